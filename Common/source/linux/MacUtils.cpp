@@ -1,0 +1,140 @@
+#include "MacUtils.h"
+
+#include <errno.h>
+#include <glib.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace {
+
+struct FolderEntry {
+    unsigned long type;
+    const char* relative;  // below the domain's root; original folder names
+};
+
+const FolderEntry kFolders[] = {
+    {kApplicationSupportFolderType, "Library/Application Support"},
+    {kApplicationsFolderType, "Applications"},
+    {kSharedUserDataFolderType, "Users/Shared"},
+    {kUtilitiesFolderType, "Applications/Utilities"},
+    {kFontsFolderType, "Library/Fonts"},
+    {kDomainLibraryFolderType, "Library"},
+    {kScriptingAdditionsFolderType, "Library/ScriptingAdditions"},
+    {kInternetPlugInFolderType, "Library/Internet Plug-Ins"},
+    {kColorSyncProfilesFolderType, "Library/ColorSync/Profiles"},
+    {kPreferencesFolderType, "Library/Preferences"},
+};
+
+bool MakeFolders(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) return false;
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::string UserHome() {
+    if (const char* home = getenv("HOME")) {
+        if (home[0] == '/') return home;
+    }
+    if (struct passwd* pw = getpwuid(geteuid())) return pw->pw_dir;
+    return std::string();
+}
+
+bool UidFromVariable(const char* name, unsigned& uid) {
+    const char* value = getenv(name);
+    if (value == nullptr || *value == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long parsed = strtoul(value, &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    uid = static_cast<unsigned>(parsed);
+    return true;
+}
+
+}  // namespace
+
+namespace MacUtils {
+
+std::string UTF8StdStringCreateCFStringRef(const std::string& utf8) {
+    if (!g_utf8_validate(utf8.data(), static_cast<gssize>(utf8.size()), nullptr) ||
+        utf8.find('\0') != std::string::npos) {
+        throw std::runtime_error("Unable to convert std::string to CFString.");
+    }
+    return utf8;
+}
+
+std::string CFStringRefToUTF8StdString(const std::string& platformString) {
+    if (platformString.empty()) return std::string();
+    if (!g_utf8_validate(platformString.data(), static_cast<gssize>(platformString.size()), nullptr)) {
+        throw std::runtime_error("Unable to extract UTF8 from CFStringRef in conversion to std::string");
+    }
+    return platformString;
+}
+
+std::vector<uint16_t> UTF8StringToVectorUniChar(const std::string& utf8) {
+    std::vector<uint16_t> units;
+    glong count = 0;
+    gunichar2* utf16 = g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &count, nullptr);
+    if (utf16 == nullptr) throw std::runtime_error("Unable to convert std::string to CFString.");
+    units.assign(utf16, utf16 + count);
+    g_free(utf16);
+    return units;
+}
+
+bool ConvertPOSIXNameToHFSName(const std::string& in, std::string& out) {
+    out = in;
+    for (char& c : out) {
+        if (c == ':') c = '/';
+    }
+    return true;
+}
+
+std::string SystemRoot() {
+    const char* root = getenv(kSystemRootVariable);
+    if (root == nullptr || root[0] != '/') return "/";
+    std::string text(root);
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+bool StdStringFindFolder(short domain, unsigned long folderType, unsigned char createFolder, std::string& out) {
+    std::string base;
+    if (domain == kLocalDomain) {
+        base = SystemRoot();
+    } else if (domain == kUserDomain) {
+        base = UserHome();
+        if (base.empty()) return false;
+    } else {
+        return false;
+    }
+    for (const FolderEntry& entry : kFolders) {
+        if (entry.type != folderType) continue;
+        std::string path = base == "/" ? "/" + std::string(entry.relative) : base + "/" + entry.relative;
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return false;
+        } else if (!createFolder || !MakeFolders(path)) {
+            return false;
+        }
+        out = path;
+        return true;
+    }
+    return false;
+}
+
+bool GetConsoleUser(std::string& name, unsigned& uid) {
+    unsigned id = 0;
+    if (!UidFromVariable("PKEXEC_UID", id) && !UidFromVariable("SUDO_UID", id)) id = getuid();
+    struct passwd* pw = getpwuid(static_cast<uid_t>(id));
+    if (pw == nullptr) return false;
+    name = pw->pw_name;
+    uid = id;
+    return true;
+}
+
+}  // namespace MacUtils

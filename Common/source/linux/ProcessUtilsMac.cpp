@@ -1,0 +1,48 @@
+#include "ProcessUtilsMac.h"
+
+#include <ctype.h>
+#include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace {
+
+std::string ExecutableName(const std::string& pid) {
+    char target[PATH_MAX];
+    ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), target, sizeof(target) - 1);
+    if (n > 0) {
+        std::string path(target, static_cast<size_t>(n));
+        const std::string deleted = " (deleted)";
+        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+            path.erase(path.size() - deleted.size());
+        }
+        return path.substr(path.find_last_of('/') + 1);
+    }
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+}  // namespace
+
+namespace ProcessUtilsMac {
+
+bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return false;
+    while (struct dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        bool numeric = !pid.empty();
+        for (char c : pid) numeric = numeric && isdigit(static_cast<unsigned char>(c));
+        if (!numeric) continue;
+        const std::string name = ExecutableName(pid);
+        if (!name.empty()) out.push_back(std::make_pair(name, name));
+    }
+    closedir(proc);
+    return true;
+}
+
+}  // namespace ProcessUtilsMac

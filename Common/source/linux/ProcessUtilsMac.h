@@ -1,0 +1,14 @@
+// The applications running on this machine.
+#ifndef PROCESS_UTILS_MAC_H
+#define PROCESS_UTILS_MAC_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ProcessUtilsMac {
+// Appends (executable name, display name) per running process; the vector is not cleared.
+bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out);
+}
+
+#endif

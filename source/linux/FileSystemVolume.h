@@ -1,0 +1,34 @@
+// The volume that holds a path; copies share one record.
+#ifndef FILE_SYSTEM_VOLUME_H
+#define FILE_SYSTEM_VOLUME_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "FileSystemPath.h"
+
+class FileSystemVolume {
+public:
+    explicit FileSystemVolume(const FileSystemPath& path);  // throws when no volume holds it
+
+    bool operator==(const FileSystemVolume& other) const;
+    bool operator!=(const FileSystemVolume& other) const { return !(*this == other); }
+
+    bool RootPath(FileSystemPath& out) const;
+    bool FreeSpaceInBytes(uint64_t& out) const;
+    bool CapacityInBytes(uint64_t& out) const;
+    bool FriendlyNameUTF8(std::string& out) const;
+    bool FileSystemTypeName(std::string& out) const;
+    bool IsLocal(bool& out) const;
+    bool IsRemovable(bool& out) const;
+    bool IsWritable(bool& out) const;
+    bool IsCaseSensitive(bool& out) const;
+    bool RemovableVolumeRootPath(const std::string& name, FileSystemPath& out) const;
+
+private:
+    struct Data;
+    std::shared_ptr<Data> mData;
+};
+
+#endif

@@ -1,0 +1,14 @@
+// Exit codes of the process; they share one number space with ErrorCodes.
+#ifndef APP_EXIT_CODES_H
+#define APP_EXIT_CODES_H
+
+namespace AppExitCodes {
+const unsigned exitSuccess = 0;
+const unsigned kExitBadArguments = 1;
+const unsigned kExitNoUIDriver = 5;
+const unsigned exitWithRestartNeeded = 8;
+const unsigned kExitInsufficientCredentials = 14;
+const unsigned kExitUnhandledException = 9999;
+}  // namespace AppExitCodes
+
+#endif

@@ -1,0 +1,132 @@
+#include "InstallerEngine.h"
+
+#include <iostream>
+#include <iterator>
+#include <memory>
+
+#include "AppExitCodes.h"
+#include "ErrorCodes.h"
+#include "GenericUtils.h"
+#include "MOQLogger.h"
+#include "UIDriverFactory.h"
+
+namespace {
+
+template <typename Iterator, typename Output>
+void ArgumentsToArgumentKeyValuePairs(Iterator first, Iterator last, Output out) {
+    for (; first != last; ++first) {
+        const std::string& argument = *first;
+        if (argument.compare(0, 2, "--") != 0) continue;
+        const size_t equals = argument.find('=', 2);
+        std::string key = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        std::string value = equals == std::string::npos ? std::string() : argument.substr(equals + 1);
+        *out++ = std::make_pair(key, value);
+    }
+}
+
+// The localized message and button titles of the retry offer.
+struct RetryTexts {
+    std::string message;
+    std::string retryTitle;
+    std::string quitTitle;
+};
+
+RetryTexts LoadRetryTexts(InstallerEngine&) {
+    // Without a string table the texts stay empty; the alert is still shown.
+    return RetryTexts();
+}
+
+bool IsRetryable(uint32_t code) {
+    return code == static_cast<uint32_t>(ErrorCodes::kNotEnoughDiskSpace) ||
+           code == static_cast<uint32_t>(ErrorCodes::kConflictingProcessRunning) ||
+           code == static_cast<uint32_t>(ErrorCodes::kAnotherInstanceRunning);
+}
+
+}  // namespace
+
+InstallerEngine::InstallerEngine(const std::string& bundleFolder)
+    : mPayloadsManager(nullptr),
+      mBundleFolder(bundleFolder),
+      mUIMode(kModeFullGUI),
+      mCaller(kCallerOther),
+      mExitCode(0) {}
+
+InstallerEngine::~InstallerEngine() {}
+
+bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args) {
+    MOQ_LOG("Called InstallerEngine::ProcessArgumentVector\n");
+    ArgumentsToArgumentKeyValuePairs(args.begin(), args.end(), std::inserter(mArgumentMap, mArgumentMap.begin()));
+    std::map<std::string, std::string>::const_iterator mode = mArgumentMap.find("mode");
+    if (mode != mArgumentMap.end()) {
+        const std::string& value = mode->second;
+        if (value == "gui" || value == "GUI") {
+            mUIMode = kModeFullGUI;
+        } else if (value == "terminal" || value == "Terminal") {
+            mUIMode = kModeTerminal;
+        } else if (value == "silent" || value == "Silent") {
+            mUIMode = kModeSilent;
+            std::map<std::string, std::string>::const_iterator caller = mArgumentMap.find("callerID");
+            if (caller != mArgumentMap.end() && caller->second == "ZEP6") mCaller = kCallerUpdateManager;
+        } else {
+            MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
+            return false;
+        }
+    }
+    MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
+    return true;
+}
+
+bool InstallerEngine::DisplayAlert(std::string message, std::string defaultButton, std::string alternateButton) {
+    return GenericUtils::DisplayAlert(message, defaultButton, alternateButton);
+}
+
+unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
+    MOQ_LOG("Called InstallerEngine::Main\n");
+    std::cout << "Begin Kavex Update" << std::endl;
+    std::unique_ptr<UIDriver> driver;
+    try {
+        mArguments = args;
+        if (!ProcessArgumentVector(args)) {
+            mExitCode = AppExitCodes::kExitBadArguments;
+        } else {
+            std::cout << "UI mode: ";
+            switch (mUIMode) {
+                case kModeFullGUI:
+                    driver = UIDriverFactory::Create(mUIMode, *this);
+                    std::cout << "Full GUI";
+                    MOQ_LOG("Patcher running in Full GUI Mode\n");
+                    break;
+                case kModeTerminal:
+                    std::cout << "Terminal";
+                    MOQ_LOG("Patcher running in Terminal Mode\n");
+                    break;
+                case kModeSilent:
+                    driver = UIDriverFactory::Create(mUIMode, *this);
+                    std::cout << "Silent";
+                    MOQ_LOG("Patcher running in Silent Mode\n");
+                    break;
+            }
+            std::cout << "\n";
+            if (!driver) {
+                mExitCode = AppExitCodes::kExitNoUIDriver;
+            } else if (!driver->HasSufficientCredentials()) {
+                mExitCode = AppExitCodes::kExitInsufficientCredentials;
+            } else {
+                for (;;) {
+                    mExitCode = AppExitCodes::exitSuccess;
+                    if (!driver->Run()) mExitCode = static_cast<uint32_t>(driver->GetErrorCode());
+                    if (mCaller != kCallerUpdateManager || mUIMode != kModeSilent) break;
+                    const RetryTexts texts = LoadRetryTexts(*this);
+                    if (!IsRetryable(mExitCode)) break;
+                    if (DisplayAlert(texts.message, texts.retryTitle, texts.quitTitle)) break;
+                }
+            }
+        }
+    } catch (...) {
+        mExitCode = AppExitCodes::kExitUnhandledException;
+    }
+    driver.reset();
+    MOQ_LOG("Returning from InstallerEngine::Main\n");
+    std::cout << "End Kavex Update.  Exit code: " << mExitCode << std::endl;
+    return mExitCode;
+}

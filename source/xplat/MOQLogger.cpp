@@ -1,0 +1,201 @@
+#include "MOQLogger.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex gLogMutex;
+int gLogFd = -1;  // the process-wide handle; -1 while closed
+std::atomic<unsigned> gClockStart{0};
+
+unsigned CurrentTicks() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    unsigned long long ticks =
+        static_cast<unsigned long long>(ts.tv_sec) * 60ULL + static_cast<unsigned long long>(ts.tv_nsec) / (1000000000ULL / 60ULL);
+    return static_cast<unsigned>(ticks);
+}
+
+std::string StampText() {
+    char date[100];
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &local);
+    char stamp[160];
+    snprintf(stamp, sizeof(stamp), "%s [%d] ", date, static_cast<int>(getpid()));
+    return stamp;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// The log lives in a world-writable folder and we run as root: only a
+// plain, singly-linked regular file is ever written to.
+bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
+
+void RemoveEntry(const char* path) {
+    if (unlink(path) != 0 && (errno == EISDIR || errno == EPERM)) rmdir(path);
+}
+
+int OpenForAppend(const char* path, bool create) {
+    int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    if (create) flags |= O_CREAT | O_EXCL;
+    int fd = open(path, flags, 0666);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void EmptyIfLarge(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0 || !IsPlainFile(st) || st.st_size <= kMOQLogTruncateSize) return;
+    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    if (fstat(fd, &st) == 0 && IsPlainFile(st)) {
+        if (ftruncate(fd, 0) != 0) { /* left as it is; the validity test decides */ }
+    }
+    close(fd);
+}
+
+void StartFresh(const char* path) {
+    RemoveEntry(path);
+    gLogFd = OpenForAppend(path, true);
+    if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
+}
+
+}  // namespace
+
+extern "C" {
+
+void MOQ_Logger_StartAt(const char* path, bool truncateIfLarge) {
+    std::lock_guard<std::mutex> guard(gLogMutex);
+    if (gLogFd >= 0 || path == nullptr) return;
+    if (truncateIfLarge) EmptyIfLarge(path);
+    struct stat st;
+    if (!IsMOQLogfileValid(path)) {
+        StartFresh(path);
+    } else if (lstat(path, &st) == 0) {
+        gLogFd = OpenForAppend(path, false);
+        // Swapped for something else since the test: start afresh.
+        if (gLogFd < 0) StartFresh(path);
+    } else {
+        gLogFd = OpenForAppend(path, true);
+        if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
+    }
+}
+
+void MOQ_Logger_Start(bool truncateIfLarge) { MOQ_Logger_StartAt(kMOQLogFilePath, truncateIfLarge); }
+
+void MOQ_Logger_End(void) {
+    std::lock_guard<std::mutex> guard(gLogMutex);
+    if (gLogFd >= 0) close(gLogFd);
+    gLogFd = -1;
+}
+
+void MOQ_Logger_Stamp(void) {
+    std::lock_guard<std::mutex> guard(gLogMutex);
+    if (gLogFd >= 0) WriteAll(gLogFd, StampText());
+}
+
+void MOQ_Logger_Log(const char* format, ...) {
+    std::lock_guard<std::mutex> guard(gLogMutex);
+    if (gLogFd < 0 || format == nullptr) return;
+    std::string line = StampText();
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int needed = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (needed > 0) {
+        size_t at = line.size();
+        line.resize(at + static_cast<size_t>(needed) + 1);
+        vsnprintf(&line[at], static_cast<size_t>(needed) + 1, format, args);
+        line.resize(at + static_cast<size_t>(needed));
+    }
+    va_end(args);
+    // One write per entry, so concurrent entries never share a line.
+    WriteAll(gLogFd, line);
+}
+
+bool IsMOQLogfileValid(const char* path) {
+    if (path == nullptr) return false;
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT;
+    if (!IsPlainFile(st)) return false;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
+        close(fd);
+        return false;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+        return false;
+    }
+    char buffer[128];
+    buffer[0] = '\0';
+    MOQ_fgetline(file, buffer, sizeof(buffer));
+    fclose(file);
+    return strstr(buffer, kMOQLogFileMagicString) != nullptr;
+}
+
+int MOQ_fgetline(FILE* file, char* buffer, int length) {
+    if (file == nullptr || buffer == nullptr || length <= 0) return EOF;
+    int stored = 0;
+    bool any = false;
+    for (;;) {
+        int c = fgetc(file);
+        if (c == EOF) break;
+        any = true;
+        if (c == '\n') break;
+        if (c == '\r') {
+            int next = fgetc(file);
+            if (next != '\n' && next != EOF) ungetc(next, file);
+            break;
+        }
+        if (stored < length - 1) buffer[stored++] = static_cast<char>(c);
+    }
+    buffer[stored] = '\0';
+    return any ? stored : EOF;
+}
+
+bool MOQ_exists(const char* path) { return path != nullptr && access(path, F_OK) == 0; }
+
+bool MOQ_unlink(const char* path) { return path != nullptr && unlink(path) == 0; }
+
+unsigned MOQ_WallClock_Reset(void) {
+    gClockStart = CurrentTicks();
+    return gClockStart;
+}
+
+float MOQ_WallClock_Time(void) { return static_cast<float>(CurrentTicks() - gClockStart) / 60.0f; }
+
+}  // extern "C"

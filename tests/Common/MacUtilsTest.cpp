@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "MacUtils.h"
+#include "ProcessUtilsMac.h"
+#include "TestSandbox.h"
+
+namespace {
+
+class SandboxRoot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv(kSystemRootVariable, box.Path().c_str(), 1);
+        setenv("HOME", (box / "home/someone").c_str(), 1);
+    }
+    void TearDown() override { unsetenv(kSystemRootVariable); }
+    TestSandbox box;
+};
+
+TEST_F(SandboxRoot, LocalFoldersLiveUnderTheSandboxRootAndAreCreatedOnRequest) {
+    std::string path = "unchanged";
+    EXPECT_FALSE(MacUtils::StdStringFindFolder(kLocalDomain, kApplicationSupportFolderType, kDontCreateFolder, path));
+    EXPECT_EQ("unchanged", path);
+    EXPECT_TRUE(MacUtils::StdStringFindFolder(kLocalDomain, kApplicationSupportFolderType, kCreateFolder, path));
+    EXPECT_EQ(box / "Library/Application Support", path);
+    struct stat st;
+    EXPECT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_TRUE(MacUtils::StdStringFindFolder(kLocalDomain, kApplicationSupportFolderType, kDontCreateFolder, path));
+
+    EXPECT_TRUE(MacUtils::StdStringFindFolder(kLocalDomain, kApplicationsFolderType, kCreateFolder, path));
+    EXPECT_EQ(box / "Applications", path);
+    EXPECT_TRUE(MacUtils::StdStringFindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, path));
+    EXPECT_EQ(box / "home/someone/Library/Preferences", path);
+    EXPECT_FALSE(MacUtils::StdStringFindFolder(kLocalDomain, 0x12345678, kCreateFolder, path));
+    EXPECT_FALSE(MacUtils::StdStringFindFolder(0, kApplicationsFolderType, kCreateFolder, path));
+
+    TestFiles::Write(box / "Library/Fonts", "a file where a folder belongs");
+    EXPECT_FALSE(MacUtils::StdStringFindFolder(kLocalDomain, kFontsFolderType, kCreateFolder, path));
+}
+
+TEST(SystemRoot, DefaultsToSlashAndIgnoresRelativeValues) {
+    unsetenv(kSystemRootVariable);
+    EXPECT_EQ("/", MacUtils::SystemRoot());
+    setenv(kSystemRootVariable, "relative/root", 1);
+    EXPECT_EQ("/", MacUtils::SystemRoot());
+    setenv(kSystemRootVariable, "/sand/box//", 1);
+    EXPECT_EQ("/sand/box", MacUtils::SystemRoot());
+    unsetenv(kSystemRootVariable);
+}
+
+TEST(StringConversion, InvalidUTF8ThrowsTheConversionMessages) {
+    EXPECT_EQ("caf\xc3\xa9", MacUtils::UTF8StdStringCreateCFStringRef("caf\xc3\xa9"));
+    try {
+        MacUtils::UTF8StdStringCreateCFStringRef("bad\xc3");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("Unable to convert std::string to CFString.", e.what());
+    }
+    EXPECT_EQ("", MacUtils::CFStringRefToUTF8StdString(""));
+    EXPECT_THROW(MacUtils::CFStringRefToUTF8StdString("\xff"), std::runtime_error);
+    EXPECT_EQ((std::vector<uint16_t>{0x61, 0xD83D, 0xDE00}), MacUtils::UTF8StringToVectorUniChar("a\xF0\x9F\x98\x80"));
+    std::string hfs;
+    EXPECT_TRUE(MacUtils::ConvertPOSIXNameToHFSName("a:b:c", hfs));
+    EXPECT_EQ("a/b/c", hfs);
+}
+
+TEST(ConsoleUser, PkexecThenSudoThenRealUser) {
+    std::string name;
+    unsigned uid = 99;
+    setenv("PKEXEC_UID", "0", 1);
+    setenv("SUDO_UID", "65534", 1);
+    ASSERT_TRUE(MacUtils::GetConsoleUser(name, uid));
+    EXPECT_EQ(0u, uid);
+    EXPECT_EQ("root", name);
+    unsetenv("PKEXEC_UID");
+    ASSERT_TRUE(MacUtils::GetConsoleUser(name, uid));
+    EXPECT_EQ(65534u, uid);
+    setenv("SUDO_UID", "junk", 1);
+    ASSERT_TRUE(MacUtils::GetConsoleUser(name, uid));
+    EXPECT_EQ(getuid(), uid);
+    unsetenv("SUDO_UID");
+}
+
+TEST(RunningApplications, ListsAChildByItsExecutableName) {
+    TestSandbox box;
+    const std::string app = box / "kvx-probe-app";
+    TestFiles::Write(app, TestFiles::Read("/bin/sleep"));
+    ASSERT_EQ(0, chmod(app.c_str(), 0755));
+    int pid = TestProcess::Spawn({app, "30"});
+    std::vector<std::pair<std::string, std::string> > pairs{{"kept", "kept"}};
+    bool found = false;
+    for (int attempt = 0; attempt < 100 && !found; ++attempt) {
+        pairs.resize(1);
+        ASSERT_TRUE(ProcessUtilsMac::GetRunningApplicationNamePairsOnMac(pairs));
+        for (const auto& pair : pairs) found = found || (pair.first == "kvx-probe-app" && pair.second == "kvx-probe-app");
+        if (!found) usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(found);
+    EXPECT_EQ("kept", pairs[0].first);  // appended, not cleared
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+#include "TestSandbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+TestSandbox::TestSandbox() {
+    char templ[] = "/tmp/update-test-XXXXXX";
+    if (mkdtemp(templ) == nullptr) throw std::runtime_error("cannot create sandbox");
+    mPath = templ;
+    chmod(mPath.c_str(), 0755);
+}
+
+TestSandbox::~TestSandbox() { TestFiles::RemoveTree(mPath); }
+
+namespace TestFiles {
+
+void MakeFolders(const std::string& path) {
+    if (path.empty() || path == "/") return;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return;
+    MakeFolders(path.substr(0, path.find_last_of('/')));
+    mkdir(path.c_str(), 0755);
+}
+
+void Write(const std::string& path, const std::string& contents) {
+    MakeFolders(path.substr(0, path.find_last_of('/')));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0755);
+        if (DIR* dir = opendir(path.c_str())) {
+            while (struct dirent* entry = readdir(dir)) {
+                if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+                RemoveTree(path + "/" + entry->d_name);
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+}  // namespace TestFiles
+
+namespace TestProcess {
+
+bool NobodyIds(unsigned& uid, unsigned& gid) {
+    struct passwd* pw = getpwnam("nobody");
+    if (pw == nullptr) return false;
+    uid = pw->pw_uid;
+    gid = pw->pw_gid;
+    return true;
+}
+
+ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool dropToNobody) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        for (const std::string& setting : environment) {
+            size_t eq = setting.find('=');
+            std::string name = setting.substr(0, eq);
+            std::string value = setting.substr(eq + 1);
+            if (value.empty()) unsetenv(name.c_str());
+            else setenv(name.c_str(), value.c_str(), 1);
+        }
+        if (dropToNobody) {
+            unsigned uid = 0, gid = 0;
+            if (!NobodyIds(uid, gid) || setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(120);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    ChildResult result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof(buffer))) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+int Spawn(const std::vector<std::string>& argv) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace TestProcess

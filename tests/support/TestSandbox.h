@@ -1,0 +1,43 @@
+// A private folder per test, removed with everything in it afterwards.
+#ifndef TEST_SANDBOX_H
+#define TEST_SANDBOX_H
+
+#include <string>
+#include <vector>
+
+class TestSandbox {
+public:
+    TestSandbox();
+    ~TestSandbox();
+    const std::string& Path() const { return mPath; }
+    std::string operator/(const std::string& relative) const { return mPath + "/" + relative; }
+
+private:
+    std::string mPath;
+};
+
+namespace TestFiles {
+void Write(const std::string& path, const std::string& contents);  // creates parent folders
+std::string Read(const std::string& path);
+void MakeFolders(const std::string& path);
+void RemoveTree(const std::string& path);
+bool Exists(const std::string& path);  // lstat
+}  // namespace TestFiles
+
+// Result of a child process run to its end.
+struct ChildResult {
+    int status;  // exit status, or 128 + signal
+    std::string output;  // standard output and standard error together
+};
+
+namespace TestProcess {
+// Runs a program with extra environment settings ("NAME=value"; "NAME=" removes it).
+ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+                bool dropToNobody = false);
+// Starts a child that keeps running until killed; returns its pid.
+int Spawn(const std::vector<std::string>& argv);
+// The uid and gid of the unprivileged account.
+bool NobodyIds(unsigned& uid, unsigned& gid);
+}  // namespace TestProcess
+
+#endif
