@@ -1,0 +1,110 @@
+#include <new>
+
+#include "MoxaiFiles.h"
+#include "MoxaiSchemas.h"
+#include "moxaiSession.h"
+
+namespace {
+const char* const dbDir = "moxa";
+const char* const dbName = "moxa.db";
+const char* const dbBackupDir = "backup";
+
+bool StoreFolder(std::string& folder) {
+    std::string base;
+    return moxaiDbPath(base) && moxaiPathAppend(base, dbDir, folder);
+}
+
+bool BackupFolder(std::string& folder) {
+    std::string base;
+    return moxaiDbPath(base) && moxaiPathAppend(base, dbBackupDir, folder);
+}
+}  // namespace
+
+bool moxaiStoreFilePath(std::string& path) {
+    std::string folder;
+    return StoreFolder(folder) && moxaiPathAppend(folder, dbName, path);
+}
+
+bool moxaiBackupFilePath(std::string& path) {
+    std::string folder;
+    return BackupFolder(folder) && moxaiPathAppend(folder, dbName, path);
+}
+
+int moxaOpenSession(moxaiSession** session) {
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    moxaiSession* created = new (std::nothrow) moxaiSession();
+    if (created == nullptr) return kMoxaErrFailed;
+    std::string folder;
+    if (!StoreFolder(folder)) {
+        delete created;
+        return kMoxaErrFailed;
+    }
+    created->store = new (std::nothrow) MoxaiDataStore(folder, dbName, gMoxaSchemas, false);
+    int state = created->store != nullptr ? created->store->state() : kMoxaErrNoMemory;
+    if (state != kMoxaOK) {
+        delete created->store;
+        delete created;
+        *session = nullptr;
+        return state;
+    }
+    *session = created;
+    return kMoxaOK;
+}
+
+int moxaOpenSessionNoCreate(moxaiSession** session) {
+    std::string path;
+    if (!moxaiStoreFilePath(path) || !moxaiFileExists(path)) return kMoxaErrNotFound;
+    return moxaOpenSession(session);
+}
+
+int moxaSessionCommit(moxaiSession* session) {
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    if (session->store != nullptr) {
+        int rc = session->store->commit();
+        if (rc != kMoxaOK) return rc;
+    }
+    moxaBackup();  // best effort: never fails the commit
+    return kMoxaOK;
+}
+
+int moxaSessionRollback(moxaiSession* session) {
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    return session->store != nullptr ? session->store->rollback() : kMoxaOK;
+}
+
+int moxaCloseSession(moxaiSession* session) {
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    int rc = moxaSessionCommit(session);
+    if (session->store != nullptr) {
+        rc = session->store->dbClose();
+        delete session->store;
+    }
+    delete session;
+    return rc;
+}
+
+int moxaBackup() {
+    std::string store, folder, backup;
+    if (!moxaiStoreFilePath(store) || !moxaiFileExists(store)) return kMoxaErrNotFound;
+    if (!BackupFolder(folder) || !moxaiPathAppend(folder, dbName, backup)) return kMoxaErrNotFound;
+    int rc = moxaiDirectoryExists(folder) ? kMoxaOK : moxaiCreateDirectory(folder);
+    if (!moxaiCopyDatabaseFile(store, backup)) rc = kMoxaErrIO;
+    return rc;
+}
+
+int moxaGetLastModTime(int* seconds) {
+    if (seconds == nullptr) return kMoxaErrInvalidArgument;
+    std::string path;
+    if (!moxaiStoreFilePath(path) || !moxaiFileExists(path)) return kMoxaErrNotFound;
+    *seconds = moxaiGetFileModTime(path);
+    return kMoxaOK;
+}
+
+int moxaVerifyIntegrity() {
+    std::string store, backup;
+    if (moxaiStoreFilePath(store) && !moxaiFileExists(store) && moxaiBackupFilePath(backup) &&
+        moxaiFileExists(backup)) {
+        return kMoxaErrMissing;
+    }
+    return kMoxaOK;
+}

@@ -1,0 +1,158 @@
+#include "MoxaiFiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "MacUtils.h"
+#include "MoxaiResultCodes.h"
+
+bool moxaiDbPath(std::string& base) {
+    std::string folder;
+    if (!MacUtils::StdStringFindFolder(kLocalDomain, kApplicationSupportFolderType, kDontCreateFolder, folder)) {
+        return false;
+    }
+    base = folder + "/Kavex";
+    return true;
+}
+
+bool moxaiPathAppend(const std::string& base, const std::string& segment, std::string& out) {
+    if (base.size() + segment.size() > 1024) return false;
+    std::string result = base;
+    if (!segment.empty()) {
+        size_t skip = segment.find_first_not_of('/');
+        if (skip == std::string::npos) skip = segment.size();
+        if (result.empty() || result.back() != '/') result += '/';
+        result.append(segment, skip, std::string::npos);
+    }
+    out = result;
+    return true;
+}
+
+bool moxaiPathParent(const std::string& path, std::string& parent) {
+    std::vector<char> copy(path.begin(), path.end());
+    copy.push_back('\0');
+    if (const char* p = dirname(copy.data())) parent = p;
+    return true;
+}
+
+bool moxaiPathExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool moxaiFileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool moxaiDirectoryExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int moxaiGetFileModTime(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mtime) : 0;
+}
+
+int moxaiCreatePath(const std::string& folder) {
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kMoxaOK : kMoxaErrIO;
+    std::string parent = folder;
+    moxaiPathParent(folder, parent);
+    if (parent != folder) {
+        int rc = moxaiCreatePath(parent);
+        if (rc != kMoxaOK) return rc;
+    }
+    return moxaiCreateDirectory(folder);
+}
+
+int moxaiCreateDirectory(const std::string& folder) {
+    // Only root creates the shared folders, so that their owner is right.
+    if (geteuid() != 0) return kMoxaErrAccessDenied;
+    mode_t old = umask(002);
+    int rc = mkdir(folder.c_str(), 0777);
+    int error = errno;
+    umask(old);
+    if (rc == 0) return kMoxaOK;
+    switch (error) {
+        case EEXIST: return moxaiDirectoryExists(folder) ? kMoxaOK : kMoxaErrIO;
+        case ENAMETOOLONG: return kMoxaErrInvalidArgument;
+        case EACCES: return kMoxaErrAccessDenied;
+        default: return kMoxaErrIO;
+    }
+}
+
+bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
+    struct stat st;
+    if (stat(from.c_str(), &st) != 0) return false;
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = read(in, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        if (write(out, buffer, static_cast<size_t>(n)) != n) {
+            ok = false;
+            break;
+        }
+    }
+    close(in);
+    if (close(out) != 0) ok = false;
+    return ok;
+}
+
+unsigned moxaiAdminGroup() {
+    if (struct group* gr = getgrnam("sudo")) return gr->gr_gid;
+    return 0;
+}
+
+namespace {
+void SetAccess(const std::string& path, mode_t mode) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return;
+    const unsigned admin = moxaiAdminGroup();
+    if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != admin)) {
+        if (chown(path.c_str(), 0, admin) != 0) { /* best effort */ }
+    }
+    chmod(path.c_str(), mode);
+}
+}  // namespace
+
+int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, bool shared) {
+    SetAccess(folder, shared ? 01777 : 0755);
+    std::string file;
+    if (moxaiPathAppend(folder, fileName, file)) SetAccess(file, shared ? 0666 : 0644);
+    return kMoxaOK;
+}
+
+bool moxaiLoadFileContents(const std::string& path, std::vector<unsigned char>& contents) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    contents.assign(static_cast<size_t>(st.st_size), 0);
+    size_t done = 0;
+    while (done < contents.size()) {
+        ssize_t n = read(fd, contents.data() + done, contents.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+    return done == contents.size();
+}

@@ -1,0 +1,23 @@
+// Paths, folders and copies of the store files.
+#ifndef MOXAI_FILES_H
+#define MOXAI_FILES_H
+
+#include <string>
+#include <vector>
+
+bool moxaiDbPath(std::string& base);  // machine-wide application support + "/Kavex"
+bool moxaiPathAppend(const std::string& base, const std::string& segment, std::string& out);
+bool moxaiPathParent(const std::string& path, std::string& parent);
+bool moxaiPathExists(const std::string& path);
+bool moxaiFileExists(const std::string& path);
+bool moxaiDirectoryExists(const std::string& path);
+int moxaiGetFileModTime(const std::string& path);
+int moxaiCreatePath(const std::string& folder);
+int moxaiCreateDirectory(const std::string& folder);
+bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to);
+int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, bool shared);
+bool moxaiLoadFileContents(const std::string& path, std::vector<unsigned char>& contents);
+// The administrators' group: "sudo" when the machine has it, else root's group.
+unsigned moxaiAdminGroup();
+
+#endif

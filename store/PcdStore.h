@@ -1,0 +1,27 @@
+// The product configuration store and its cache.
+#ifndef PCD_STORE_H
+#define PCD_STORE_H
+
+#include "moxaiSession.h"
+
+int pcdOpenSession(moxaiSession** session);
+int pcdOpenSessionNoCreate(moxaiSession** session);
+int pcdOpenCacheSession(moxaiSession** session);
+int pcdOpenCacheSessionNoCreate(moxaiSession** session);
+int pcdCloseSession(moxaiSession* session);
+int pcdSessionCommit(moxaiSession* session);
+int pcdSessionRollback(moxaiSession* session);
+int pcdGetLastModTime(int* seconds);
+int pcdCacheGetLastModTime(int* seconds);
+
+int pcdGetDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key, const char** value);
+int pcdGetDomainDataKeys(moxaiSession* session, int domain, const char* subdomain, const char*** list);
+int pcdGetDomainDataSubdomains(moxaiSession* session, int domain, const char*** list);
+int pcdSetDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key, const char* value);
+int pcdRemoveDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key);
+
+// The two files under the current machine root.
+bool pcdConfigurationFilePath(std::string& path);
+bool pcdCacheFilePath(std::string& path);
+
+#endif
