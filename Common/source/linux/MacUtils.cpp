@@ -137,4 +137,11 @@ bool GetConsoleUser(std::string& name, unsigned& uid) {
     return true;
 }
 
+bool HomeFolderOfUser(unsigned uid, std::string& home) {
+    struct passwd* pw = getpwuid(static_cast<uid_t>(uid));
+    if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return false;
+    home = pw->pw_dir;
+    return true;
+}
+
 }  // namespace MacUtils

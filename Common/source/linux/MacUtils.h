@@ -41,6 +41,7 @@ std::string SystemRoot();
 
 // The user on whose behalf the process runs: PKEXEC_UID, SUDO_UID, then the real user.
 bool GetConsoleUser(std::string& name, unsigned& uid);
+bool HomeFolderOfUser(unsigned uid, std::string& home);
 }  // namespace MacUtils
 
 #endif
