@@ -62,6 +62,16 @@ bool GetInstalledPatches(moxaiSession* session, const std::string& code, std::se
     return true;
 }
 
+bool GetConstraintPairs(moxaiSession* session, int type, std::vector<std::pair<std::string, std::string> >& pairs) {
+    pairs.clear();
+    if (session == nullptr || session->store == nullptr) return false;
+    const char** list = nullptr;
+    int rc = session->store->queryList(&list, "SELECT payloadID,payloadIDb FROM vorn_payload_constraint WHERE constraintType = %d", type);
+    if (rc != kMoxaOK && rc != kMoxaErrNotFound) return false;
+    for (int i = 0; list[i] != nullptr && list[i + 1] != nullptr; i += 2) pairs.push_back(std::make_pair(list[i], list[i + 1]));
+    return true;
+}
+
 bool GetInstallDirectory(moxaiSession* session, const std::string& code, std::string& directory) {
     directory.clear();
     std::string effective;

@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "moxaiSession.h"
 
@@ -15,6 +17,8 @@ bool GetEffectiveKavexCodeFromOriginal(moxaiSession* session, const std::string&
 bool GetUpgradedPayloadsMap(moxaiSession* session, std::map<std::string, std::string>& upgrades);
 bool GetAllInstalledPayloadsThatUpgradePackage(moxaiSession* session, const std::string& code, std::set<std::string>& payloads);
 bool GetInstalledPatches(moxaiSession* session, const std::string& code, std::set<std::string>& patches);
+// Every (payload, target) row of one constraint type, in one query.
+bool GetConstraintPairs(moxaiSession* session, int type, std::vector<std::pair<std::string, std::string> >& pairs);
 bool GetInstallDirectory(moxaiSession* session, const std::string& code, std::string& directory);
 }  // namespace MOXAQueryUtilities
 

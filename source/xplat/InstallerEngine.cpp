@@ -7,7 +7,9 @@
 #include "AppExitCodes.h"
 #include "ErrorCodes.h"
 #include "GenericUtils.h"
+#include "LocalizationUtilities.h"
 #include "MOQLogger.h"
+#include "PayloadsManager.h"
 #include "UIDriverFactory.h"
 
 namespace {
@@ -31,9 +33,15 @@ struct RetryTexts {
     std::string quitTitle;
 };
 
-RetryTexts LoadRetryTexts(InstallerEngine&) {
-    // Without a string table the texts stay empty; the alert is still shown.
-    return RetryTexts();
+// Without a string table the texts stay empty; the alert is still shown.
+RetryTexts LoadRetryTexts(InstallerEngine& engine) {
+    RetryTexts texts;
+    std::map<std::string, std::string> dictionary;
+    if (!LocalizationUtilities::GetDictionaryForLanguage(&engine, dictionary)) return texts;
+    if (PayloadsManager* manager = engine.GetPayloadsManager()) texts.message = manager->GetLocalizedErrorString(dictionary);
+    texts.quitTitle = dictionary["locQuit"];
+    texts.retryTitle = dictionary["locRetry"];
+    return texts;
 }
 
 bool IsRetryable(uint32_t code) {
@@ -51,7 +59,30 @@ InstallerEngine::InstallerEngine(const std::string& bundleFolder)
       mCaller(kCallerOther),
       mExitCode(0) {}
 
-InstallerEngine::~InstallerEngine() {}
+InstallerEngine::~InstallerEngine() {
+    // Also after a failed initialization, which leaves an instance behind.
+    PayloadsManager::Release();
+}
+
+PayloadsManager* InstallerEngine::InitializePayloadsManager() {
+    MOQ_LOG("Called InstallerEngine::InitializePayloadsManager\n");
+    if (mPayloadsManager == nullptr && PayloadsManager::Initialize(mBundleFolder, PayloadProxyFileConstants::kProxyTypeFull)) {
+        mPayloadsManager = PayloadsManager::Instance();
+    }
+    MOQ_LOG("Returning from InstallerEngine::InitializePayloadsManager\n");
+    return mPayloadsManager;
+}
+
+PayloadsManager* InstallerEngine::GetPayloadsManager() {
+    return mPayloadsManager != nullptr ? mPayloadsManager : InitializePayloadsManager();
+}
+
+std::string InstallerEngine::LocalizedErrorText() {
+    std::map<std::string, std::string> dictionary;
+    if (!LocalizationUtilities::GetDictionaryForLanguage(this, dictionary)) return std::string();
+    PayloadsManager* manager = GetPayloadsManager();
+    return manager != nullptr ? manager->GetLocalizedErrorString(dictionary) : std::string();
+}
 
 bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args) {
     MOQ_LOG("Called InstallerEngine::ProcessArgumentVector\n");

@@ -23,6 +23,11 @@ public:
     bool ProcessArgumentVector(const std::vector<std::string>& args);
     bool DisplayAlert(std::string message, std::string defaultButton, std::string alternateButton);
 
+    PayloadsManager* InitializePayloadsManager();
+    PayloadsManager* GetPayloadsManager();
+    // The localized message for the manager's error code; empty without a manager or strings.
+    std::string LocalizedErrorText();
+
     PayloadsManager* mPayloadsManager;
     FileSystemPath mBundleFolder;
     std::vector<std::string> mArguments;

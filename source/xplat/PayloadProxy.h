@@ -11,7 +11,7 @@ namespace PayloadProxy {
 
 struct CONPROCESS {
     std::string mProcessName;  // an application that must not run during installation
-    std::string mBlocking;     // "true" blocks the installation; anything else warns
+    std::string mBlocking;     // "1" blocks the installation; anything else only warns
 };
 
 class DataStore {

@@ -1,5 +1,7 @@
 #include "UIDriverFactory.h"
 
+#include "UIDriverSilent.h"
+
 namespace {
 UIDriverFactory::Factory& TestFactory() {
     static UIDriverFactory::Factory factory;
@@ -13,10 +15,8 @@ void SetFactoryForTesting(Factory factory) { TestFactory() = factory; }
 
 std::unique_ptr<UIDriver> Create(InstallerEngine::UIMode mode, InstallerEngine& engine) {
     if (TestFactory()) return TestFactory()(mode, engine);
-    // The silent and wizard drivers register here as they arrive; until then
-    // a mode without a driver ends like terminal mode.
-    (void)mode;
-    (void)engine;
+    // The wizard's driver comes with the wizard; until then that mode ends like terminal mode.
+    if (mode == InstallerEngine::kModeSilent) return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
     return std::unique_ptr<UIDriver>();
 }
 

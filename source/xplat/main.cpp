@@ -7,8 +7,56 @@
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
+#include "ZEPInstallerResultsWrapper.h"
 
 namespace {
+
+// What the update manager is told, by exit code.
+void ReportToUpdateManager(unsigned code, const std::string& text, bool updateManagerCaller) {
+    typedef ZEPInstallerResultsWrapper Results;
+    const char* const prefix = "Patcher returned exitCode ";
+    switch (code) {
+        case 0:
+        case 29:
+            MOQ_LOG("%sAppExitCodes::exitSuccess or ErrorCodes::kAlreadyInstalled\n", prefix);
+            Results::setInstallerResults(Results::kResultSucceeded);
+            break;
+        case 8:
+            MOQ_LOG("%sAppExitCodes::exitWithRestartNeeded\n", prefix);
+            Results::setInstallerResults(Results::kResultRestartNeeded, text);
+            break;
+        case 25:
+        case 30:
+            MOQ_LOG("%s%s\n", prefix, code == 25 ? "ErrorCodes::kNotEnoughDiskSpace" : "ErrorCodes::kConflictingProcessRunning");
+            if (updateManagerCaller) {
+                Results::setInstallerResults(Results::kResultFailed);
+            } else {
+                Results::setInstallerResults(Results::kResultTryAgain, text);
+            }
+            break;
+        case 26:
+            MOQ_LOG("%sErrorCodes::kHigherPatchInstalled\n", prefix);
+            Results::setInstallerResults(Results::kResultSucceeded, text);
+            break;
+        case 27:
+            MOQ_LOG("%sErrorCodes::kBasePayloadNotInstalled\n", prefix);
+            Results::setInstallerResults(Results::kResultFailed, text);
+            break;
+        case 28:
+            MOQ_LOG("%sErrorCodes::kRollBack\n", prefix);
+            Results::setInstallerResults(Results::kResultFailed, text);
+            break;
+        case 34:
+            MOQ_LOG("%sErrorCodes::kAnotherInstanceRunning\n", prefix);
+            Results::setInstallerResults(Results::kResultTryAgain, text);
+            break;
+        default:
+            MOQ_LOG("%sIncomplete/TryAgain, Unknown failure occured.\n", prefix);
+            Results::setInstallerResults(Results::kResultTryAgain, text);
+            break;
+    }
+}
+
 const char* const kRule =
     "*************************************************************************************************************";
 }
@@ -33,7 +81,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < argc; ++i) {
             if (argv[i] != nullptr) args.push_back(argv[i]);
         }
-        const bool runningUnderUpdateManager = false;
+        const bool runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
         InstallerEngine engine(bundleFolder);
         if (runningUnderUpdateManager) {
             MOQ_LOG("Patcher running in ZEP mode\n");
@@ -41,6 +89,11 @@ int main(int argc, char** argv) {
             MOQ_LOG("Patcher running in StandAlone mode\n");
         }
         code = engine.Main(args);
+        // The text follows the manager's own error code, not the exit code.
+        const std::string errorText = code != 0 ? engine.LocalizedErrorText() : std::string();
+        if (runningUnderUpdateManager) {
+            ReportToUpdateManager(code, errorText, engine.mCaller == InstallerEngine::kCallerUpdateManager);
+        }
     }
     MOQ_LOG("Ending the Patch Session\n");
     MOQ_Logger_End();

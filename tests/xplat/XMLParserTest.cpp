@@ -44,9 +44,9 @@ TEST(ProxyReader, ReadsEveryItemOfAFullProxy) {
     EXPECT_EQ("123456789", store.mTotalSize);
     ASSERT_EQ(2u, store.mConflictingProcesses.size());  // entries without name or blocking are skipped
     EXPECT_EQ("Tool", store.mConflictingProcesses[0].mProcessName);
-    EXPECT_EQ("true", store.mConflictingProcesses[0].mBlocking);
+    EXPECT_EQ("1", store.mConflictingProcesses[0].mBlocking);
     EXPECT_EQ("Helper & Co", store.mConflictingProcesses[1].mProcessName);
-    EXPECT_EQ("false", store.mConflictingProcesses[1].mBlocking);
+    EXPECT_EQ("0", store.mConflictingProcesses[1].mBlocking);
     EXPECT_NE(std::string::npos, TestFiles::Read(box / "log").find("MOQ: _info_:  ---- FOUND THE CONFLICTING PROCESSES\n"));
 }
 

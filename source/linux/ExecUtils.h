@@ -1,0 +1,42 @@
+// Starting child programs with pipes, a cleaned environment and one result convention.
+#ifndef EXEC_UTILS_H
+#define EXEC_UTILS_H
+
+#include <string>
+#include <vector>
+
+namespace ExecUtils {
+
+struct ExecId {
+    enum { kSetUid = 1, kSetGid = 2, kSetEuid = 4, kSetEgid = 8 };
+    int flags;
+    unsigned uid;
+    unsigned euid;
+    unsigned gid;
+    unsigned egid;
+};
+
+const int kExitOSError = 71;      // EX_OSERR
+const int kExitUnavailable = 69;  // EX_UNAVAILABLE
+const int kExitSignaled = 129;
+
+// The child's pid, or -1; toChild feeds its standard input, fromChild reads its standard output.
+int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild);
+int OpenExecutable(const std::vector<std::string>& args, int& toChild, int& fromChild);
+
+// Runs the child to its end; progress, when given, receives each chunk of output.
+int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* input, unsigned long inputLength,
+                  std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
+                  void* context);
+int RunExecutable(const std::vector<std::string>& args, const char* input, unsigned long inputLength,
+                  std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
+                  void* context);
+
+void FormExecArgv(const std::vector<std::string>& args, std::vector<char>& buffer, std::vector<char*>& argv);
+
+// Exit status as is; 128 + signal when stopped; 129 when killed by any signal.
+int WaitStatusToResult(int status);
+
+}  // namespace ExecUtils
+
+#endif

@@ -1,0 +1,99 @@
+#include "PrivilegedExecution.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "ExecUtils.h"
+#include "MOQLogger.h"
+
+namespace {
+
+struct threadData {
+    std::vector<std::string> mArgs;
+    std::atomic<bool> mDone{false};
+    std::atomic<int> mExitCode{0};
+};
+
+std::mutex gExecutorMutex;
+FileSystemUtils::PrivilegedExecutor gExecutor;
+
+}  // namespace
+
+namespace FileSystemUtils {
+
+void SetPrivilegedExecutor(PrivilegedExecutor executor) {
+    std::lock_guard<std::mutex> guard(gExecutorMutex);
+    gExecutor = executor;
+}
+
+void* RunApplicationWithPriviligesImpl(void* data) {
+    threadData& thread = *static_cast<threadData*>(data);
+    MOQ_LOG("Called FileSystemUtils::RunApplicationWithPriviligesImpl\n");
+    int result = 0;
+    if (geteuid() != 0) {
+        PrivilegedExecutor executor;
+        {
+            std::lock_guard<std::mutex> guard(gExecutorMutex);
+            executor = gExecutor;
+        }
+        int waitStatus = -1;
+        const std::vector<std::string> arguments(thread.mArgs.begin() + (thread.mArgs.empty() ? 0 : 1), thread.mArgs.end());
+        if (executor && !thread.mArgs.empty() && executor(thread.mArgs[0], arguments, waitStatus)) {
+            MOQ_LOG("Launched the main Setup using selfAuthExec\n");
+            result = ExecUtils::WaitStatusToResult(waitStatus);
+            if (WIFEXITED(waitStatus)) {
+                MOQ_LOG("Error WEXITSTATUS : %d\n", result);
+            } else if (WIFSTOPPED(waitStatus)) {
+                MOQ_LOG("Error WIFSTOPPED: %d\n", result);
+            } else {
+                MOQ_LOG("Error WIFSIGNALED : %d\n", result);
+            }
+        } else {
+            result = ExecUtils::kExitUnavailable;
+            MOQ_LOG("Error EX_UNAVAILABLE: %d\n", result);
+        }
+    } else {
+        std::vector<char> output;
+        bool failed = false;
+        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, 0, &output, failed, true, nullptr, nullptr);
+        MOQ_LOG("Launched the main Setup as 0\n");
+        result = status == 0 ? 0 : ExecUtils::kExitOSError;
+    }
+    thread.mExitCode = result;
+    thread.mDone = true;
+    MOQ_LOG("Returning from FileSystemUtils::RunApplicationWithPriviligesImpl with exitCode %d\n", result);
+    return nullptr;
+}
+
+int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter* progress, int start, int limit) {
+    MOQ_LOG("Called FileSystemUtils::RunApplicationWithPrivileges\n");
+    signal(SIGPIPE, SIG_IGN);
+    threadData data;
+    data.mArgs = args;
+    AtomicProgressCounter local;
+    ProgressCounter& counter = progress != nullptr ? *progress : local;
+    counter.SetPercent(start);
+    std::thread worker(RunApplicationWithPriviligesImpl, &data);
+    while (!data.mDone) {
+        const int value = counter.Percent();
+        if (value < limit - 1) {
+            counter.SetPercent(value + 1);
+            usleep(10000);
+        } else {
+            counter.SetPercent(start);
+            // A range of one value would otherwise spin without pause.
+            if (limit - 1 <= start) usleep(10000);
+        }
+    }
+    worker.join();
+    const int exitCode = data.mExitCode;
+    MOQ_LOG("Returning from FileSystemUtils::RunApplicationWithPrivileges with exitCode %d\n", exitCode);
+    return exitCode;
+}
+
+}  // namespace FileSystemUtils

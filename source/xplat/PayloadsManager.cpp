@@ -1,0 +1,200 @@
+#include "PayloadsManager.h"
+
+#include "ErrorCodes.h"
+#include "FileSystemUtils.h"
+#include "MOQLogger.h"
+#include "MoxaQueries.h"
+#include "NamedLock.h"
+#include "PayloadAccessor.h"
+#include "PayloadsManagerUtils.h"
+#include "PcdStore.h"
+
+PayloadsManager* PayloadsManager::singleton = nullptr;
+std::atomic<int> PayloadsManager::mErrorCode{0};
+std::vector<PayloadProxy::CONPROCESS> PayloadsManager::sVecConProc;
+FileSystemPath PayloadsManager::mSetupXMLPath("/");
+std::map<std::string, std::string> PayloadsManager::mapInstallDir;
+std::map<std::string, std::string> PayloadsManager::mapZTKConfigPath;
+
+PayloadsManager::PayloadsManager()
+    : mSetupData(nullptr), mContinueInstall(true), mPrepared(false), mInstallerRoot("/") {}
+
+PayloadsManager::~PayloadsManager() {
+    for (auto& entry : mPayloads) delete entry.second;
+    ClearMediaRecords();
+    delete mSetupData;
+}
+
+PayloadsManager* PayloadsManager::Instance() { return singleton; }
+
+void PayloadsManager::Release() {
+    delete singleton;
+    singleton = nullptr;
+}
+
+bool PayloadsManager::LoadSetupXMLData() {
+    MOQ_LOG("Called PayloadsManager::LoadSetupXMLData called with SetupXML path as %s\n", mSetupXMLPath.AsUTF8String().c_str());
+    delete mSetupData;
+    mSetupData = new PayloadsManagerSetup::DataStore();
+    const bool loaded = mSetupData->Load(mSetupXMLPath);
+    MOQ_LOG("Returning from PayloadsManager::LoadSetupXMLData\n");
+    return loaded;
+}
+
+bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFileConstants::ProxyFileType type) {
+    MOQ_LOG("Called PayloadsManager::Initialize with inInstallerRootPath: %s\n", installerRoot.AsUTF8String().c_str());
+    if (singleton != nullptr) {
+        MOQ_LOG("Returning from PayloadsManager::Initialize\n");
+        return false;
+    }
+    PayloadsManager* manager = new PayloadsManager();
+    singleton = manager;
+    mErrorCode = 0;
+    manager->mInstallerRoot = installerRoot;
+
+    FileSystemPath payloadsFolder(installerRoot);
+    payloadsFolder.AppendUTF8Segment("extensions");
+    mSetupXMLPath = installerRoot;
+    mSetupXMLPath.AppendUTF8Segment("setup.xml");
+    bool haveSetup = false;
+    if (FileSystemUtils::Exists(mSetupXMLPath)) {
+        if (!manager->LoadSetupXMLData()) {
+            MOQ_LOG("Invalid Setup.xml specified, Aborting the patch install session\n");
+            MapErrorCodeToJSError(manager->mProgress, 0);
+            return false;
+        }
+        haveSetup = true;
+    }
+
+    moxaiSession* config = nullptr;
+    if (pcdOpenSessionNoCreate(&config) != kMoxaOK) config = nullptr;
+    moxaiSession* store = nullptr;
+    std::vector<PayloadAccessor*> accessors;
+    PayloadIteration::PathPairs failed;
+    std::vector<std::string> images;
+    bool ok = moxaOpenSession(&store) == kMoxaOK;
+    if (!ok) store = nullptr;
+    if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, accessors, failed, images)) {
+        for (PayloadAccessor* accessor : accessors) delete accessor;
+        accessors.clear();
+        ok = false;
+    }
+
+    if (ok) {
+        sVecConProc.clear();
+        PayloadsManagerUtils::ClassificationCache cache(store);
+        for (PayloadAccessor* accessor : accessors) {
+            const PayloadProxy::DataStore& data = *accessor->mDataStore;
+            int result = 0;
+            if (haveSetup && !manager->mSetupData->mDriverCode.empty()) {
+                if (data.mKavexCode == manager->mSetupData->mDriverCode) manager->mSessionProductName = data.mProductName;
+            } else {
+                manager->mSessionProductName = data.mProductName;
+            }
+            sVecConProc.insert(sVecConProc.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
+            bool parentInstalled = false, parentCodeCurrent = false;
+            std::string effective;
+            std::set<std::string> upgrading, upgradedOriginals, higherPatches;
+            const bool classified = PayloadsManagerUtils::GetVORNPayloadInstallState(
+                data.mParentKavexCode, data.mKavexCode, parentInstalled, parentCodeCurrent, effective, upgrading,
+                upgradedOriginals, higherPatches, store, config, result, &cache);
+            if (classified && manager->mPayloads.count(data.mKavexCode) == 0) {
+                switch (result) {
+                    case ErrorCodes::kAlreadyInstalled:
+                        accessor->mAlreadyInstalled = true;
+                        accessor->mSelected = false;
+                        manager->mAlreadyInstalledCodes.push_back(data.mKavexCode);
+                        break;
+                    case ErrorCodes::kBasePayloadNotInstalled:
+                        accessor->mParentNotInstalled = true;
+                        accessor->mSelected = false;
+                        break;
+                    case ErrorCodes::kHigherPatchInstalled:
+                        accessor->mHigherPatchInstalled = true;
+                        accessor->mSelected = false;
+                        break;
+                    default:
+                        break;
+                }
+                manager->mPayloads.insert(std::make_pair(data.mKavexCode, accessor));
+            } else {
+                manager->mUnkeptAccessors.push_back(accessor);
+            }
+            MapErrorCodeToJSError(manager->mProgress, result);
+        }
+        // Duplicates and unclassified payloads are never looked at again.
+        for (PayloadAccessor* accessor : manager->mUnkeptAccessors) delete accessor;
+        manager->mUnkeptAccessors.clear();
+    }
+    if (store != nullptr) moxaCloseSession(store);
+    if (config != nullptr) pcdCloseSession(config);
+    MOQ_LOG("Returning from PayloadsManager::Initialize\n");
+    return ok;
+}
+
+bool PayloadsManager::CollectList(const char* operation, const char* heading, bool PayloadAccessor::*flag,
+                                  bool withParent, std::map<std::string, std::string>& out) const {
+    MOQ_LOG("Called PayloadsManager::%s\n", operation);
+    MOQ_LOG("%s\n", heading);
+    bool added = false;
+    for (const auto& entry : mPayloads) {
+        const PayloadAccessor& accessor = *entry.second;
+        if (!(accessor.*flag)) continue;
+        const PayloadProxy::DataStore& data = *accessor.mDataStore;
+        std::string text = data.mProductName + " " + data.mProductVersion;
+        if (withParent) text += " - " + data.mParentProductName;
+        if (out.insert(std::make_pair(entry.first, text)).second) added = true;
+        MOQ_LOG("%s\n", text.c_str());
+    }
+    MOQ_LOG("Returning from PayloadsManager::%s\n", operation);
+    return added;
+}
+
+bool PayloadsManager::GetUpdatesList(std::map<std::string, std::string>& out) const {
+    return CollectList("GetUpdatesList", "Updates Available for Install", &PayloadAccessor::mSelected, false, out);
+}
+
+bool PayloadsManager::GetAlreadyUpdatedList(std::map<std::string, std::string>& out) const {
+    return CollectList("GetAlreadyUpdatedList", "Already Installed List", &PayloadAccessor::mAlreadyInstalled, false, out);
+}
+
+bool PayloadsManager::GetHigherUpdateDetectedList(std::map<std::string, std::string>& out) const {
+    return CollectList("GetHigherUpdateDetectedList", "Higher Version Installed List",
+                       &PayloadAccessor::mHigherPatchInstalled, false, out);
+}
+
+bool PayloadsManager::GetParentNotInstalledUpdatedList(std::map<std::string, std::string>& out) const {
+    return CollectList("GetParentNotInstalledUpdatedList", "Parent Not Installed List",
+                       &PayloadAccessor::mParentNotInstalled, true, out);
+}
+
+namespace {
+bool CopyInto(const std::map<std::string, std::string>& from, std::map<std::string, std::string>& out) {
+    bool copied = false;
+    for (const auto& entry : from) {
+        out.insert(entry);
+        copied = true;
+    }
+    return copied;
+}
+}  // namespace
+
+bool PayloadsManager::GetSuccessfulPayloads(std::map<std::string, std::string>& out) const {
+    return CopyInto(mSuccessfulPayloads, out);
+}
+
+bool PayloadsManager::GetFailedPayloads(std::map<std::string, std::string>& out) const {
+    return CopyInto(mFailedPayloads, out);
+}
+
+bool PayloadsManager::GetHiddenPayloadList(std::vector<std::string>& out) const {
+    MOQ_LOG("Called PayloadsManager::GetHiddenPayloadList\n");
+    MOQ_LOG("Updates Available for Install\n");
+    if (mSetupData != nullptr) {
+        for (const auto& entry : mSetupData->mDisplayByCode) {
+            if (entry.second == "none") out.push_back(entry.first);
+        }
+    }
+    MOQ_LOG("Returning from PayloadsManager::GetHiddenPayloadList\n");
+    return false;
+}

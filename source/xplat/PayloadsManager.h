@@ -1,0 +1,124 @@
+// The process-wide patch orchestrator: classification, checks, plan and launches.
+#ifndef PAYLOADS_MANAGER_H
+#define PAYLOADS_MANAGER_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FileSystemPath.h"
+#include "PayloadIteration.h"
+#include "PayloadProxy.h"
+#include "PayloadsManagerSetup.h"
+#include "ProgressResult.h"
+
+class InstallerEngine;
+class NamedLock;
+class PayloadAccessor;
+struct moxaiSession;
+
+class PayloadsManager {
+public:
+    typedef std::map<std::string, PayloadAccessor*> PayloadMap;
+
+    virtual ~PayloadsManager();
+
+    static bool Initialize(FileSystemPath& installerRoot, PayloadProxyFileConstants::ProxyFileType type);
+    static PayloadsManager* Instance();
+    static void Release();
+
+    bool LoadSetupXMLData();
+
+    bool GetUpdatesList(std::map<std::string, std::string>& out) const;
+    bool GetAlreadyUpdatedList(std::map<std::string, std::string>& out) const;
+    bool GetHigherUpdateDetectedList(std::map<std::string, std::string>& out) const;
+    bool GetParentNotInstalledUpdatedList(std::map<std::string, std::string>& out) const;
+    bool GetSuccessfulPayloads(std::map<std::string, std::string>& out) const;
+    bool GetFailedPayloads(std::map<std::string, std::string>& out) const;
+    bool GetHiddenPayloadList(std::vector<std::string>& out) const;
+    PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
+    PayloadMap::const_iterator PayloadsEnd() const { return mPayloads.end(); }
+
+    // Pre-install checks and error mapping.
+    static bool AcquireSetupLock();
+    bool IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size);
+    bool GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName);
+    static bool IsConflictingProcess(const std::vector<PayloadProxy::CONPROCESS>& entries, std::string& blocking,
+                                     std::string& warning);
+    static bool ImplGetRunningApplicationNamePairs(std::vector<std::pair<std::string, std::string> >& pairs);
+    static void MapErrorCodeToJSError(GuardedProgress& progress, int code);
+    std::string GetLocalizedErrorString(std::map<std::string, std::string> dictionary);
+
+    // Installation.
+    int InstallPayload(InstallerEngine* engine, bool prepareOnly, bool reset);
+    int ProcessPayloads(InstallerEngine* engine, std::map<std::string, int>& results);
+    int LaunchMainSetupAndInstallPatch(const std::string& code, const std::string& parentCode, moxaiSession*& session,
+                                       const std::string& sessionID, FileSystemPath setupFolder,
+                                       const std::string& installFolder, FileSystemPath extensionsFolder, uint64_t size,
+                                       const std::string& displayName, int start, int end, FileSystemPath proxyPath);
+    void UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
+    void PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
+    static int GetErrorCode();
+    static int CheckOptionalPayloadFailure();
+
+    // Nothing to do on this platform.
+    bool GetAllUsersTempPath(std::string&) { return false; }
+    bool UpdateMoxaWithVersion() { return false; }
+    bool PreserveDACL(std::string) { return false; }
+    bool SubmitDACL(std::string) { return false; }
+    bool DeleteUnwantedStream(std::string) { return false; }
+
+    static PayloadsManager* singleton;
+    static std::atomic<int> mErrorCode;
+    static std::vector<PayloadProxy::CONPROCESS> sVecConProc;
+    static FileSystemPath mSetupXMLPath;
+    static std::map<std::string, std::string> mapInstallDir;
+    static std::map<std::string, std::string> mapZTKConfigPath;
+
+    std::string mSessionProductName;
+    PayloadsManagerSetup::DataStore* mSetupData;
+    PayloadMap mPayloads;
+    GuardedProgress mProgress;
+    std::atomic<bool> mContinueInstall;
+    std::vector<std::string> mAlreadyInstalledCodes;
+    std::map<std::string, std::string> mSuccessfulPayloads;
+    std::map<std::string, std::string> mFailedPayloads;
+    std::vector<int32_t> mInstallResults;
+    std::atomic<bool> mPrepared;
+    std::shared_ptr<NamedLock> mPatchLock;
+
+    // The installation plan: parallel vectors, one entry per patch and base installation.
+    std::vector<std::string> mPlanCodes;
+    std::vector<std::string> mPlanSessionIDs;
+    std::vector<std::string> mPlanDisplayNames;
+    std::vector<std::string> mPlanParentCodes;
+    std::vector<FileSystemPath> mPlanSetupFolders;
+    std::vector<std::string> mPlanInstallFolders;  // empty when unknown
+    std::vector<FileSystemPath> mPlanExtensionsFolders;
+    std::vector<FileSystemPath> mPlanProxyPaths;
+    std::vector<uint64_t> mPlanSizes;
+    std::vector<int32_t> mPlanDone;
+    std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
+
+private:
+    PayloadsManager();
+    PayloadsManager(const PayloadsManager&) = delete;
+    PayloadsManager& operator=(const PayloadsManager&) = delete;
+
+    FileSystemPath mInstallerRoot;
+    std::vector<PayloadAccessor*> mUnkeptAccessors;
+
+    bool CollectList(const char* operation, const char* heading, bool PayloadAccessor::*flag, bool withParent,
+                     std::map<std::string, std::string>& out) const;
+    void ResetPlan();
+    void ClearMediaRecords();
+    void PlanPayloads(const FileSystemPath& common, int& result);
+    int LaunchPlanEntry(size_t index, moxaiSession*& session);
+};
+
+#endif

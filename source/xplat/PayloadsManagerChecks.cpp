@@ -1,0 +1,229 @@
+// Pre-install checks, page error names and localized messages.
+#include <boost/regex.hpp>
+
+#include <algorithm>
+
+#include "ErrorCodes.h"
+#include "FileSystemVolume.h"
+#include "MOQLogger.h"
+#include "NamedLock.h"
+#include "PayloadsManager.h"
+#include "ProcessUtilsMac.h"
+#include "TesmidConstants.h"
+
+namespace {
+
+// Another process's hold, or our own: either way the lock cannot be taken now.
+bool AnyFamilyInstallerRunning() {
+    return NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName);
+}
+
+boost::regex PatternFor(const std::string& processName) {
+    try {
+        return boost::regex(processName + ".*", boost::regex::perl);
+    } catch (const boost::regex_error&) {
+        // Not a valid pattern: match the name as it is written.
+        static const boost::regex special("[.^$|()\\[\\]{}*+?\\\\]");
+        return boost::regex(boost::regex_replace(processName, special, "\\\\$&", boost::format_perl) + ".*", boost::regex::perl);
+    }
+}
+
+std::vector<std::string> SortedUnique(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value) {
+    const size_t at = text.find(placeholder);
+    if (at != std::string::npos) text.replace(at, placeholder.size(), value);
+}
+
+std::string Lookup(const std::map<std::string, std::string>& dictionary, const std::string& key, bool& found) {
+    auto entry = dictionary.find(key);
+    found = entry != dictionary.end();
+    return found ? entry->second : std::string();
+}
+
+}  // namespace
+
+bool PayloadsManager::AcquireSetupLock() {
+    static std::shared_ptr<NamedLock> sHolderWithoutManager;
+    std::shared_ptr<NamedLock>& holder = singleton != nullptr ? singleton->mPatchLock : sHolderWithoutManager;
+    if (NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName) ||
+        NamedLock::IsLocked(TesmidConstants::kPatchLockName) || !NamedLock::AcquireLock(TesmidConstants::kPatchLockName, holder)) {
+        mErrorCode = ErrorCodes::kAnotherInstanceRunning;
+        return false;
+    }
+    return true;
+}
+
+bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) {
+    uint64_t capacity = 0, free = 0;
+    std::string name;
+    FileSystemPath root("/");
+    try {
+        FileSystemVolume volume(path);
+        if (!volume.CapacityInBytes(capacity) || !volume.FreeSpaceInBytes(free) || !volume.FriendlyNameUTF8(name) ||
+            !volume.RootPath(root)) {
+            return true;
+        }
+    } catch (const std::exception&) {
+        return true;  // no volume information: the check does not block
+    }
+    const uint64_t doubled = size > UINT64_MAX / 2 ? UINT64_MAX : size * 2;
+    return doubled < free;
+}
+
+bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName) {
+    std::map<std::string, uint64_t> totals;
+    for (size_t i = 0; i < mPlanInstallFolders.size() && i < mPlanSizes.size(); ++i) {
+        try {
+            FileSystemVolume volume(FileSystemPath(mPlanInstallFolders[i]));
+            FileSystemPath root("/");
+            volume.RootPath(root);
+            uint64_t& total = totals[root.AsUTF8String()];
+            total = mPlanSizes[i] > UINT64_MAX - total ? UINT64_MAX : total + mPlanSizes[i];
+        } catch (const std::exception&) {
+            // No volume for this entry: nothing to check it against.
+        }
+    }
+    for (const auto& entry : totals) {
+        FileSystemPath root(entry.first);
+        if (IsDiskSpaceAvailable(root, entry.second)) continue;
+        const uint64_t doubled = entry.second > UINT64_MAX / 2 ? UINT64_MAX : entry.second * 2;
+        spaceRequired = std::to_string(doubled / 1048576);
+        volumeName.clear();
+        try {
+            FileSystemVolume(root).FriendlyNameUTF8(volumeName);
+        } catch (const std::exception&) {
+        }
+        MOQ_LOG("Disk Space Req Vol=%s Space=%sMB\n", volumeName.c_str(), spaceRequired.c_str());
+        return true;
+    }
+    return false;
+}
+
+bool PayloadsManager::ImplGetRunningApplicationNamePairs(std::vector<std::pair<std::string, std::string> >& pairs) {
+    pairs.clear();
+    return ProcessUtilsMac::GetRunningApplicationNamePairsOnMac(pairs);
+}
+
+bool PayloadsManager::IsConflictingProcess(const std::vector<PayloadProxy::CONPROCESS>& entries, std::string& blocking,
+                                           std::string& warning) {
+    std::vector<std::string> blockingNames, warningNames;
+    std::vector<std::pair<std::string, std::string> > running;
+    if (!entries.empty() && ImplGetRunningApplicationNamePairs(running)) {
+        for (const PayloadProxy::CONPROCESS& entry : entries) {
+            const boost::regex pattern = PatternFor(entry.mProcessName);
+            for (const auto& application : running) {
+                if (!boost::regex_match(application.first, pattern)) continue;
+                (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
+            }
+        }
+    }
+    if (AnyFamilyInstallerRunning()) blockingNames.push_back("Setup");
+
+    bool answer = false;
+    GuardedProgress scratch;
+    GuardedProgress& progress = singleton != nullptr ? singleton->mProgress : scratch;
+    if (blockingNames.empty()) {
+        MapErrorCodeToJSError(progress, 0);
+    } else {
+        MOQ_LOG("Blocking Apps\n");
+        for (const std::string& name : SortedUnique(blockingNames)) {
+            if (blocking.find(name) != std::string::npos) continue;
+            blocking += "<br>" + name;
+            MOQ_LOG("%s\n", name.c_str());
+            MapErrorCodeToJSError(progress, ErrorCodes::kConflictingProcessRunning);
+            answer = true;
+        }
+    }
+    if (!warningNames.empty()) {
+        MOQ_LOG("Warning Apps\n");
+        for (const std::string& name : SortedUnique(warningNames)) {
+            if (warning.find(name) != std::string::npos) continue;
+            warning += "<br>" + name;
+            MOQ_LOG("%s\n", name.c_str());
+            answer = true;
+        }
+    }
+    return answer;
+}
+
+void PayloadsManager::MapErrorCodeToJSError(GuardedProgress& progress, int code) {
+    MOQ_LOG("Called PayloadsManager::MapErrorCodeToJSError with result %d\n", code);
+    mErrorCode = code;
+    switch (code) {
+        case ErrorCodes::kHigherPatchInstalled:
+        case ErrorCodes::kBasePayloadNotInstalled:
+        case ErrorCodes::kAlreadyInstalled: break;
+        case ErrorCodes::kNotEnoughDiskSpace: progress.SetErrorName("kNotEnoughDiskSpace"); break;
+        case ErrorCodes::kRollBack:
+        case ErrorCodes::kRollBackAlternate: progress.SetErrorName("kRollBack"); break;
+        case ErrorCodes::kConflictingProcessRunning: progress.SetErrorName("kConflictingProcessRunning"); break;
+        case ErrorCodes::kMOXADBError: progress.SetErrorName("kMOXADBError"); break;
+        default: progress.SetErrorName(""); break;
+    }
+    MOQ_LOG("Returning from PayloadsManager::MapErrorCodeToJSError\n");
+}
+
+std::string PayloadsManager::GetLocalizedErrorString(std::map<std::string, std::string> dictionary) {
+    std::string message;
+    bool found = false;
+    switch (mErrorCode.load()) {
+        case ErrorCodes::kNotEnoughDiskSpace: {
+            std::string space, volume;
+            GetDiskSpaceIfNeeded(space, volume);
+            message = Lookup(dictionary, "locnotEnoughDiskSpaceBody", found);
+            if (found) {
+                ReplaceFirst(message, "[spaceReq]", space);
+                ReplaceFirst(message, "[volume]", volume);
+            }
+            break;
+        }
+        case ErrorCodes::kHigherPatchInstalled: message = Lookup(dictionary, "locHigherPatchError", found); break;
+        case ErrorCodes::kBasePayloadNotInstalled: {
+            std::map<std::string, std::string> missing;
+            std::string products;
+            if (GetParentNotInstalledUpdatedList(missing)) {
+                for (const auto& entry : missing) products += (products.empty() ? "" : ",") + entry.second;
+                products += " : ";
+            }
+            message = Lookup(dictionary, "locBasePayloadError", found);
+            ReplaceFirst(message, "[productName]", products);
+            break;
+        }
+        case ErrorCodes::kRollBack: {
+            std::map<std::string, std::string> failed;
+            if (GetFailedPayloads(failed)) {
+                for (const auto& entry : failed) message += (message.empty() ? "" : ",") + entry.second;
+                message += ":";
+            }
+            message += Lookup(dictionary, "locFailedToInstall", found);
+            break;
+        }
+        case ErrorCodes::kConflictingProcessRunning: {
+            const std::string plural = Lookup(dictionary, "locConflictingProcessErrorBody", found);
+            if (!found) break;
+            std::string blocking, warning;
+            IsConflictingProcess(sVecConProc, blocking, warning);
+            if (blocking.empty()) break;
+            int replaced = 0;
+            for (size_t at = blocking.find("<br>"); at != std::string::npos; at = blocking.find("<br>", at + 2)) {
+                blocking.replace(at, 4, "\r\n");
+                ++replaced;
+            }
+            const std::string body = replaced <= 1 ? Lookup(dictionary, "locConflictingProcessErrorBodySing", found) : plural;
+            if (replaced <= 1 && !found) break;
+            message = body + blocking;
+            break;
+        }
+        case ErrorCodes::kAnotherInstanceRunning:
+            message = Lookup(dictionary, "locSetupRunningBody", found);
+            ReplaceFirst(message, "[productName]", mSessionProductName);
+            break;
+        default: break;
+    }
+    return message;
+}

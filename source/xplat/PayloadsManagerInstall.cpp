@@ -1,0 +1,373 @@
+// The installation plan and the launches of the cached main setups.
+#include <algorithm>
+#include <memory>
+
+#include "ErrorCodes.h"
+#include "FileSystemUtils.h"
+#include "FolderResolver.h"
+#include "MOQLogger.h"
+#include "MoxaQueries.h"
+#include "PayloadAccessor.h"
+#include "PayloadsManager.h"
+#include "PayloadsManagerUtils.h"
+#include "PrivilegedExecution.h"
+
+namespace {
+
+const int kLaunchNotAttempted = ErrorCodes::kLaunchNotAttempted;
+
+bool IsSingleComponent(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool Contains(const std::vector<std::string>& codes, const std::string& code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+FileSystemPath Join(FileSystemPath base, const std::string& segment) {
+    base.AppendUTF8Segment(segment);
+    return base;
+}
+
+bool CommonFolder(FileSystemPath& common) { return FolderResolver::ExpandPathKey("KavexCommon", common); }
+
+}  // namespace
+
+void PayloadsManager::ClearMediaRecords() {
+    for (auto& entry : mMediaRecords) delete entry.second;
+    mMediaRecords.clear();
+}
+
+void PayloadsManager::ResetPlan() {
+    mPlanCodes.clear();
+    mPlanSessionIDs.clear();
+    mPlanDisplayNames.clear();
+    mPlanParentCodes.clear();
+    mPlanSetupFolders.clear();
+    mPlanInstallFolders.clear();
+    mPlanExtensionsFolders.clear();
+    mPlanProxyPaths.clear();
+    mPlanSizes.clear();
+    mPlanDone.clear();
+    ClearMediaRecords();
+    mPrepared = false;
+    mErrorCode = 0;
+}
+
+void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
+    moxaiSession* session = nullptr;
+    if (moxaOpenSessionNoCreate(&session) != kMoxaOK) {
+        MOQ_LOG("MOXA DB Error\n");
+        mErrorCode = ErrorCodes::kMOXADBError;
+        mPrepared = true;
+        result = kLaunchNotAttempted;
+        return;
+    }
+    const FileSystemPath extensionsFolder = Join(mInstallerRoot, "extensions");
+    for (const auto& entry : mPayloads) {
+        const PayloadAccessor& accessor = *entry.second;
+        if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled || accessor.mHigherPatchInstalled) continue;
+        const PayloadProxy::DataStore& patch = *accessor.mDataStore;
+        const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
+        bool planned = false, gated = false, recordedFailed = false;
+
+        const char** collections = nullptr;
+        moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections);
+        for (int c = 0; collections[c] != nullptr; ++c) {
+            const std::string collection = collections[c];
+            const char* sessionValue = nullptr;
+            if (moxaGetCollectionData(session, collection.c_str(), 5, "sessionID", &sessionValue) != kMoxaOK ||
+                sessionValue == nullptr) {
+                MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
+                continue;
+            }
+            const std::string sessionID = sessionValue;
+            if (sessionID.empty()) {
+                mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
+                recordedFailed = true;
+                continue;
+            }
+            // The session ID names a folder of ours: it must stay inside "Installers".
+            if (!IsSingleComponent(sessionID)) {
+                MOQ_LOG("Skipping collection %s: session ID %s is not a folder name\n", collection.c_str(), sessionID.c_str());
+                continue;
+            }
+
+            std::string folderName, proxyName;
+            const char* mediaPath = nullptr;
+            if (moxaGetPayloadData(session, patch.mParentKavexCode.c_str(), 5, "mediaPath", &mediaPath) == kMoxaOK &&
+                mediaPath != nullptr) {
+                std::string name = mediaPath;
+                name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
+                const size_t dmg = name.rfind(VORNConstants::kPlatformPayloadExtension);
+                if (dmg != std::string::npos) {
+                    folderName = name.substr(0, dmg);
+                    proxyName = name;
+                    proxyName.replace(dmg, 4, PayloadIteration::kProxyFileExtension);
+                } else {
+                    folderName = name;
+                    proxyName = name + PayloadIteration::kProxyFileExtension;
+                }
+            }
+
+            const FileSystemPath setupFolder = Join(Join(common, "Installers"), sessionID);
+            if (!FileSystemUtils::Exists(setupFolder)) {
+                MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
+                continue;
+            }
+            FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
+            if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
+            std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
+            if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
+                MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
+                        mediaProxy.AsUTF8String().c_str());
+                continue;
+            }
+            std::string installFolder;
+            const char* installDir = nullptr;
+            if (moxaGetPayloadData(session, media->mKavexCode.c_str(), 5, "INSTALLDIR", &installDir) == kMoxaOK && installDir) {
+                installFolder = installDir;
+            }
+            const std::string mediaVersion = media->mProductVersion;
+            PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
+            delete slot;
+            slot = media.release();
+
+            if (PayloadsManagerUtils::CompareVersions(mediaVersion, patch.mProductVersion) > 0) {
+                gated = true;
+                continue;
+            }
+            const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
+            mPlanCodes.push_back(patch.mKavexCode);
+            mPlanParentCodes.push_back(patch.mParentKavexCode);
+            mPlanSessionIDs.push_back(sessionID);
+            mPlanDisplayNames.push_back(displayName);
+            mPlanSetupFolders.push_back(setupFolder);
+            mPlanInstallFolders.push_back(installFolder);
+            mPlanExtensionsFolders.push_back(extensionsFolder);
+            mPlanProxyPaths.push_back(accessor.mProxyPath);
+            mPlanSizes.push_back(size);
+            mPlanDone.push_back(0);
+            planned = true;
+            if (!installFolder.empty()) {
+                try {
+                    FileSystemPath target(installFolder);
+                    if (!IsDiskSpaceAvailable(target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
+                } catch (const std::exception&) {
+                    // Not a usable path: nothing to measure.
+                }
+            }
+        }
+        // A patch that cannot be scheduled anywhere must not pass for installed.
+        if (!planned && !gated && !recordedFailed) {
+            MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
+            mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
+        }
+    }
+    moxaCloseSession(session);
+}
+
+int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
+    const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
+                                                      mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
+                                                      mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
+    if (result != 0) {
+        mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+        mInstallResults.push_back(result);
+    } else {
+        mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+    }
+    mPlanDone[i] = 1;
+    return result;
+}
+
+int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool reset) {
+    MOQ_LOG("Called PayloadsManager::InstallPayload\n");
+    int result = 0;
+    if (reset) ResetPlan();
+    std::map<std::string, std::string> updates;
+    GetUpdatesList(updates);
+    if (updates.empty() && mErrorCode != 0) {
+        mPrepared = true;
+        return mErrorCode;
+    }
+    if (!mPrepared) {
+        mErrorCode = 0;
+        FileSystemPath common("/");
+        const bool havePayloads = !FileSystemUtils::Exists(Join(mInstallerRoot, "payloads")) &&
+                                  FileSystemUtils::Exists(Join(mInstallerRoot, "extensions"));
+        if (havePayloads) {
+            if (!CommonFolder(common)) {
+                MOQ_LOG("The common folder cannot be found\n");
+            }
+            PlanPayloads(common, result);
+            if (result == kLaunchNotAttempted && mErrorCode == ErrorCodes::kMOXADBError) return result;
+        }
+        mPrepared = true;
+        if (result != 0) mErrorCode = result;
+    }
+    if (mPrepared && !prepareOnly) {
+        moxaiSession* session = nullptr;
+        if (moxaOpenSessionNoCreate(&session) != kMoxaOK) session = nullptr;
+        const size_t none = mPlanCodes.size();
+        size_t driver = none;
+        if (mSetupData != nullptr && !mSetupData->mDriverCode.empty()) {
+            for (size_t i = 0; i < mPlanCodes.size() && driver == none; ++i) {
+                if (mPlanCodes[i] == mSetupData->mDriverCode) driver = i;
+            }
+        }
+        bool aborted = false;
+        if (!mPlanCodes.empty()) {
+            if (mSetupData != nullptr && !mSetupData->mCriticalCodes.empty()) {
+                for (size_t i = 0; i < mPlanCodes.size() && !aborted; ++i) {
+                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || mPlanDone[i] || i == driver) continue;
+                    result = LaunchPlanEntry(i, session);
+                    if (result != 0) {
+                        MOQ_LOG("Critical Payload Install Failed, Aborting the Patch Install Session\n");
+                        aborted = true;
+                    }
+                }
+            }
+            if (!aborted && driver != none && !mPlanDone[driver]) {
+                result = LaunchPlanEntry(driver, session);
+                if (result != 0) {
+                    MOQ_LOG("Driver Payload Install Failed, Aborting the Patch Install Session\n");
+                    aborted = true;
+                }
+            }
+            if (!aborted && mSetupData != nullptr && !mSetupData->mOptionalCodes.empty()) {
+                for (size_t i = 0; i < mPlanCodes.size(); ++i) {
+                    if (!mPlanDone[i] && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
+                }
+            }
+            if (!aborted) {
+                for (size_t i = 0; i < mPlanCodes.size(); ++i) {
+                    if (!mPlanDone[i]) result = LaunchPlanEntry(i, session);
+                }
+            }
+        }
+        ClearMediaRecords();
+        if (session != nullptr) moxaCloseSession(session);
+    }
+    MOQ_LOG("Returning from PayloadsManager::InstallPayload");
+    return result;
+}
+
+int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, const std::string& parentCode,
+                                                    moxaiSession*& session, const std::string& sessionID,
+                                                    FileSystemPath setupFolder, const std::string&,
+                                                    FileSystemPath extensionsFolder, uint64_t, const std::string& displayName,
+                                                    int start, int end, FileSystemPath proxyPath) {
+    MOQ_LOG("Called PayloadsManager::LaunchMainSetupAndInstallPatch with kavexCode %s and parentSessionID %s\n",
+            code.c_str(), sessionID.c_str());
+    if (sessionID.empty()) return kLaunchNotAttempted;
+    UpdateInstallDirInMoxaIfNeeded(session, parentCode);
+
+    FileSystemPath common("/");
+    CommonFolder(common);
+    const FileSystemPath target = Join(Join(Join(common, "Installers"), sessionID), "extensions");
+    PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
+    PayloadsManagerUtils::BlindCopyExtensions(extensionsFolder, target, ".data");
+    FileSystemPath runtime = Join(Join(setupFolder, ".."), "R2");
+    PatchRuntime(extensionsFolder, runtime);
+    FileSystemUtils::SetWorkingDirectory(setupFolder);
+
+    std::vector<std::string> args;
+    args.push_back(Join(Join(Join(Join(setupFolder, "Setup.app"), "Contents"), "MacOS"), "Setup").AsUTF8String());
+    args.push_back("--extensionsOnly=1");
+    args.push_back("--kavexCodeList=" + code);
+    args.push_back("--mode=silent");
+    args.push_back("--extensionMediaPath=" + extensionsFolder.AsNative());
+    args.push_back("--appPath=" + Join(setupFolder, "Setup.app").AsNative());
+    args.push_back("--parentSessionID=" + sessionID);
+    args.push_back("--skipProcessCheck=1");
+
+    mProgress.SetTitle(displayName);
+    int result = FileSystemUtils::RunApplicationWithPrivileges(args, &mProgress, start, end);
+    std::string command;
+    for (const std::string& arg : args) command += arg + " ";
+    MOQ_LOG("Launched the Main Setup with Command\n");
+    MOQ_LOG("%s\n", command.c_str());
+    if (result != 0) {
+        PayloadsManagerUtils::BlindDeleteProxyFile(proxyPath, target);
+        result = ErrorCodes::kRollBack;
+    }
+    MOQ_LOG("Returning from PayloadsManager::LaunchMainSetupAndInstallPatch with exit code: %d\n", result);
+    return result;
+}
+
+void PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode) {
+    if (session == nullptr) return;
+    auto folder = mapInstallDir.find(parentCode);
+    if (folder != mapInstallDir.end()) {
+        moxaSetPayloadData(session, parentCode.c_str(), 0, "INSTALLDIR", folder->second.c_str());
+        moxaSetPayloadData(session, parentCode.c_str(), 5, "INSTALLDIR", folder->second.c_str());
+    }
+    auto config = mapZTKConfigPath.find(parentCode);
+    if (config != mapZTKConfigPath.end()) {
+        moxaSetPayloadData(session, parentCode.c_str(), 0, "ZTKConfigPath", config->second.c_str());
+    }
+    moxaSessionCommit(session);
+}
+
+void PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {
+    const FileSystemPath runtime = Join(extensionsFolder, "runtime");
+    if (FileSystemUtils::Exists(runtime)) PayloadsManagerUtils::BlindCopyFolder(runtime, runtimeFolder);
+}
+
+int PayloadsManager::ProcessPayloads(InstallerEngine* engine, std::map<std::string, int>& results) {
+    MOQ_LOG("Called PayloadsManager::ProcessPayloads\n");
+    int answer = 0;
+    try {
+        for (const auto& entry : mPayloads) {
+            if (!mContinueInstall) {
+                answer = 1;
+                break;
+            }
+            const PayloadAccessor& accessor = *entry.second;
+            if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled) continue;
+            mProgress.SetTitle(accessor.mDataStore->mProductName);
+            const int result = InstallPayload(engine, false, false);
+            results.insert(std::make_pair(entry.first, result));
+            if (result != 0) {
+                MapErrorCodeToJSError(mProgress, result);
+                answer = 2;
+            }
+            break;
+        }
+    } catch (...) {
+        MOQ_LOG("Caught an exception in PayloadsManager::ProcessPayloads\n");
+        answer = 2;
+    }
+    mProgress.SetPercent(100);
+    MOQ_LOG("Returning from PayloadsManager::ProcessPayloads with return Value %d\n", answer);
+    return answer;
+}
+
+int PayloadsManager::GetErrorCode() {
+    PayloadsManager* manager = singleton;
+    if (manager == nullptr) return 0;
+    if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace) return mErrorCode;
+    if (!manager->mAlreadyInstalledCodes.empty()) mErrorCode = ErrorCodes::kAlreadyInstalled;
+    if (!manager->mFailedPayloads.empty()) mErrorCode = ErrorCodes::kRollBack;
+    if (mErrorCode != 0) return mErrorCode;
+    return manager->mInstallResults.empty() ? 0 : manager->mInstallResults.front();
+}
+
+int PayloadsManager::CheckOptionalPayloadFailure() {
+    PayloadsManager* manager = singleton;
+    if (manager == nullptr) return 0;
+    int code = 0;
+    if (!manager->mAlreadyInstalledCodes.empty()) code = mErrorCode = ErrorCodes::kAlreadyInstalled;
+    if (!manager->mFailedPayloads.empty()) code = mErrorCode = ErrorCodes::kRollBack;
+    if (code == ErrorCodes::kAlreadyInstalled) {
+        if (manager->mSuccessfulPayloads.empty()) return 2;
+        mErrorCode = 0;
+    }
+    if (code == ErrorCodes::kRollBack) return 2;
+    if (!manager->mInstallResults.empty()) {
+        mErrorCode = manager->mInstallResults.front();
+        return 2;
+    }
+    return 0;
+}

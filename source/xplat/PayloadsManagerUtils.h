@@ -1,0 +1,59 @@
+// Classification of one patch, and the best-effort copies that prepare a launch.
+#ifndef PAYLOADS_MANAGER_UTILS_H
+#define PAYLOADS_MANAGER_UTILS_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FileSystemPath.h"
+
+struct moxaiSession;
+
+namespace PayloadsManagerUtils {
+
+// Store answers that do not change while one session classifies its patches.
+// Without it every patch re-reads the whole upgrade table and queries every
+// installed payload; with it each is read once. The answers are the same.
+class ClassificationCache {
+public:
+    explicit ClassificationCache(moxaiSession* session) : mSession(session) {}
+    bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective);
+    bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades);
+    bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads);
+
+private:
+    void LoadUpgrades();
+    void LoadInstalledUpgraders();
+    moxaiSession* mSession;
+    bool mUpgradesLoaded = false;
+    int mUpgradesCode = 0;
+    std::map<std::string, std::pair<std::string, int> > mLastMatchAndCount;
+    std::map<std::string, std::string> mFirstUpgrade;
+    bool mUpgradersLoaded = false;
+    std::map<std::string, std::set<std::string> > mInstalledUpgraders;
+};
+
+bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode, bool& parentInstalled,
+                                bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
+                                std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
+                                moxaiSession*& session, moxaiSession*& configSession, int& result,
+                                ClassificationCache* cache = nullptr);
+
+bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);
+bool BlindDeleteProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);
+bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder);
+bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, const std::string& suffix);
+
+// A proxy's size text as bytes: leading blanks, then digits up to the first other
+// character; anything else (missing, not a number) counts as 0.
+uint64_t SizeFromText(const std::string& text);
+// Versions as dotted numbers ("10.0" > "9.0"); parts that are not numbers compare as bytes.
+int CompareVersions(const std::string& left, const std::string& right);
+
+}  // namespace PayloadsManagerUtils
+
+#endif

@@ -1,0 +1,55 @@
+#include "UIDriverSilent.h"
+
+#include <unistd.h>
+
+#include <map>
+
+#include "ErrorCodes.h"
+#include "InstallerEngine.h"
+#include "PayloadsManager.h"
+
+bool UIDriverSilent::HasSufficientCredentials() { return geteuid() == 0; }
+
+bool UIDriverSilent::Run() {
+    static bool isSetupLockAcquired = false;
+    int status = 2;
+    PayloadsManager* manager = mEngine.GetPayloadsManager();
+    if (manager == nullptr) {
+        // Never report success for a session that could not even look at its patches.
+        const int code = PayloadsManager::mErrorCode;
+        mErrorCode = code == ErrorCodes::kMOXADBError ? code : ErrorCodes::kUnknownError;
+        return false;
+    }
+    if (!isSetupLockAcquired) {
+        if (!PayloadsManager::AcquireSetupLock()) {
+            // Not the overall code: an already-installed patch would turn this into success.
+            mErrorCode = ErrorCodes::kAnotherInstanceRunning;
+            return false;
+        }
+        isSetupLockAcquired = true;
+    }
+    manager->mPrepared = false;
+    std::map<std::string, std::string> updates;
+    manager->GetUpdatesList(updates);
+    if (!(PayloadsManager::GetErrorCode() != 0 && updates.empty())) {
+        std::string blocking, warning;
+        PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning);
+        if (!blocking.empty()) {
+            mErrorCode = ErrorCodes::kConflictingProcessRunning;
+            return false;
+        }
+        manager->InstallPayload(&mEngine, true, true);
+        const int code = PayloadsManager::GetErrorCode();
+        if (code == ErrorCodes::kNotEnoughDiskSpace || updates.empty()) {
+            mErrorCode = code;
+            status = 2;
+        } else {
+            std::map<std::string, int> results;
+            status = manager->ProcessPayloads(&mEngine, results);
+            if (status == 0) status = PayloadsManager::CheckOptionalPayloadFailure();
+        }
+        if (status == 0) return true;
+    }
+    mErrorCode = PayloadsManager::GetErrorCode();
+    return false;
+}
