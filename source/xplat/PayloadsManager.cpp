@@ -73,7 +73,10 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     PayloadIteration::PathPairs failed;
     std::vector<std::string> images;
     bool ok = moxaOpenSession(&store) == kMoxaOK;
-    if (!ok) store = nullptr;
+    if (!ok) {
+        store = nullptr;
+        MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
+    }
     if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, accessors, failed, images)) {
         for (PayloadAccessor* accessor : accessors) delete accessor;
         accessors.clear();
