@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "ExecUtils.h"
+#include "MOQLogger.h"
+#include "PrivilegedExecution.h"
+#include "TestSandbox.h"
+
+namespace {
+
+int RunChild(const std::vector<std::string>& args, std::string* output = nullptr) {
+    std::vector<char> buffer;
+    bool failed = true;
+    const int result = ExecUtils::RunExecutable(args, nullptr, 0, &buffer, failed, true, nullptr, nullptr);
+    EXPECT_FALSE(failed);
+    if (output) output->assign(buffer.begin(), buffer.end());
+    return result;
+}
+
+TEST(ExecUtils, ArgvIsPackedWithTerminators) {
+    std::vector<char> buffer;
+    std::vector<char*> argv;
+    ExecUtils::FormExecArgv({"/bin/x", "", "a b"}, buffer, argv);
+    EXPECT_EQ(std::string("/bin/x\0\0a b\0", 12), std::string(buffer.begin(), buffer.end()));
+    ASSERT_EQ(4u, argv.size());
+    EXPECT_STREQ("a b", argv[2]);
+    EXPECT_EQ(nullptr, argv[3]);
+}
+
+TEST(ExecUtils, ResultsByWaitStatus) {
+    EXPECT_EQ(0, RunChild({"/bin/true"}));
+    EXPECT_EQ(3, RunChild({"/bin/sh", "-c", "exit 3"}));
+    EXPECT_EQ(129, RunChild({"/bin/sh", "-c", "kill -9 $$"}));
+    EXPECT_EQ(129, RunChild({"/bin/sh", "-c", "kill -TERM $$"}));
+    EXPECT_EQ(71, RunChild({"/nonexistent/program"}));
+    // a stopped child reports 128 + the stop signal; it is killed afterwards
+    int toChild = -1, fromChild = -1;
+    const int pid = ExecUtils::OpenExecutable({"/bin/sleep", "30"}, toChild, fromChild);
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGSTOP);
+    int status = 0;
+    waitpid(pid, &status, WUNTRACED);
+    EXPECT_EQ(128 + SIGSTOP, ExecUtils::WaitStatusToResult(status));
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    close(toChild);
+    close(fromChild);
+    EXPECT_EQ(-1, ExecUtils::OpenExecutable({}, toChild, fromChild));
+}
+
+TEST(ExecUtils, ChildSeesOnlyTheTwoKeptVariablesAndGetsItsInput) {
+    setenv("__CF_USER_TEXT_ENCODING", "0x0:0:0", 1);
+    setenv("SECRET_TOKEN", "leak", 1);
+    std::string output;
+    EXPECT_EQ(0, RunChild({"/usr/bin/env"}, &output));
+    EXPECT_EQ("__CF_USER_TEXT_ENCODING=0x0:0:0\n", output);
+    unsetenv("__CF_USER_TEXT_ENCODING");
+    unsetenv("SECRET_TOKEN");
+
+    std::vector<char> echoed;
+    bool failed = true;
+    const std::string input = "line one\nline two\n";
+    EXPECT_EQ(0, ExecUtils::RunExecutable({"/bin/cat"}, nullptr, input.data(), input.size(), &echoed, failed, true, nullptr, nullptr));
+    EXPECT_EQ(input, std::string(echoed.begin(), echoed.end()));
+}
+
+TEST(ExecUtils, IdentityDropsTheChildsRights) {
+    unsigned uid = 0, gid = 0;
+    ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
+    ExecUtils::ExecId id{ExecUtils::ExecId::kSetGid | ExecUtils::ExecId::kSetUid, uid, uid, gid, gid};
+    std::vector<char> output;
+    bool failed = false;
+    EXPECT_EQ(0, ExecUtils::RunExecutable({"/usr/bin/id", "-u"}, &id, nullptr, 0, &output, failed, true, nullptr, nullptr));
+    EXPECT_EQ(std::to_string(uid) + "\n", std::string(output.begin(), output.end()));
+}
+
+TEST(PrivilegedRun, AsRootTheChildsFailureBecomes71AndTheCounterMoves) {
+    TestSandbox box;
+    MOQ_Logger_StartAt((box / "log").c_str(), false);
+    AtomicProgressCounter progress;
+    std::vector<std::string> ok{"/bin/sleep", "0.2"};
+    std::atomic<int> highest{0};
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+        while (watching) highest = std::max(highest.load(), progress.Percent());
+    });
+    EXPECT_EQ(0, FileSystemUtils::RunApplicationWithPrivileges(ok, &progress, 10, 20));
+    watching = false;
+    watcher.join();
+    EXPECT_GT(highest.load(), 10);
+    EXPECT_LE(highest.load(), 19);
+    std::vector<std::string> failing{"/bin/sh", "-c", "exit 3"};
+    EXPECT_EQ(71, FileSystemUtils::RunApplicationWithPrivileges(failing, &progress, 0, 1));
+    EXPECT_EQ(0, progress.Percent());  // a range of one value stays at its start
+    MOQ_Logger_End();
+    const std::string log = TestFiles::Read(box / "log");
+    EXPECT_NE(std::string::npos, log.find("MOQ: _info_: Launched the main Setup as 0\n"));
+    EXPECT_NE(std::string::npos, log.find("Returning from FileSystemUtils::RunApplicationWithPrivileges with exitCode 71\n"));
+}
+
+TEST(PrivilegedRun, WithoutRootAndWithoutAnExecutorItEndsWith69) {
+    TestSandbox box;
+    const std::string log = box / "log";
+    chmod(box.Path().c_str(), 0777);
+    pid_t pid = fork();
+    if (pid == 0) {
+        unsigned uid, gid;
+        if (!TestProcess::NobodyIds(uid, gid) || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
+        MOQ_Logger_StartAt(log.c_str(), false);
+        std::vector<std::string> args{"/bin/true"};
+        const int result = FileSystemUtils::RunApplicationWithPrivileges(args, nullptr, 0, 99);
+        MOQ_Logger_End();
+        _exit(result);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(69, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, TestFiles::Read(log).find("MOQ: _info_: Error EX_UNAVAILABLE: 69\n"));
+}
+
+}  // namespace
