@@ -334,7 +334,8 @@ namespace {
 bool CopyChildren(const FileSystemPath& source, const FileSystemPath& target, const std::string* suffix) {
     std::vector<FileSystemPath> children;
     if (!FileSystemUtils::ChildrenForDirectory(source, children)) return true;
-    bool ok = true;
+    // The target may be new (the shared runtime folder on its first patch).
+    bool ok = FileSystemUtils::Exists(target) || FileSystemUtilsMac::CreateDirectoryPath(target, 0755, true);
     for (const FileSystemPath& child : children) {
         const std::string name = child.NameAsUTF8String();
         FileSystemPath destination(target);

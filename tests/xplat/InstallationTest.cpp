@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "MOQLogger.h"
+#include "MoxaQueries.h"
+#include "PatchFixtures.h"
+#include "PayloadsManager.h"
+#include "StoreBuilder.h"
+#include "TestSandbox.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+class Installation : public ::testing::Test {
+protected:
+    void SetUp() override { MOQ_Logger_StartAt(log.c_str(), false); }
+    void TearDown() override {
+        PayloadsManager::Release();
+        MOQ_Logger_End();
+    }
+    std::string Common() const { return box / "machine/Library/Application Support/Kavex"; }
+    std::string SetupFolder(const std::string& session) const { return Common() + "/Installers/" + session; }
+    std::vector<std::string> LaunchOrder() const { return Lines(TestFiles::Read(Common() + "/Installers/launch-order.log")); }
+    PayloadsManager& Start() {
+        store.Save();
+        FileSystemPath root(bundle.Root());
+        EXPECT_TRUE(PayloadsManager::Initialize(root, PayloadProxyFileConstants::kProxyTypeFull));
+        return *PayloadsManager::Instance();
+    }
+    // Plans and installs as the silent run does; returns the installation's answer.
+    int PlanAndInstall(PayloadsManager& manager) {
+        manager.InstallPayload(nullptr, true, true);
+        std::map<std::string, int> results;
+        int status = manager.ProcessPayloads(nullptr, results);
+        return status == 0 ? PayloadsManager::CheckOptionalPayloadFailure() : status;
+    }
+    TestSandbox box;
+    std::string log = box / "moq.log";
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    ProxySpec base = Patch("{BASE}", "Suite", "1.0", "");
+};
+
+TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) {
+    InstalledBase(store, box / "machine", base, {"{S1}", "{S2}"}, box / "Applications/Suite");
+    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.0.1", "{BASE}"), "Patch");
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/lib.so", "runtime");
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(0, PlanAndInstall(manager));
+    ASSERT_EQ(2u, manager.mPlanCodes.size());
+    EXPECT_EQ((std::vector<std::string>{"{S1} {P}", "{S2} {P}"}), LaunchOrder());
+    for (const std::string session : {"{S1}", "{S2}"}) {
+        const std::string setup = SetupFolder(session);
+        const std::vector<std::string> runs = Lines(TestFiles::Read(setup + "/invocations.log"));
+        ASSERT_EQ(1u, runs.size());
+        const std::string expected = setup + "\t" + setup + "/Setup.app/Contents/MacOS/Setup\t--extensionsOnly=1\t"
+                                     "--kavexCodeList={P}\t--mode=silent\t--extensionMediaPath=" + bundle.Root() + "/extensions\t"
+                                     "--appPath=" + setup + "/Setup.app\t--parentSessionID=" + session + "\t--skipProcessCheck=1";
+        EXPECT_EQ(expected, runs[0]);
+        EXPECT_TRUE(TestFiles::Exists(setup + "/extensions/Patch/Patch.proxy.xml"));
+        EXPECT_EQ("data of {P}", TestFiles::Read(setup + "/extensions/Patch/Patch.data"));
+    }
+    EXPECT_EQ("runtime", TestFiles::Read(Common() + "/Installers/R2/lib.so"));
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P}", "Suite Patch 1.0.1"}}), manager.mSuccessfulPayloads);
+    const std::string logged = TestFiles::Read(log);
+    EXPECT_NE(std::string::npos, logged.find("--parentSessionID={S2} --skipProcessCheck=1 \n"));
+    EXPECT_EQ(100, manager.mProgress.Snapshot().mPercent);
+    EXPECT_EQ(0, PayloadsManager::GetErrorCode());
+}
+
+TEST_F(Installation, LaunchOrderIsCriticalThenDriverThenOptionalThenTheRest) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite");
+    for (const char* code : {"{P1}", "{P2}", "{P3}", "{P4}", "{P5}"}) bundle.AddPatch(Patch(code, code + 1, "1.1", "{BASE}"), std::string(code + 1, 2));
+    bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{P1}</KavexCode></Driver>"
+                    "<Critical><KavexCode display=\"show\">{P3}</KavexCode><KavexCode display=\"show\">{P2}</KavexCode></Critical>"
+                    "<Optional><KavexCode display=\"show\">{P5}</KavexCode></Optional></PayloadInfo>");
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(0, PlanAndInstall(manager));
+    EXPECT_EQ((std::vector<std::string>{"{S1} {P2}", "{S1} {P3}", "{S1} {P1}", "{S1} {P5}", "{S1} {P4}"}), LaunchOrder());
+}
+
+TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndTakesItsProxyBack) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite", "exit=4\n");
+    bundle.AddPatch(Patch("{P1}", "One", "1.1", "{BASE}"), "One").AddPatch(Patch("{P2}", "Two", "1.1", "{BASE}"), "Two");
+    bundle.SetupXml("<PayloadInfo><Critical><KavexCode display=\"show\">{P2}</KavexCode></Critical></PayloadInfo>");
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(2, PlanAndInstall(manager));
+    EXPECT_EQ((std::vector<std::string>{"{S1} {P2}"}), LaunchOrder());
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P2}", "Two 1.1"}}), manager.mFailedPayloads);
+    EXPECT_EQ((std::vector<int32_t>{28}), manager.mInstallResults);
+    EXPECT_EQ(28, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ("kRollBack", manager.mProgress.ErrorName());
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Two/Two.proxy.xml"));
+    EXPECT_TRUE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Two/Two.data"));
+}
+
+TEST_F(Installation, AKilledSetupIsARollBack) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite", "signal=9\n");
+    bundle.AddPatch(Patch("{P1}", "One", "1.1", "{BASE}"));
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(2, PlanAndInstall(manager));
+    EXPECT_EQ(28, PayloadsManager::GetErrorCode());
+}
+
+TEST_F(Installation, VersionGateComparesNumbers) {
+    ProxySpec newerMedia = base;
+    newerMedia.version = "10.0";
+    InstalledBase(store, box / "machine", newerMedia, {"{S1}"}, box / "Applications/Suite");
+    bundle.AddPatch(Patch("{OLD}", "Old Patch", "9.0", "{BASE}"), "Old").AddPatch(Patch("{NEW}", "New Patch", "10.0.1", "{BASE}"), "New");
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(0, PlanAndInstall(manager));
+    EXPECT_EQ((std::vector<std::string>{"{NEW}"}), manager.mPlanCodes);  // "9.0" is older than "10.0"
+    EXPECT_TRUE(manager.mFailedPayloads.empty());
+}
+
+TEST_F(Installation, PatchesThatCannotBeScheduledAreFailuresNotSuccesses) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite");
+    store.Product("{ESCAPE}", "Escape", "1.0", {"{E1}"}).CollectionData("{E1}", 5, "sessionID", "../../escape")
+        .Product("{NOCACHE}", "NoCache", "1.0", {"{N1}"});
+    bundle.AddPatch(Patch("{P-ESC}", "Esc", "1.1", "{ESCAPE}")).AddPatch(Patch("{P-NC}", "Nc", "1.1", "{NOCACHE}"));
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(2, PlanAndInstall(manager));
+    EXPECT_TRUE(manager.mPlanCodes.empty());
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P-ESC}", "Esc 1.1"}, {"{P-NC}", "Nc 1.1"}}), manager.mFailedPayloads);
+    EXPECT_EQ(28, PayloadsManager::GetErrorCode());
+    EXPECT_NE(std::string::npos, TestFiles::Read(log).find("is not a folder name"));
+}
+
+TEST_F(Installation, NotEnoughRoomStopsBeforeAnyLaunch) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, "/dev/shm");
+    ProxySpec huge = Patch("{HUGE}", "Huge", "1.1", "{BASE}");
+    huge.totalSize = "  99999999999999999";
+    bundle.AddPatch(huge);
+    PayloadsManager& manager = Start();
+    EXPECT_EQ(25, manager.InstallPayload(nullptr, true, true));
+    EXPECT_EQ(25, PayloadsManager::GetErrorCode());
+    EXPECT_EQ(99999999999999999ull, manager.mPlanSizes.at(0));
+    EXPECT_TRUE(LaunchOrder().empty());
+}
+
+TEST_F(Installation, EmptySessionIDAndCancelledRuns) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite");
+    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
+    PayloadsManager& manager = Start();
+    moxaiSession* none = nullptr;
+    EXPECT_EQ(12, manager.LaunchMainSetupAndInstallPatch("{P}", "{BASE}", none, "", FileSystemPath(SetupFolder("{S1}")), "",
+                                                          FileSystemPath(bundle.Root()), 0, "Suite Patch 1.1", 0, 99,
+                                                          FileSystemPath(bundle.Root())));
+    manager.mContinueInstall = false;
+    std::map<std::string, int> results;
+    manager.InstallPayload(nullptr, true, true);
+    EXPECT_EQ(1, manager.ProcessPayloads(nullptr, results));
+    EXPECT_TRUE(results.empty());
+    EXPECT_TRUE(LaunchOrder().empty());
+}
+
+TEST_F(Installation, MovedBaseIsWrittenBackBeforeTheLaunch) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, "/Applications/Suite");
+    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
+    PayloadsManager& manager = Start();
+    PayloadsManager::mapInstallDir["{BASE}"] = box / "Moved/Suite";
+    PayloadsManager::mapZTKConfigPath["{BASE}"] = box / "Moved/Suite/config.xml";
+    EXPECT_EQ(0, PlanAndInstall(manager));
+    moxaiSession* session = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaOpenSession(&session));
+    const char* value = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "INSTALLDIR", &value));
+    EXPECT_EQ(box / "Moved/Suite", value);
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 5, "INSTALLDIR", &value));
+    EXPECT_EQ(box / "Moved/Suite", value);
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "ZTKConfigPath", &value));
+    EXPECT_EQ(box / "Moved/Suite/config.xml", value);
+    moxaCloseSession(session);
+}
+
+TEST_F(Installation, OutcomeCodesAfterARun) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite");
+    store.Payload("{DONE}", "Done", "1.0").Member("{S1}", "{DONE}");
+    bundle.AddPatch(Patch("{DONE}", "Done", "1.0", "{BASE}"));
+    PayloadsManager& manager = Start();
+    // only an already-installed patch: the session still reports 29
+    EXPECT_EQ(2, PlanAndInstall(manager));
+    EXPECT_EQ(29, PayloadsManager::mErrorCode.load());
+    // once another patch succeeded, the session succeeded
+    manager.mSuccessfulPayloads["{OTHER}"] = "Other 1.0";
+    EXPECT_EQ(0, PayloadsManager::CheckOptionalPayloadFailure());
+    EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
+}
+
+}  // namespace
