@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "FileSystemVolume.h"
+#include "NamedLock.h"
+#include "PatchFixtures.h"
+#include "StoreBuilder.h"
+#include "TestSandbox.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+const char* const kStrings =
+    "<Localization>"
+    "<String stringID=\"locQuit\"><en_US>Quit</en_US></String>"
+    "<String stringID=\"locRetry\"><en_US>Retry</en_US></String>"
+    "<String stringID=\"locHigherPatchError\"><en_US>A newer patch is already installed.</en_US></String>"
+    "<String stringID=\"locBasePayloadError\"><en_US>Install [productName]first.</en_US></String>"
+    "<String stringID=\"locFailedToInstall\"><en_US> could not be installed.</en_US></String>"
+    "<String stringID=\"locConflictingProcessErrorBodySing\"><en_US>Quit this application:</en_US></String>"
+    "<String stringID=\"locConflictingProcessErrorBody\"><en_US>Quit these applications:</en_US></String>"
+    "<String stringID=\"locnotEnoughDiskSpaceBody\"><en_US>[spaceReq] MB needed on [volume].</en_US></String>"
+    "</Localization>";
+
+// The built program beside a patch bundle, run as the update manager runs it.
+class SilentRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstalledBase(store, machine, base, {"{S1}", "{S2}"}, box / "machine/Applications/Suite", "record-installed=1\n");
+        store.Save();
+        bundle.Strings(kStrings);
+        program = bundle.InstallProgram();
+    }
+    ChildResult Run(bool asNobody = false) {
+        store.Save();
+        return TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"},
+                                {"KAVEX_SYSTEM_ROOT=" + machine, "KAVEX_UPDATER_CLIENT=/Applications/Updater.app",
+                                 "KAVEX_UPDATER_RESULTS=" + results, "DISPLAY=", "WAYLAND_DISPLAY=", "LANGUAGE=en"},
+                                asNobody);
+    }
+    std::string Results() const { return TestFiles::Read(results); }
+    std::string Setup(const std::string& session) const {
+        return machine + "/Library/Application Support/Kavex/Installers/" + session;
+    }
+    TestSandbox box;
+    std::string machine = box / "machine";
+    std::string results = box / "results.txt";
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    ProxySpec base = Patch("{BASE}", "Suite", "1.0", "");
+    std::string program;
+};
+
+TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "Update");
+    ChildResult first = Run();
+    EXPECT_EQ(0, first.status) << first.output;
+    EXPECT_EQ("Begin Kavex Update\nUI mode: Silent\nEnd Kavex Update.  Exit code: 0\n", first.output);
+    EXPECT_EQ("result=0\n", Results());
+    for (const std::string session : {"{S1}", "{S2}"}) {
+        const std::vector<std::string> runs = Lines(TestFiles::Read(Setup(session) + "/invocations.log"));
+        ASSERT_EQ(1u, runs.size()) << session;
+        EXPECT_NE(std::string::npos, runs[0].find("\t--kavexCodeList={PATCH}\t--mode=silent\t"));
+        EXPECT_NE(std::string::npos, runs[0].find("\t--parentSessionID=" + session + "\t--skipProcessCheck=1"));
+    }
+    ChildResult second = Run();
+    EXPECT_EQ(29, second.status) << second.output;
+    EXPECT_EQ("result=0\n", Results());
+    EXPECT_EQ(1u, Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());  // nothing launched again
+}
+
+TEST_F(SilentRun, HigherPatchAndMissingBaseAreReportedWithTheirMessages) {
+    store.Payload("{NEWER}", "Suite Update", "1.0.2").Member("{S1}", "{NEWER}").Constraint("{NEWER}", "{OLDER}");
+    bundle.AddPatch(Patch("{OLDER}", "Suite Update", "1.0.1", "{BASE}"));
+    ChildResult higher = Run();
+    EXPECT_EQ(26, higher.status) << higher.output;
+    EXPECT_EQ("result=0\nmessage=A newer patch is already installed.\n", Results());
+
+    TestFiles::RemoveTree(bundle.Root() + "/extensions");
+    ProxySpec orphan = Patch("{ORPHAN}", "Video Update", "2.0.1", "{VIDEO}");
+    orphan.parentName = "Video Cut";
+    bundle.AddPatch(orphan);
+    ChildResult missing = Run();
+    EXPECT_EQ(27, missing.status) << missing.output;
+    EXPECT_EQ("result=4\nmessage=Install Video Update 2.0.1 - Video Cut : first.\n", Results());
+}
+
+TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithoutDisplay) {
+    ProxySpec patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
+    patch.processes = {{"KvxBlocker", "1"}};
+    patch.totalSize = "999999999999999999";
+    bundle.AddPatch(patch);
+    const std::string app = box / "KvxBlocker";
+    TestFiles::Write(app, TestFiles::Read("/bin/sleep"));
+    chmod(app.c_str(), 0755);
+    const int pid = TestProcess::Spawn({app, "60"});
+    usleep(100000);
+    ChildResult run = Run();
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(30, run.status) << run.output;
+    EXPECT_EQ("result=4\n", Results());  // the update manager's own run: no message
+    const std::string log = TestFiles::Read("/tmp/moq.log");
+    EXPECT_NE(std::string::npos, log.find("answering with the alternate button \"Quit\""));
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+}
+
+TEST_F(SilentRun, NotEnoughSpaceInstallsNothing) {
+    uint64_t free = 0;
+    FileSystemVolume(FileSystemPath(box.Path())).FreeSpaceInBytes(free);
+    ProxySpec patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
+    patch.totalSize = std::to_string(free / 2 + 1);
+    bundle.AddPatch(patch);
+    ChildResult run = Run();
+    EXPECT_EQ(25, run.status) << run.output;
+    EXPECT_EQ("result=4\n", Results());
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+}
+
+TEST_F(SilentRun, AnotherInstallerHoldingItsLockStopsTheRun) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t holder = fork();
+    if (holder == 0) {
+        std::shared_ptr<NamedLock> lock;
+        const char got = NamedLock::AcquireLock("VORNSetupLock", lock) ? 'y' : 'n';
+        if (write(ready[1], &got, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    char got = 0;
+    ASSERT_EQ(1, read(ready[0], &got, 1));
+    ASSERT_EQ('y', got);
+    ChildResult run = Run();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(34, run.status) << run.output;
+    EXPECT_EQ("result=2\nmessage=\n", Results());
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+}
+
+TEST_F(SilentRun, FailingSetupRollsBackAndTakesTheProxyBack) {
+    TestFiles::Write(Setup("{S1}") + "/standin.conf", "exit=7\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "Update");
+    ChildResult run = Run();
+    EXPECT_EQ(28, run.status) << run.output;
+    EXPECT_EQ("result=4\nmessage=Suite Update 1.0.1: could not be installed.\n", Results());
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/extensions/Update/Update.proxy.xml"));
+}
+
+TEST_F(SilentRun, AnOrdinaryUserIsRefused) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    TestFiles::Write(results, "");
+    chmod(results.c_str(), 0666);
+    ChildResult run = Run(true);
+    EXPECT_EQ(14, run.status) << run.output;
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+}
+
+TEST_F(SilentRun, WithoutAStoreTheRunFailsWith31) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    TestFiles::RemoveTree(machine + "/Library/Application Support/Kavex/moxa");
+    TestFiles::Write(machine + "/Library/Application Support/Kavex/moxa", "not a folder");
+    ChildResult run = Run();
+    EXPECT_EQ(31, run.status) << run.output;
+    EXPECT_EQ("result=2\nmessage=\n", Results());
+}
+
+}  // namespace
