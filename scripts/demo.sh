@@ -1,30 +1,78 @@
 #!/usr/bin/env bash
-# Builds the installer and runs it against a sandbox machine root.
+# The main job: builds the installer, lays out a sandbox machine with installed
+# products and a bundle of four patches, and runs the installer as the update
+# manager does, twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine
 
 root="$PWD/demo-root"
+machine="$root/machine"
+bundle="$root/bundle"
 rm -rf "$root"
-mkdir -p "$root/machine" "$root/bundle"
-cp -a build/Update.app "$root/bundle/"
-export KAVEX_SYSTEM_ROOT="$root/machine"
+mkdir -p "$machine" "$bundle"
+build/tools/DemoMachine "$machine" "$bundle" "$PWD/build/tools/Setup"
+cp -a build/Update.app "$bundle/"
+
+meaning() {
+  case "$1" in
+    0) echo "success" ;;             1) echo "bad command line" ;;
+    5) echo "no UI driver for this mode" ;; 12) echo "a main setup could not be launched" ;;
+    14) echo "insufficient credentials" ;;  25) echo "not enough disk space" ;;
+    26) echo "a higher patch is installed" ;; 27) echo "base product not installed" ;;
+    28) echo "an installation was rolled back" ;; 29) echo "already installed" ;;
+    30) echo "a conflicting application is running" ;; 31) echo "store error" ;;
+    34) echo "another installer is running" ;; *) echo "unknown failure" ;;
+  esac
+}
 
 run() {
-  echo "\$ Update $*"
+  local title=$1
+  echo "=================================================================="
+  echo "$title"
+  echo "\$ Update.app/Contents/MacOS/Update --mode=silent --callerID=ZEP6"
   local start
   start=$(stat -c %s /tmp/moq.log 2>/dev/null || echo 0)
+  find "$machine" -name invocations.log -delete
+  rm -f "$root/results.txt"
   set +e
-  "$root/bundle/Update.app/Contents/MacOS/Update" "$@"
-  local code=$?
+  KAVEX_SYSTEM_ROOT="$machine" KAVEX_UPDATER_CLIENT="/Applications/Kavex Updater.app" \
+  KAVEX_UPDATER_RESULTS="$root/results.txt" LANGUAGE=en \
+    "$bundle/Update.app/Contents/MacOS/Update" --mode=silent --callerID=ZEP6 | sed 's/^/    /'
+  local code=${PIPESTATUS[0]}
   set -e
-  echo "exit status: $code"
-  echo "log of this run:"
-  tail -c +"$((start + 1))" /tmp/moq.log | sed 's/^/    /'
+  echo
+  echo "Exit code: $code ($(meaning "$code"))"
+  echo "Results report to the update manager:"
+  sed 's/^/    /' "$root/results.txt" 2>/dev/null || echo "    (none)"
+  echo "Main setups run:"
+  local any=0
+  while IFS= read -r log; do
+    any=1
+    echo "  in ${log#"$machine"/}:"
+    tr '\t' '\n' < "$log" | sed '1s/^/    working folder: /; 2,$s/^/      /'
+  done < <(find "$machine" -name invocations.log | sort)
+  [ "$any" = 1 ] || echo "    (none)"
+  echo "Classification (from the session log):"
+  tail -c +"$((start + 1))" /tmp/moq.log | sed -n 's/^.*MOQ: _info_: //p' |
+    awk '/^Called GetVORNPayloadInstallState/ {sub(/.*inxtnKavexCode: /, ""); code=$0; next}
+         /^Returning from PayloadsManager::Initialize/ {code=""}
+         code != "" && /^Called PayloadsManager::MapErrorCodeToJSError with result/ {print code, $NF; code=""}' |
+    while read -r code result; do
+      name=$(grep -l -F "$code" "$bundle"/extensions/*/*.proxy.xml | head -1 | xargs -r sed -n 's/.*name="ProductName">\(.*\)<.*/\1/p')
+      version=$(grep -l -F "$code" "$bundle"/extensions/*/*.proxy.xml | head -1 | xargs -r sed -n 's/.*name="ProductVersion">\(.*\)<.*/\1/p')
+      case "$result" in 0) what="update available" ;; *) what=$(meaning "$result") ;; esac
+      printf '    %-28s %s (%s)\n' "$name $version" "$what" "$result"
+    done
+  echo "Launches and report (from the session log):"
+  tail -c +"$((start + 1))" /tmp/moq.log | sed -n 's/^.*MOQ: _info_: //p' |
+    awk '/^Launched the Main Setup with Command|^Patcher returned exitCode|^Returning from PayloadsManager::LaunchMainSetupAndInstallPatch/ {print "    " $0; cmd=($0 ~ /with Command/); next}
+         cmd {print "      " $0; cmd=0}'
   echo
 }
 
-run --mode=terminal
-run --mode=silent --callerID=ZEP6
+run "First run: one patch to install, one already installed, one superseded, one without its base product"
+run "Second run: the patch installed by the first run is now found installed"
+echo "The sandbox is in $root; the session log is /tmp/moq.log."
