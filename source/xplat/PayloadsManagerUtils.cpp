@@ -128,15 +128,52 @@ bool ClassificationCache::GetUpgradedPayloadsMap(std::map<std::string, std::stri
 void ClassificationCache::LoadInstalledUpgraders() {
     if (mUpgradersLoaded) return;
     mUpgradersLoaded = true;
+    std::vector<std::pair<std::string, std::string> > constraints;
+    MOXAQueryUtilities::GetConstraintPairs(mSession, kMoxaConstraintUpgrades, constraints);
+    for (const auto& row : constraints) mPatchesOf[row.second].insert(row.first);
     const char** installed = nullptr;
     if (moxaGetPayloads(mSession, kMoxaStateInstalled, &installed) != kMoxaOK) return;
     const std::vector<std::string> installedList = ToVector(installed);
     const std::set<std::string> installedSet(installedList.begin(), installedList.end());
-    std::vector<std::pair<std::string, std::string> > constraints;
-    MOXAQueryUtilities::GetConstraintPairs(mSession, kMoxaConstraintUpgrades, constraints);
     for (const auto& row : constraints) {
         if (installedSet.count(row.first)) mInstalledUpgraders[row.second].insert(row.first);
     }
+}
+
+bool ClassificationCache::GetInstalledPatches(const std::string& code, std::set<std::string>& patches) {
+    patches.clear();
+    if (mSession == nullptr) return false;
+    LoadInstalledUpgraders();
+    auto found = mPatchesOf.find(code);
+    if (found == mPatchesOf.end()) return false;
+    patches = found->second;
+    return true;
+}
+
+void ClassificationCache::LoadMemberships() {
+    if (mMembershipsLoaded) return;
+    mMembershipsLoaded = true;
+    if (mSession == nullptr || mSession->store == nullptr) {
+        mMembershipsCode = kMoxaErrInvalidArgument;
+        return;
+    }
+    const char** rows = nullptr;
+    mMembershipsCode = mSession->store->queryList(
+        &rows, "SELECT payloadID,collectionID FROM vorn_collection_payload WHERE installState = %d ORDER BY tsInstalled",
+        kMoxaStateInstalled);
+    if (mMembershipsCode == kMoxaErrNotFound) mMembershipsCode = kMoxaOK;
+    for (int i = 0; mMembershipsCode == kMoxaOK && rows[i] != nullptr && rows[i + 1] != nullptr; i += 2) {
+        mInstalledIn[rows[i]].push_back(rows[i + 1]);
+    }
+}
+
+int ClassificationCache::InstalledCollections(const std::string& code, std::vector<std::string>& collections) {
+    LoadMemberships();
+    if (mMembershipsCode != kMoxaOK) return mMembershipsCode;
+    auto found = mInstalledIn.find(code);
+    if (found == mInstalledIn.end()) return kMoxaErrNotFound;
+    collections = found->second;
+    return kMoxaOK;
 }
 
 bool ClassificationCache::GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) {
@@ -159,6 +196,16 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
         return cache ? cache->GetAllInstalledPayloadsThatUpgradePackage(code, out)
                      : MOXAQueryUtilities::GetAllInstalledPayloadsThatUpgradePackage(session, code, out);
     };
+    auto patchesOf = [&](const std::string& code, std::set<std::string>& out) {
+        return cache ? cache->GetInstalledPatches(code, out) : MOXAQueryUtilities::GetInstalledPatches(session, code, out);
+    };
+    // Which collections hold a payload as installed: true when any, with the store's code.
+    auto installedIn = [&](const std::string& code, std::vector<std::string>& collections, int* rc = nullptr) {
+        if (cache == nullptr) return InstalledCollections(session, code, collections, rc);
+        const int result = cache->InstalledCollections(code, collections);
+        if (rc) *rc = result;
+        return result == kMoxaOK;
+    };
 
     MOQ_LOG("Called GetVORNPayloadInstallState with inKavexCode: %s, inxtnKavexCode: %s\n", parentCode.c_str(),
             patchCode.c_str());
@@ -167,9 +214,9 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
 
     // Already installed: the patch sits in every installation of its parent.
     std::vector<std::string> patchCollections;
-    if (!patchCode.empty() && InstalledCollections(session, patchCode, patchCollections)) {
+    if (!patchCode.empty() && installedIn(patchCode, patchCollections)) {
         std::vector<std::string> parentCollections;
-        if (!InstalledCollections(session, parentCode, parentCollections) || parentCollections.size() == 1) {
+        if (!installedIn(parentCode, parentCollections) || parentCollections.size() == 1) {
             result = 29;
         } else {
             bool heldEarlier = false;
@@ -249,12 +296,12 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
     // Whether the base product is registered, and under which code.
     std::vector<std::string> parentCollections;
     int rc = kMoxaOK;
-    if (InstalledCollections(session, parentCode, parentCollections, &rc)) {
+    if (installedIn(parentCode, parentCollections, &rc)) {
         parentInstalled = true;
         if (effectiveOf(parentCode, effective)) {
             parentCodeCurrent = effective == parentCode;
             upgradersOf(parentCode, upgrading);
-            if (MOXAQueryUtilities::GetInstalledPatches(session, patchCode, higherPatches) && result == 0) result = 26;
+            if (patchesOf(patchCode, higherPatches) && result == 0) result = 26;
             if (!parentCodeCurrent) result = 27;
             classified = true;
         }
@@ -266,7 +313,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
         if (haveUpgrades) {
             for (const auto& entry : upgrades) {
                 std::vector<std::string> originalCollections;
-                if (entry.second != parentCode || !InstalledCollections(session, entry.first, originalCollections)) continue;
+                if (entry.second != parentCode || !installedIn(entry.first, originalCollections)) continue;
                 if (!qualified) {
                     parentInstalled = true;
                     parentCodeCurrent = true;

@@ -24,10 +24,14 @@ public:
     bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective);
     bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades);
     bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads);
+    bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches);
+    // The collections holding code as installed; the store's code (8 for none).
+    int InstalledCollections(const std::string& code, std::vector<std::string>& collections);
 
 private:
     void LoadUpgrades();
     void LoadInstalledUpgraders();
+    void LoadMemberships();
     moxaiSession* mSession;
     bool mUpgradesLoaded = false;
     int mUpgradesCode = 0;
@@ -35,6 +39,10 @@ private:
     std::map<std::string, std::string> mFirstUpgrade;
     bool mUpgradersLoaded = false;
     std::map<std::string, std::set<std::string> > mInstalledUpgraders;
+    std::map<std::string, std::set<std::string> > mPatchesOf;  // target -> payloads with an upgrade constraint on it
+    bool mMembershipsLoaded = false;
+    int mMembershipsCode = 0;
+    std::map<std::string, std::vector<std::string> > mInstalledIn;
 };
 
 bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode, bool& parentInstalled,

@@ -1,0 +1,159 @@
+// Times PayloadsManager::Initialize and the four lists on a large machine:
+// 20,000 installed payloads in 500 collections with upgrade constraints and
+// upgrade rows, and a bundle of 100 patches whose parents are installed. Also
+// times the classification of every patch step by step (no cache), the way the
+// store helpers answer one query at a time, and checks that both agree.
+//
+//   build/bench/ClassificationBench [runs]
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MoxaQueries.h"
+#include "PayloadsManager.h"
+#include "PayloadsManagerUtils.h"
+
+namespace {
+
+const int kCollections = 500;
+const int kPayloadsPerCollection = 40;
+const int kPatches = 100;
+
+std::string Code(const char* kind, int n) {
+    char buffer[64];
+    snprintf(buffer, sizeof(buffer), "{%s-%08d-0000-4000-8000-000000000000}", kind, n);
+    return buffer;
+}
+
+void MakeFolders(const std::string& path) {
+    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) mkdir(path.substr(0, at).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+}
+
+bool BuildMachine(const std::string& root, const std::string& bundle) {
+    MakeFolders(root + "/Library/Application Support");
+    moxaiSession* session = nullptr;
+    if (moxaOpenSession(&session) != kMoxaOK) return false;
+    MoxaiDataStore& store = *session->store;
+    int ts = 1;
+    for (int c = 0; c < kCollections; ++c) {
+        const std::string base = Code("BASE", c), collection = Code("COLL", c);
+        store.queryNR("INSERT INTO vorn_payload VALUES ('%q', 'Family', 'Product', '1.0', '')", base.c_str());
+        store.queryNR("INSERT INTO vorn_collection VALUES ('%q', '%q', %d, %d)", collection.c_str(), base.c_str(), ts, ts);
+        store.queryNR("INSERT INTO vorn_collection_payload VALUES ('%q', '%q', 2, %d)", collection.c_str(), base.c_str(), ts++);
+        for (int p = 1; p < kPayloadsPerCollection; ++p) {
+            const std::string payload = Code("PART", c * kPayloadsPerCollection + p);
+            store.queryNR("INSERT INTO vorn_payload VALUES ('%q', 'Family', 'Part', '1.0', '')", payload.c_str());
+            store.queryNR("INSERT INTO vorn_collection_payload VALUES ('%q', '%q', 2, %d)", collection.c_str(), payload.c_str(), ts++);
+            // parts are upgrades of their product, and some of earlier parts
+            store.queryNR("INSERT INTO vorn_payload_constraint VALUES ('%q', '%q', 1)", payload.c_str(), base.c_str());
+            if (p % 4 == 0) {
+                store.queryNR("INSERT INTO vorn_payload_constraint VALUES ('%q', '%q', 1)", payload.c_str(),
+                              Code("PART", c * kPayloadsPerCollection + p - 1).c_str());
+                store.queryNR("INSERT INTO upgraded_payloads VALUES ('%q', '%q')",
+                              Code("PART", c * kPayloadsPerCollection + p - 1).c_str(), payload.c_str());
+            }
+        }
+    }
+    if (moxaCloseSession(session) != kMoxaOK) return false;
+    for (int p = 0; p < kPatches; ++p) {
+        const std::string folder = bundle + "/extensions/Patch" + std::to_string(p);
+        MakeFolders(folder);
+        std::ofstream proxy(folder + "/Patch" + std::to_string(p) + ".proxy.xml");
+        proxy << "<PayloadInfo><InstallerProperties>"
+              << "<Property name=\"KavexCode\">" << Code("PATCH", p) << "</Property>"
+              << "<Property name=\"ProductVersion\">1.0." << p << "</Property>"
+              << "<Property name=\"ProductName\">Patch " << p << "</Property></InstallerProperties>"
+              << "<Satisfies><ProductInfo><Family>Family</Family><ProductName>Patch</ProductName></ProductInfo></Satisfies>"
+              << "<Extends type=\"patch\"><ParentProductInfo><KavexCode>" << Code("BASE", p * 5)
+              << "</KavexCode><ProductName>Product</ProductName></ParentProductInfo></Extends></PayloadInfo>\n";
+    }
+    return true;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    char templ[] = "/tmp/classification-bench-XXXXXX";
+    if (mkdtemp(templ) == nullptr) return 1;
+    const std::string root = std::string(templ) + "/machine", bundle = std::string(templ) + "/bundle";
+    setenv("KAVEX_SYSTEM_ROOT", root.c_str(), 1);
+    std::cout << "Building " << kCollections * kPayloadsPerCollection << " installed payloads in " << kCollections
+              << " collections and " << kPatches << " patches...\n";
+    if (!BuildMachine(root, bundle)) {
+        std::cerr << "cannot build the machine\n";
+        return 1;
+    }
+
+    std::vector<double> initialize;
+    std::vector<std::string> lists;
+    for (int run = 0; run < runs; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        FileSystemPath folder(bundle);
+        if (!PayloadsManager::Initialize(folder, PayloadProxyFileConstants::kProxyTypeFull)) return 1;
+        std::map<std::string, std::string> a, b, c, d;
+        PayloadsManager* manager = PayloadsManager::Instance();
+        manager->GetUpdatesList(a);
+        manager->GetAlreadyUpdatedList(b);
+        manager->GetHigherUpdateDetectedList(c);
+        manager->GetParentNotInstalledUpdatedList(d);
+        initialize.push_back(Seconds(start));
+        lists = {std::to_string(a.size()), std::to_string(b.size()), std::to_string(c.size()), std::to_string(d.size())};
+        PayloadsManager::Release();
+    }
+    std::cout << "Initialize and the four lists: median " << Median(initialize) * 1000 << " ms over " << runs
+              << " runs (updates " << lists[0] << ", installed " << lists[1] << ", higher " << lists[2] << ", no base "
+              << lists[3] << ")\n";
+
+    // The same classification, one store query at a time, and with the session cache.
+    moxaiSession* session = nullptr;
+    moxaOpenSession(&session);
+    moxaiSession* config = nullptr;
+    std::vector<int> walked, cached;
+    std::vector<double> stepTimes, cacheTimes;
+    for (int run = 0; run < std::min(runs, 3); ++run) {
+        for (int pass = 0; pass < 2; ++pass) {
+            PayloadsManagerUtils::ClassificationCache cache(session);
+            std::vector<int>& out = pass == 0 ? walked : cached;
+            out.clear();
+            const auto start = std::chrono::steady_clock::now();
+            for (int p = 0; p < kPatches; ++p) {
+                bool installed = false, current = false;
+                std::string effective;
+                std::set<std::string> upgrading, originals, higher;
+                int result = 0;
+                PayloadsManagerUtils::GetVORNPayloadInstallState(Code("BASE", p * 5), Code("PATCH", p), installed, current,
+                                                                 effective, upgrading, originals, higher, session, config,
+                                                                 result, pass == 0 ? nullptr : &cache);
+                out.push_back(result * 1000 + static_cast<int>(upgrading.size()));
+            }
+            (pass == 0 ? stepTimes : cacheTimes).push_back(Seconds(start));
+        }
+    }
+    moxaCloseSession(session);
+    std::cout << "Classification of " << kPatches << " patches, step by step: median " << Median(stepTimes) * 1000 << " ms\n";
+    std::cout << "Classification of " << kPatches << " patches, with the session cache: median " << Median(cacheTimes) * 1000
+              << " ms\n";
+    std::cout << "Both classifications agree: " << (walked == cached ? "yes" : "NO") << "\n";
+    std::string cleanup = "rm -rf '" + std::string(templ) + "'";
+    if (system(cleanup.c_str()) != 0) std::cerr << "could not remove " << templ << "\n";
+    return walked == cached && Median(initialize) < 1.0 ? 0 : 3;
+}

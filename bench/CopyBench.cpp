@@ -1,0 +1,102 @@
+// Copies a 1 GB tree of mixed file sizes with FileSystemUtils::CopyFile and
+// with PayloadsManagerUtils::BlindCopyFolder, and with `cp -a`, in the same run
+// on the same machine; prints the median of each and the ratios.
+//
+//   build/bench/CopyBench [runs] [folder to work in]
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "FileSystemUtils.h"
+#include "PayloadsManagerUtils.h"
+
+namespace {
+
+void MakeFolders(const std::string& path) {
+    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) mkdir(path.substr(0, at).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+}
+
+// 4 x 128 MB, 256 x 1 MB, 8192 x 4..124 KB (about 1 GB), in nested folders.
+uint64_t BuildTree(const std::string& root) {
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    uint64_t total = 0;
+    auto write = [&](const std::string& path, size_t size) {
+        std::ofstream out(path, std::ios::binary);
+        for (size_t done = 0; done < size; done += block.size()) out.write(block.data(), std::min(block.size(), size - done));
+        total += size;
+    };
+    MakeFolders(root + "/large");
+    for (int i = 0; i < 4; ++i) write(root + "/large/file" + std::to_string(i), 128u << 20);
+    for (int d = 0; d < 16; ++d) {
+        const std::string folder = root + "/medium/d" + std::to_string(d);
+        MakeFolders(folder);
+        for (int i = 0; i < 16; ++i) write(folder + "/m" + std::to_string(i), 1u << 20);
+    }
+    for (int d = 0; d < 64; ++d) {
+        const std::string folder = root + "/small/a" + std::to_string(d % 8) + "/b" + std::to_string(d);
+        MakeFolders(folder);
+        for (int i = 0; i < 128; ++i) write(folder + "/s" + std::to_string(i), 4096u * (1 + (i * 7 + d) % 31));
+    }
+    return total;
+}
+
+double Timed(const std::function<void()>& action) {
+    const auto start = std::chrono::steady_clock::now();
+    action();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Remove(const std::string& path) {
+    if (system(("rm -rf '" + path + "'").c_str()) != 0) std::cerr << "could not remove " << path << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    std::string base = argc > 2 ? argv[2] : "/var/tmp";
+    std::string work = base + "/copy-bench-XXXXXX";
+    if (mkdtemp(&work[0]) == nullptr) return 1;
+    const std::string source = work + "/source";
+    const uint64_t bytes = BuildTree(source);
+    if (system("sync") != 0) return 1;
+    std::cout << "Tree of " << bytes / (1 << 20) << " MB in " << work << "\n";
+
+    std::vector<double> cp, copyFile, blind;
+    for (int run = 0; run < runs; ++run) {
+        const std::string target = work + "/target";
+        cp.push_back(Timed([&] {
+            if (system(("cp -a '" + source + "' '" + target + "'").c_str()) != 0) std::cerr << "cp failed\n";
+        }));
+        Remove(target);
+        copyFile.push_back(Timed([&] {
+            if (!FileSystemUtils::CopyFile(FileSystemPath(source), FileSystemPath(target), false)) std::cerr << "CopyFile failed\n";
+        }));
+        Remove(target);
+        blind.push_back(Timed([&] {
+            if (!PayloadsManagerUtils::BlindCopyFolder(FileSystemPath(source), FileSystemPath(target))) std::cerr << "BlindCopyFolder failed\n";
+        }));
+        Remove(target);
+    }
+    const double reference = Median(cp);
+    std::cout << "cp -a:            median " << reference << " s\n";
+    std::cout << "CopyFile:         median " << Median(copyFile) << " s (" << Median(copyFile) / reference << " x cp -a)\n";
+    std::cout << "BlindCopyFolder:  median " << Median(blind) << " s (" << Median(blind) / reference << " x cp -a)\n";
+    Remove(work);
+    return Median(copyFile) <= 1.25 * reference && Median(blind) <= 1.25 * reference ? 0 : 3;
+}
