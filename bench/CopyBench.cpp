@@ -78,20 +78,32 @@ int main(int argc, char** argv) {
     std::cout << "Tree of " << bytes / (1 << 20) << " MB in " << work << "\n";
 
     std::vector<double> cp, copyFile, blind;
+    const std::string target = work + "/target";
+    std::vector<std::function<void()> > copies = {
+        [&] {
+            cp.push_back(Timed([&] {
+                if (system(("cp -a '" + source + "' '" + target + "'").c_str()) != 0) std::cerr << "cp failed\n";
+            }));
+        },
+        [&] {
+            copyFile.push_back(Timed([&] {
+                if (!FileSystemUtils::CopyFile(FileSystemPath(source), FileSystemPath(target), false)) std::cerr << "CopyFile failed\n";
+            }));
+        },
+        [&] {
+            blind.push_back(Timed([&] {
+                if (!PayloadsManagerUtils::BlindCopyFolder(FileSystemPath(source), FileSystemPath(target))) std::cerr << "BlindCopyFolder failed\n";
+            }));
+        },
+    };
     for (int run = 0; run < runs; ++run) {
-        const std::string target = work + "/target";
-        cp.push_back(Timed([&] {
-            if (system(("cp -a '" + source + "' '" + target + "'").c_str()) != 0) std::cerr << "cp failed\n";
-        }));
-        Remove(target);
-        copyFile.push_back(Timed([&] {
-            if (!FileSystemUtils::CopyFile(FileSystemPath(source), FileSystemPath(target), false)) std::cerr << "CopyFile failed\n";
-        }));
-        Remove(target);
-        blind.push_back(Timed([&] {
-            if (!PayloadsManagerUtils::BlindCopyFolder(FileSystemPath(source), FileSystemPath(target))) std::cerr << "BlindCopyFolder failed\n";
-        }));
-        Remove(target);
+        // Each copy takes every place in the order, so that write-back of an
+        // earlier copy does not always burden the same one.
+        for (size_t i = 0; i < copies.size(); ++i) {
+            copies[(i + static_cast<size_t>(run)) % copies.size()]();
+            Remove(target);
+            if (system("sync") != 0) std::cerr << "sync failed\n";
+        }
     }
     const double reference = Median(cp);
     std::cout << "cp -a:            median " << reference << " s\n";
