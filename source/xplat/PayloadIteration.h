@@ -12,6 +12,7 @@ class PayloadAccessor;
 
 namespace PayloadProxyFileConstants {
 enum ProxyFileType : int32_t { kProxyTypeAny = 0, kProxyTypeFull = 1, kProxyTypeMini = 2 };
+const char* const kPlatformCurrent = "OSX";
 }
 
 namespace VORNConstants {

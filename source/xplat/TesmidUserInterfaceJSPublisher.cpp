@@ -1,0 +1,396 @@
+#include "TesmidUserInterfaceJSPublisher.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+
+#include "DHTMLAlertController.h"
+#include "FileSystemUtils.h"
+#include "InstallerEngine.h"
+#include "JSONUtilities.h"
+#include "LocalizationUtilities.h"
+#include "MOQLogger.h"
+#include "PayloadsManager.h"
+#include "XMLParserNative.h"
+
+using namespace TesmidJSPublisherUtilities;
+using JSONUtilities::JSONObject;
+
+namespace {
+
+// Entry and exit lines around one method; the result is decided in the body.
+class MethodLog {
+public:
+    MethodLog(const char* name, bool enabled) : mName(name), mEnabled(enabled) {
+        if (mEnabled) MOQ_LOG("Called TesmidUserInterfaceJSPublisher::%s\n", mName);
+    }
+    ~MethodLog() {
+        if (mEnabled) MOQ_LOG("Returning from TesmidUserInterfaceJSPublisher::%s\n", mName);
+    }
+    void Caught() const { MOQ_LOG("Caught an exception in TesmidUserInterfaceJSPublisher::%s\n", mName); }
+
+private:
+    const char* mName;
+    bool mEnabled;
+};
+
+std::string Error(JSResult code) { return MakeJSONErrorObj(code, std::map<std::string, std::string>()); }
+
+std::string ObjectOf(const std::map<std::string, std::string>& properties) {
+    JSONObject object;
+    object.AddPropertyMap(properties);
+    return object.ToString();
+}
+
+// The delegate's answer as success; a missing delegate or operation is a failure.
+bool Succeeded(TSMDelegateAnswer answer) { return answer == kTSMYes; }
+bool Implemented(TSMDelegateAnswer answer) { return answer != kTSMNotImplemented; }
+
+}  // namespace
+
+TesmidUserInterfaceJSPublisher::TesmidUserInterfaceJSPublisher(InstallerEngine* engine)
+    : mEngine(engine), mPlatformData(new PlatformData()) {
+    typedef TesmidUserInterfaceJSPublisher P;
+    RegisterJSMemberMethod("UIResizeWindow", &P::UIResizeWindow);
+    RegisterJSMemberMethod("UIShowWindow", &P::UIShowWindow);
+    RegisterJSMemberMethod("GetStringsForLanguage", &P::GetStringsForLanguage);
+    RegisterJSMemberMethod("UISetWindowTitle", &P::UISetWindowTitle);
+    RegisterJSMemberMethod("UISetCloseBoxEnabled", &P::UISetCloseBoxEnabled);
+    RegisterJSMemberMethod("UIExitDialog", &P::UIExitDialog);
+    RegisterJSMemberMethod("UIGetUpdatesStatusMap", &P::UIGetUpdatesStatusMap);
+    RegisterJSMemberMethod("UIGetAlreadyUpdatedStatusMap", &P::UIGetAlreadyUpdatedStatusMap);
+    RegisterJSMemberMethod("UIGetParentNotInstalledUpdatesStatusMap", &P::UIGetParentNotInstalledUpdatesStatusMap);
+    RegisterJSMemberMethod("UIGetProgress", &P::UIGetProgress);
+    RegisterJSMemberMethod("UICancelUpdate", &P::UICancelUpdate);
+    RegisterJSMemberMethod("UIStartInstall", &P::UIStartInstall);
+    RegisterJSMemberMethod("GetDefaultProperties", &P::GetDefaultProperties);
+    RegisterJSMemberMethod("LoadFile", &P::LoadFile);
+    RegisterJSMemberMethod("UIShowModalAlert", &P::UIShowModalAlert);
+    RegisterJSMemberMethod("GetConflictingProcessList", &P::GetConflictingProcessList);
+    RegisterJSMemberMethod("CheckForDiskSpace", &P::CheckForDiskSpace);
+    RegisterJSMemberMethod("UIGetSuccessPayloadsMap", &P::UIGetSuccessPayloadsMap);
+    RegisterJSMemberMethod("UIGetFailedPayloadsMap", &P::UIGetFailedPayloadsMap);
+    RegisterJSMemberMethod("UIGetHigherUpdateDetectedStatusMap", &P::UIGetHigherUpdateDetectedStatusMap);
+    RegisterJSMemberMethod("UIGetInitialErrors", &P::UIGetInitialErrors);
+    RegisterJSMemberMethod("UIStartPayloadInitialize", &P::UIStartPayloadInitialize);
+    RegisterJSMemberMethod("UIGetPayloadProgress", &P::UIGetPayloadProgress);
+    RegisterJSMemberMethod("FileExists", &P::FileExists);
+    RegisterJSMemberMethod("AcquireSetupLock", &P::AcquireSetupLock);
+}
+
+TesmidUserInterfaceJSPublisher::~TesmidUserInterfaceJSPublisher() { delete mPlatformData; }
+
+#define DELEGATE (mPlatformData != nullptr ? mPlatformData->delegate : nullptr)
+
+std::string TesmidUserInterfaceJSPublisher::UIResizeWindow(const Args& args) {
+    MethodLog log("UIResizeWindow", true);
+    if (args.size() != 2) return Error(kJSResultBadArgCount);
+    const int width = atoi(args[0].c_str()), height = atoi(args[1].c_str());
+    if (width == 0 || height == 0) return Error(kJSResultBadArg);
+    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    if (delegate == nullptr || !Succeeded(delegate->setViewWidth(static_cast<unsigned long>(width), static_cast<unsigned long>(height)))) {
+        return Error(kJSResultFailed);
+    }
+    return "";
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIShowWindow(const Args& args) {
+    if (args.size() != 1) return Error(kJSResultBadArgCount);
+    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    if (delegate == nullptr || !Succeeded(delegate->setVisibility(atoi(args[0].c_str()) != 0))) return Error(kJSResultFailed);
+    return "";
+}
+
+std::string TesmidUserInterfaceJSPublisher::GetStringsForLanguage(const Args& args) {
+    MethodLog log("GetStringsForLanguage", true);
+    std::string language = args.empty() ? std::string() : args[0];
+    if (mEngine == nullptr) return Error(kJSResultFailed);
+    FileSystemPath file(mEngine->mBundleFolder);
+    file.AppendUTF8Segment("resources").AppendUTF8Segment("main.xml");
+    if (!FileSystemUtils::Exists(file)) return Error(kJSResultFailed);
+    std::map<std::string, std::string> strings;
+    XMLParserNative reader(file.AsNative());
+    if (!reader.FetchLanguageStrings(strings, language)) return Error(kJSResultFailed);
+    return ObjectOf(strings);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UISetWindowTitle(const Args& args) {
+    MethodLog log("UISetWindowTitle", true);
+    try {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        if (delegate == nullptr || !Implemented(delegate->setTitle(args[0]))) return Error(kJSResultFailed);
+        return "";
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::UISetCloseBoxEnabled(const Args& args) {
+    MethodLog log("UISetCloseBoxEnabled", true);
+    try {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        if (delegate == nullptr || !Implemented(delegate->setCloseBoxEnabled(atoi(args[0].c_str()) != 0))) {
+            return Error(kJSResultFailed);
+        }
+        return "";
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIExitDialog(const Args& args) {
+    MethodLog log("UIExitDialog", true);
+    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    if (delegate == nullptr || !Succeeded(delegate->exitDialog(args.empty() ? std::string() : args[0]))) {
+        return Error(kJSResultFailed);
+    }
+    return "";
+}
+
+std::string TesmidUserInterfaceJSPublisher::StatusMap(const char* name, const Args& args, StatusList list) {
+    MethodLog log(name, true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    if (DELEGATE == nullptr || manager == nullptr) return Error(kJSResultFailed);
+    std::vector<std::string> hidden;
+    manager->GetHiddenPayloadList(hidden);
+    std::map<std::string, std::string> entries;
+    bool answer = false;
+    switch (list) {
+        case kUpdates: answer = manager->GetUpdatesList(entries); break;
+        case kAlreadyUpdated: answer = manager->GetAlreadyUpdatedList(entries); break;
+        case kParentNotInstalled: answer = manager->GetParentNotInstalledUpdatedList(entries); break;
+        case kHigherUpdate: answer = manager->GetHigherUpdateDetectedList(entries); break;
+    }
+    for (const std::string& code : hidden) entries.erase(code);
+    return answer ? ObjectOf(entries) : Error(kJSResultFailed);
+}
+
+std::string TesmidUserInterfaceJSPublisher::SessionMap(const char* name, const Args& args, bool successful) {
+    MethodLog log(name, true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    if (manager == nullptr) return Error(kJSResultFailed);
+    std::map<std::string, std::string> entries;
+    const bool answer = successful ? manager->GetSuccessfulPayloads(entries) : manager->GetFailedPayloads(entries);
+    return answer ? ObjectOf(entries) : Error(kJSResultFailed);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetUpdatesStatusMap(const Args& args) {
+    return StatusMap("UIGetUpdatesStatusMap", args, kUpdates);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetAlreadyUpdatedStatusMap(const Args& args) {
+    return StatusMap("UIGetAlreadyUpdatedStatusMap", args, kAlreadyUpdated);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetParentNotInstalledUpdatesStatusMap(const Args& args) {
+    return StatusMap("UIGetParentNotInstalledUpdatesStatusMap", args, kParentNotInstalled);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetHigherUpdateDetectedStatusMap(const Args& args) {
+    return StatusMap("UIGetHigherUpdateDetectedStatusMap", args, kHigherUpdate);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetSuccessPayloadsMap(const Args& args) {
+    return SessionMap("UIGetSuccessPayloadsMap", args, true);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetFailedPayloadsMap(const Args& args) {
+    return SessionMap("UIGetFailedPayloadsMap", args, false);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    // One copy under the record's lock: all five fields come from one update.
+    const ProgressResult progress = manager != nullptr ? manager->mProgress.Snapshot() : ProgressResult();
+    JSONObject object;
+    JSONObject* inner = object.AddObject("Progress");
+    inner->AddProperty<int>("percentage", progress.mPercent);
+    inner->AddProperty<std::string>("curPayload", progress.mTitle);
+    object.AddProperty<std::string>(kErrorPropertyName, progress.mErrorName);
+    object.AddProperty<std::string>("_blockProcList", progress.mReserved1);
+    object.AddProperty<std::string>("_warnProcList", progress.mReserved2);
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UICancelUpdate(const Args& args) {
+    MethodLog log("UICancelUpdate", true);
+    try {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        if (delegate == nullptr || !Implemented(delegate->onCancel())) return Error(kJSResultFailed);
+        return "";
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIStartInstall(const Args& args) {
+    MethodLog log("UIStartInstall", true);
+    try {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        if (delegate == nullptr || !Implemented(delegate->onUpdate())) return Error(kJSResultFailed);
+        return "";
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+bool GetDefaultPropertiesMap(InstallerEngine* engine, std::map<std::string, std::string>& properties) {
+    MOQ_LOG("Called TesmidUserInterfaceJSPublisher::GetDefaultPropertiesMap\n");
+    properties.clear();
+    bool ok = engine != nullptr;
+    if (ok) {
+        properties[VORNConstants::kPropSourcePath] = engine->mBundleFolder.AsUTF8String();
+        properties["platform"] = PayloadProxyFileConstants::kPlatformCurrent;
+        PayloadsManager* manager = engine->GetPayloadsManager();
+        properties["productName"] = manager != nullptr ? manager->mSessionProductName : std::string();
+        std::string language;
+        if (LocalizationUtilities::GetUserInterfaceLanguage(language)) properties[VORNConstants::kPropDefaultLanguage] = language;
+    }
+    MOQ_LOG("Returning from TesmidUserInterfaceJSPublisher::GetDefaultPropertiesMap\n");
+    return ok;
+}
+
+std::string TesmidUserInterfaceJSPublisher::GetDefaultProperties(const Args& args) {
+    MethodLog log("GetDefaultProperties", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    std::map<std::string, std::string> properties;
+    if (!GetDefaultPropertiesMap(mEngine, properties)) return Error(kJSResultFailed);
+    return ObjectOf(properties);
+}
+
+std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
+    MethodLog log("LoadFile", true);
+    if (args.size() != 1) return Error(kJSResultBadArgCount);
+    if (mEngine == nullptr) return Error(kJSResultFailed);
+    FileSystemPath path("/");
+    try {
+        path = FileSystemPath::PathFromUTF8(args[0]);
+    } catch (const std::exception&) {
+        return Error(kJSResultFileNotFound);
+    }
+    if (!FileSystemUtils::Exists(path)) return Error(kJSResultFileNotFound);
+    std::vector<unsigned char> contents;
+    if (!FileSystemUtils::LoadFileContents(path, contents)) return Error(kJSResultFailed);
+    JSONObject object;
+    object.AddProperty<std::string>("data", std::string(contents.begin(), contents.end()));
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIShowModalAlert(const Args& args) {
+    MethodLog log("UIShowModalAlert", true);
+    try {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        DHTMLAlertController* controller = DHTMLAlertController::Shared();
+        std::string result;
+        if (controller == nullptr || !controller->showDHTMLAlert(args[0], result)) return Error(kJSResultFailed);
+        JSONObject object;
+        object.AddProperty<std::string>("returnValue", result);
+        return object.ToString();
+    } catch (...) {
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::GetConflictingProcessList(const Args& args) {
+    MethodLog log("GetConflictingProcessList", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    std::string blocking, warning;
+    if (!PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning)) return Error(kJSResultFailed);
+    JSONObject object;
+    object.AddProperty<std::string>("_blockProcList", blocking);
+    object.AddProperty<std::string>("_warnProcList", warning);
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) {
+    MethodLog log("CheckForDiskSpace", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    std::string required, volume;
+    if (manager == nullptr || !manager->GetDiskSpaceIfNeeded(required, volume)) return Error(kJSResultFailed);
+    JSONObject object;
+    object.AddProperty<std::string>("spaceReq", required);
+    object.AddProperty<std::string>("volume", volume);
+    object.AddProperty<std::string>(kErrorPropertyName, "kNotEnoughDiskSpace");
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetInitialErrors(const Args&) {
+    MethodLog log("UIGetInitialErrors", true);
+    try {
+        // The wizard runs with administrator rights once it has relaunched itself.
+        const bool isAdmin = true;
+        MOQ_LOG("Called TesmidUserInterfaceJSPublisher::UIGetInitialErrors IsAdmin=%s\n", isAdmin ? "YES" : "NO");
+        JSONObject object;
+        object.AddProperty<std::string>(kErrorPropertyName, isAdmin ? "1" : "0");
+        return object.ToString();
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIStartPayloadInitialize(const Args&) {
+    MethodLog log("UIStartPayloadInitialize", true);
+    try {
+        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        if (delegate == nullptr || !Implemented(delegate->onInitializePM())) return Error(kJSResultFailed);
+        return "";
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetPayloadProgress(const Args&) {
+    MethodLog log("UIGetPayloadProgress", false);
+    try {
+        PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+        if (manager == nullptr || !manager->mPrepared.load()) return Error(kJSResultFailed);
+        JSONObject object;
+        object.AddProperty<std::string>(kErrorPropertyName, "DONE");
+        return object.ToString();
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
+std::string TesmidUserInterfaceJSPublisher::FileExists(const Args& args) {
+    MethodLog log("FileExists", true);
+    const std::string text = args.empty() ? std::string() : args[0];
+    bool exists = false;
+    if (!text.empty()) {
+        try {
+            exists = FileSystemUtils::Exists(FileSystemPath::PathFromUTF8(text));
+        } catch (const std::exception&) {
+            exists = false;  // not a path this system could name
+        }
+    }
+    JSONObject object;
+    object.AddProperty<std::string>("banner", exists ? "1" : "0");
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::AcquireSetupLock(const Args& args) {
+    MethodLog log("AcquireSetupLock", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    JSONObject object;
+    object.AddProperty<std::string>("setupLocked", PayloadsManager::AcquireSetupLock() ? "1" : "0");
+    return object.ToString();
+}

@@ -1,0 +1,70 @@
+// The native methods that the wizard's pages call.
+#ifndef TESMID_USER_INTERFACE_JS_PUBLISHER_H
+#define TESMID_USER_INTERFACE_JS_PUBLISHER_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "JSMethodPublisher.h"
+#include "TSMTesmidUIDelegateProtocol.h"
+
+class InstallerEngine;
+
+class TesmidUserInterfaceJSPublisher : public JSMethodPublisher<TesmidUserInterfaceJSPublisher> {
+public:
+    struct PlatformData {
+        TSMTesmidUIDelegateProtocol* delegate = nullptr;  // the window controller; not owned
+    };
+
+    explicit TesmidUserInterfaceJSPublisher(InstallerEngine* engine);
+    ~TesmidUserInterfaceJSPublisher() override;
+    void SetDelegate(TSMTesmidUIDelegateProtocol* delegate) { mPlatformData->delegate = delegate; }
+
+    typedef std::vector<std::string> Args;
+    std::string UIResizeWindow(const Args& args);
+    std::string UIShowWindow(const Args& args);
+    std::string GetStringsForLanguage(const Args& args);
+    std::string UISetWindowTitle(const Args& args);
+    std::string UISetCloseBoxEnabled(const Args& args);
+    std::string UIExitDialog(const Args& args);
+    std::string UIGetUpdatesStatusMap(const Args& args);
+    std::string UIGetAlreadyUpdatedStatusMap(const Args& args);
+    std::string UIGetParentNotInstalledUpdatesStatusMap(const Args& args);
+    std::string UIGetProgress(const Args& args);
+    std::string UICancelUpdate(const Args& args);
+    std::string UIStartInstall(const Args& args);
+    std::string GetDefaultProperties(const Args& args);
+    std::string LoadFile(const Args& args);
+    std::string UIShowModalAlert(const Args& args);
+    std::string GetConflictingProcessList(const Args& args);
+    std::string CheckForDiskSpace(const Args& args);
+    std::string UIGetSuccessPayloadsMap(const Args& args);
+    std::string UIGetFailedPayloadsMap(const Args& args);
+    std::string UIGetHigherUpdateDetectedStatusMap(const Args& args);
+    std::string UIGetInitialErrors(const Args& args);
+    std::string UIStartPayloadInitialize(const Args& args);
+    std::string UIGetPayloadProgress(const Args& args);
+    std::string FileExists(const Args& args);
+    std::string AcquireSetupLock(const Args& args);
+
+private:
+    TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;
+    TesmidUserInterfaceJSPublisher& operator=(const TesmidUserInterfaceJSPublisher&) = delete;
+    enum StatusList { kUpdates, kAlreadyUpdated, kParentNotInstalled, kHigherUpdate };
+    std::string StatusMap(const char* name, const Args& args, StatusList list);
+    std::string SessionMap(const char* name, const Args& args, bool successful);
+
+    InstallerEngine* mEngine;
+    PlatformData* mPlatformData;
+};
+
+// "installSourcePath", "platform", "productName" and "defaultLanguage"; false without an engine.
+bool GetDefaultPropertiesMap(InstallerEngine* engine, std::map<std::string, std::string>& properties);
+
+namespace VORNConstants {
+const char* const kPropSourcePath = "installSourcePath";
+const char* const kPropDefaultLanguage = "defaultLanguage";
+}  // namespace VORNConstants
+
+#endif
