@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "DHTMLAlertController.h"
+#include "InstallerEngine.h"
+#include "JSMethodPublisherGroup.h"
+#include "MacUtils.h"
+#include "PatchFixtures.h"
+#include "PayloadsManager.h"
+#include "StoreBuilder.h"
+#include "TesmidUserInterfaceJSPublisher.h"
+#include "TestSandbox.h"
+
+namespace {
+
+// A window controller that records what the page asked of it.
+class TestDelegate : public TSMTesmidUIDelegateProtocol {
+public:
+    TSMDelegateAnswer setViewWidth(unsigned long width, unsigned long height) override {
+        calls.push_back("size " + std::to_string(width) + "x" + std::to_string(height));
+        return kTSMYes;
+    }
+    TSMDelegateAnswer setVisibility(bool visible) override {
+        calls.push_back(visible ? "show" : "hide");
+        return kTSMYes;
+    }
+    TSMDelegateAnswer setTitle(const std::string& title) override {
+        calls.push_back("title " + title);
+        return kTSMNo;  // the answer does not matter
+    }
+    TSMDelegateAnswer onUpdate() override {
+        calls.push_back("update");
+        return kTSMYes;
+    }
+    TSMDelegateAnswer exitDialog(const std::string&) override { throw std::runtime_error("window gone"); }
+    std::vector<std::string> calls;
+};
+
+// An alert window that stays open until told to close.
+class TestAlert : public DHTMLAlertController {
+public:
+    bool showDHTMLAlert(const std::string& html, std::string& result) override {
+        if (showing) return false;
+        showing = true;
+        if (nested) nested();
+        result = "closed:" + html;
+        showing = false;
+        return true;
+    }
+    bool showing = false;
+    std::function<void()> nested;
+};
+
+class MethodSet : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store.Product("{BASE}", "Suite", "1.0", {"{S1}"}).Payload("{DONE}", "Done", "1.0").Member("{S1}", "{DONE}");
+        store.Save();
+        bundle.AddPatch(Patch("{SHOWN}", "Shown", "1.1", "{BASE}")).AddPatch(Patch("{HIDDEN}", "Hidden", "1.1", "{BASE}"))
+            .AddPatch(Patch("{DONE}", "Done", "1.0", "{BASE}"));
+        bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{SHOWN}</KavexCode></Driver>"
+                        "<Optional><KavexCode display=\"none\">{HIDDEN}</KavexCode></Optional></PayloadInfo>");
+        bundle.Strings(TestFiles::Read(std::string(TEST_DATA_DIR) + "/strings/main.xml"));
+        publisher.SetDelegate(&delegate);
+    }
+    void TearDown() override { PayloadsManager::Release(); }
+    std::string Call(const std::string& name, const std::vector<std::string>& args = {}) {
+        std::string result = "(no result)";
+        EXPECT_TRUE(group.InvokeMethodByName(name, args, result)) << name;
+        return result;
+    }
+    TestSandbox box;
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    InstallerEngine engine{box / "bundle"};
+    TestDelegate delegate;
+    TesmidUserInterfaceJSPublisher publisher{&engine};
+    std::vector<JSMethodPublisherInterface*> publishers{&publisher};
+    JSMethodPublisherGroup group{publishers};
+};
+
+TEST_F(MethodSet, WindowMethodsCheckTheirArguments) {
+    EXPECT_EQ("", Call("UIResizeWindow", {"600", "400"}));
+    EXPECT_EQ("{\"_error\":\"2\"}", Call("UIResizeWindow", {"0", "400"}));
+    EXPECT_EQ("{\"_error\":\"2\"}", Call("UIResizeWindow", {"abc", "400"}));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIResizeWindow", {"600"}));
+    EXPECT_EQ("", Call("UIShowWindow", {""}));
+    EXPECT_EQ("", Call("UIShowWindow", {"1"}));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIShowWindow"));
+    EXPECT_EQ("{\"_error\":\"2\"}", Call("UISetWindowTitle", {""}));
+    EXPECT_EQ("", Call("UISetWindowTitle", {"Kavex Update"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UISetCloseBoxEnabled", {"1"}));  // not offered by this window
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIStartInstall"));
+    EXPECT_EQ("{\"_error\":\"2\"}", Call("UIStartInstall", {""}));
+    EXPECT_EQ("", Call("UIStartInstall", {"go"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UICancelUpdate", {"1"}));
+    EXPECT_EQ((std::vector<std::string>{"size 600x400", "hide", "show", "title Kavex Update", "update"}), delegate.calls);
+    // a method that throws: caught by the publisher; the group still answers, leaving the result as it was
+    EXPECT_EQ("(no result)", Call("UIExitDialog", {"done"}));
+    publisher.SetDelegate(nullptr);
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIResizeWindow", {"600", "400"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetUpdatesStatusMap"));
+}
+
+TEST_F(MethodSet, StatusListsHideWhatSetupHidesButSessionListsDoNot) {
+    EXPECT_EQ("{\"{SHOWN}\":\"Shown 1.1\"}", Call("UIGetUpdatesStatusMap"));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetUpdatesStatusMap", {"x"}));
+    EXPECT_EQ("{\"{DONE}\":\"Done 1.0\"}", Call("UIGetAlreadyUpdatedStatusMap"));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetParentNotInstalledUpdatesStatusMap"));  // empty list
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetHigherUpdateDetectedStatusMap"));
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
+    manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
+    EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetSuccessPayloadsMap"));
+    EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetFailedPayloadsMap"));
+}
+
+TEST_F(MethodSet, PropertiesStringsAndFiles) {
+    setenv("LANGUAGE", "fr", 1);
+    EXPECT_EQ("{\"defaultLanguage\":\"fr_FR\",\"installSourcePath\":\"" + box / "bundle" +
+                  "\",\"platform\":\"OSX\",\"productName\":\"Shown\"}",
+              Call("GetDefaultProperties"));
+    unsetenv("LANGUAGE");
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("GetDefaultProperties", {"x"}));
+    EXPECT_EQ("{\"locQuit\":\"Quitter\",\"locRetry\":\"R\xC3\xA9" "essayer\"}", Call("GetStringsForLanguage", {"fr_FR"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetStringsForLanguage", {"x') or ('1"}));
+
+    TestFiles::Write(box / "empty.txt", "");
+    TestFiles::Write(box / "text.txt", "it's \"quoted\"\n");
+    EXPECT_EQ("{\"data\":\"\"}", Call("LoadFile", {box / "empty.txt"}));
+    EXPECT_EQ("{\"data\":\"it\\'s \\\"quoted\\\"\\n\"}", Call("LoadFile", {box / "text.txt"}));
+    EXPECT_EQ("{\"_error\":\"4\"}", Call("LoadFile", {box / "missing.txt"}));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("LoadFile"));
+    EXPECT_EQ("{\"banner\":\"1\"}", Call("FileExists", {box / "text.txt"}));
+    EXPECT_EQ("{\"banner\":\"0\"}", Call("FileExists", {box / "missing.txt"}));
+    EXPECT_EQ("{\"banner\":\"0\"}", Call("FileExists"));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors"));
+}
+
+TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("CheckForDiskSpace"));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("CheckForDiskSpace", {"x"}));
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    manager->mPlanInstallFolders = {"/dev/shm"};
+    manager->mPlanSizes = {UINT64_MAX / 2};
+    const std::string shortage = Call("CheckForDiskSpace");
+    EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
+    EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\"}"));
+
+    PayloadsManager::sVecConProc = {{"NoSuchKvxProcess", "1"}};
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetConflictingProcessList"));
+    TestSandbox apps;
+    std::vector<int> pids;
+    for (const std::string name : {"KvxPageBlocker", "KvxPageWarner"}) {
+        TestFiles::Write(apps / name, TestFiles::Read("/bin/sleep"));
+        chmod((apps / name).c_str(), 0755);
+        pids.push_back(TestProcess::Spawn({apps / name, "30"}));
+    }
+    usleep(200000);
+    PayloadsManager::sVecConProc = {{"KvxPageBlocker", "1"}, {"KvxPageWarner", "0"}};
+    const std::string answer = Call("GetConflictingProcessList");
+    for (int pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ("{\"_blockProcList\":\"<br>KvxPageBlocker\",\"_warnProcList\":\"<br>KvxPageWarner\"}", answer);
+}
+
+TEST_F(MethodSet, ProgressAndPreparation) {
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress"));
+    EXPECT_EQ("{\"Progress\":{\"percentage\":\"0\",\"curPayload\":\"\"},\"_error\":\"\",\"_blockProcList\":\"\",\"_warnProcList\":\"\"}",
+              Call("UIGetProgress", {"ignored"}));
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    manager->InstallPayload(&engine, true, true);
+    EXPECT_EQ("{\"_error\":\"DONE\"}", Call("UIGetPayloadProgress"));
+    manager->mProgress.Modify([](ProgressResult& p) {
+        p.mPercent = 42;
+        p.mTitle = "Shown 1.1";
+        p.mErrorName = "kRollBack";
+    });
+    EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\"}",
+              Call("UIGetProgress"));
+}
+
+TEST_F(MethodSet, OneModalAlertAtATime) {
+    static TestAlert* alert = new TestAlert();
+    DHTMLAlertController::SetMaker([] { return std::unique_ptr<DHTMLAlertController>(alert); });
+    std::string nestedAnswer;
+    alert->nested = [&] { nestedAnswer = Call("UIShowModalAlert", {"<p>second</p>"}); };
+    EXPECT_EQ("{\"returnValue\":\"closed:<p>first</p>\"}", Call("UIShowModalAlert", {"<p>first</p>"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", nestedAnswer);
+    EXPECT_EQ("{\"_error\":\"2\"}", Call("UIShowModalAlert", {""}));
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIShowModalAlert"));
+}
+
+// A worker updates the record as fast as it can while the page reads it; every
+// reading must be one whole update (the title names the percentage it came with).
+TEST(ProgressRecord, EverySnapshotIsOneWholeUpdate) {
+    GuardedProgress progress;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < 200000; ++i) {
+            progress.Modify([i](ProgressResult& p) {
+                p.mPercent = i % 100;
+                p.mTitle = "payload-" + std::to_string(i % 100) + std::string(static_cast<size_t>(i % 7) * 10, 'x');
+                p.mErrorName = std::to_string(i % 100);
+            });
+        }
+        done = true;
+    });
+    long readings = 0, torn = 0;
+    while (!done) {
+        const ProgressResult snapshot = progress.Snapshot();
+        if (snapshot.mTitle.empty()) continue;  // before the first update
+        const std::string expected = "payload-" + std::to_string(snapshot.mPercent);
+        const bool whole = snapshot.mTitle.compare(0, expected.size(), expected) == 0 &&
+                           (snapshot.mTitle.size() == expected.size() || snapshot.mTitle[expected.size()] == 'x') &&
+                           std::to_string(snapshot.mPercent) == snapshot.mErrorName;
+        torn += whole ? 0 : 1;
+        ++readings;
+    }
+    worker.join();
+    EXPECT_EQ(0, torn) << "of " << readings << " readings";
+    EXPECT_GT(readings, 0);
+}
+
+}  // namespace
