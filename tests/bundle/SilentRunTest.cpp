@@ -59,7 +59,7 @@ protected:
     std::string results = box / "results.txt";
     StoreBuilder store{box / "machine"};
     PatchBundle bundle{box / "bundle"};
-    ProxySpec base = Patch("{BASE}", "Suite", "1.0", "");
+    ProxyFields base = Patch("{BASE}", "Suite", "1.0", "");
     std::string program;
 };
 
@@ -89,7 +89,7 @@ TEST_F(SilentRun, HigherPatchAndMissingBaseAreReportedWithTheirMessages) {
     EXPECT_EQ("result=0\nmessage=A newer patch is already installed.\n", Results());
 
     TestFiles::RemoveTree(bundle.Root() + "/extensions");
-    ProxySpec orphan = Patch("{ORPHAN}", "Video Update", "2.0.1", "{VIDEO}");
+    ProxyFields orphan = Patch("{ORPHAN}", "Video Update", "2.0.1", "{VIDEO}");
     orphan.parentName = "Video Cut";
     bundle.AddPatch(orphan);
     ChildResult missing = Run();
@@ -98,7 +98,7 @@ TEST_F(SilentRun, HigherPatchAndMissingBaseAreReportedWithTheirMessages) {
 }
 
 TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithoutDisplay) {
-    ProxySpec patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
+    ProxyFields patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
     patch.processes = {{"KvxBlocker", "1"}};
     patch.totalSize = "999999999999999999";
     bundle.AddPatch(patch);
@@ -120,7 +120,7 @@ TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithou
 TEST_F(SilentRun, NotEnoughSpaceInstallsNothing) {
     uint64_t free = 0;
     FileSystemVolume(FileSystemPath(box.Path())).FreeSpaceInBytes(free);
-    ProxySpec patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
+    ProxyFields patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
     patch.totalSize = std::to_string(free / 2 + 1);
     bundle.AddPatch(patch);
     ChildResult run = Run();

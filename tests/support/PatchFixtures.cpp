@@ -18,34 +18,34 @@ std::string Escape(const std::string& text) {
 }
 }  // namespace
 
-ProxySpec Patch(const std::string& code, const std::string& name, const std::string& version, const std::string& parent) {
-    ProxySpec spec;
-    spec.code = code;
-    spec.name = name;
-    spec.version = version;
-    spec.parent = parent;
-    spec.product = name;
-    return spec;
+ProxyFields Patch(const std::string& code, const std::string& name, const std::string& version, const std::string& parent) {
+    ProxyFields proxy;
+    proxy.code = code;
+    proxy.name = name;
+    proxy.version = version;
+    proxy.parent = parent;
+    proxy.product = name;
+    return proxy;
 }
 
-std::string ProxyXml(const ProxySpec& spec) {
+std::string ProxyXml(const ProxyFields& proxy) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<PayloadInfo>\n  <InstallerProperties>\n";
-    xml += "    <Property name=\"KavexCode\">" + Escape(spec.code) + "</Property>\n";
-    xml += "    <Property name=\"ProductVersion\">" + Escape(spec.version) + "</Property>\n";
-    xml += "    <Property name=\"ProductName\">" + Escape(spec.name) + "</Property>\n  </InstallerProperties>\n";
-    xml += "  <Satisfies><ProductInfo><Family>" + Escape(spec.family) + "</Family><ProductName>" + Escape(spec.product) +
+    xml += "    <Property name=\"KavexCode\">" + Escape(proxy.code) + "</Property>\n";
+    xml += "    <Property name=\"ProductVersion\">" + Escape(proxy.version) + "</Property>\n";
+    xml += "    <Property name=\"ProductName\">" + Escape(proxy.name) + "</Property>\n  </InstallerProperties>\n";
+    xml += "  <Satisfies><ProductInfo><Family>" + Escape(proxy.family) + "</Family><ProductName>" + Escape(proxy.product) +
            "</ProductName></ProductInfo></Satisfies>\n";
-    if (!spec.parent.empty()) {
-        xml += "  <Extends type=\"patch\"><ParentProductInfo><KavexCode>" + Escape(spec.parent) + "</KavexCode><ProductName>" +
-               Escape(spec.parentName) + "</ProductName></ParentProductInfo></Extends>\n";
+    if (!proxy.parent.empty()) {
+        xml += "  <Extends type=\"patch\"><ParentProductInfo><KavexCode>" + Escape(proxy.parent) + "</KavexCode><ProductName>" +
+               Escape(proxy.parentName) + "</ProductName></ParentProductInfo></Extends>\n";
     }
-    for (const std::string& upgrade : spec.upgrades) xml += "  <Upgrades>" + Escape(upgrade) + "</Upgrades>\n";
-    if (!spec.totalSize.empty()) {
-        xml += "  <InstallDestinationMetadata><TotalSize>" + Escape(spec.totalSize) + "</TotalSize></InstallDestinationMetadata>\n";
+    for (const std::string& upgrade : proxy.upgrades) xml += "  <Upgrades>" + Escape(upgrade) + "</Upgrades>\n";
+    if (!proxy.totalSize.empty()) {
+        xml += "  <InstallDestinationMetadata><TotalSize>" + Escape(proxy.totalSize) + "</TotalSize></InstallDestinationMetadata>\n";
     }
-    if (!spec.processes.empty()) {
+    if (!proxy.processes.empty()) {
         xml += "  <ConflictingProcesses><OSX>\n";
-        for (const auto& process : spec.processes) {
+        for (const auto& process : proxy.processes) {
             xml += "    <Process blocking=\"" + Escape(process.second) + "\">" + Escape(process.first) + "</Process>\n";
         }
         xml += "  </OSX></ConflictingProcesses>\n";
@@ -55,12 +55,12 @@ std::string ProxyXml(const ProxySpec& spec) {
 
 PatchBundle::PatchBundle(const std::string& root) : mRoot(root) { TestFiles::MakeFolders(root); }
 
-PatchBundle& PatchBundle::AddPatch(const ProxySpec& spec, const std::string& folder) {
-    const std::string name = folder.empty() ? spec.name : folder;
+PatchBundle& PatchBundle::AddPatch(const ProxyFields& proxy, const std::string& folder) {
+    const std::string name = folder.empty() ? proxy.name : folder;
     const std::string base = mRoot + "/extensions/" + name + "/" + name;
-    TestFiles::Write(base + ".proxy.xml", ProxyXml(spec));
-    TestFiles::Write(base + ".dmg", "disk image of " + spec.code);
-    TestFiles::Write(mRoot + "/extensions/" + name + "/" + name + ".data", "data of " + spec.code);
+    TestFiles::Write(base + ".proxy.xml", ProxyXml(proxy));
+    TestFiles::Write(base + ".dmg", "disk image of " + proxy.code);
+    TestFiles::Write(mRoot + "/extensions/" + name + "/" + name + ".data", "data of " + proxy.code);
     return *this;
 }
 
@@ -81,7 +81,7 @@ std::string PatchBundle::InstallProgram() const {
     return mRoot + "/Update.app/Contents/MacOS/Update";
 }
 
-std::string CachedInstaller(const std::string& machineRoot, const std::string& session, const ProxySpec& media,
+std::string CachedInstaller(const std::string& machineRoot, const std::string& session, const ProxyFields& media,
                             const std::string& standinConf) {
     const std::string folder = machineRoot + "/Library/Application Support/Kavex/Installers/" + session;
     const std::string setup = folder + "/Setup.app/Contents/MacOS/Setup";
@@ -92,7 +92,7 @@ std::string CachedInstaller(const std::string& machineRoot, const std::string& s
     return folder;
 }
 
-void InstalledBase(StoreBuilder& store, const std::string& machineRoot, const ProxySpec& base,
+void InstalledBase(StoreBuilder& store, const std::string& machineRoot, const ProxyFields& base,
                    const std::vector<std::string>& sessions, const std::string& installDir, const std::string& standinConf) {
     store.Product(base.code, base.name, base.version, sessions)
         .PayloadData(base.code, 5, "mediaPath", "/Volumes/Media/" + base.name + ".dmg")

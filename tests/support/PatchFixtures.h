@@ -12,7 +12,7 @@
 
 class StoreBuilder;
 
-struct ProxySpec {
+struct ProxyFields {
     std::string code;
     std::string name;
     std::string version;
@@ -25,15 +25,15 @@ struct ProxySpec {
     std::vector<std::pair<std::string, std::string> > processes;  // (name, blocking)
 };
 
-ProxySpec Patch(const std::string& code, const std::string& name, const std::string& version, const std::string& parent);
-std::string ProxyXml(const ProxySpec& spec);
+ProxyFields Patch(const std::string& code, const std::string& name, const std::string& version, const std::string& parent);
+std::string ProxyXml(const ProxyFields& proxy);
 
 class PatchBundle {
 public:
     explicit PatchBundle(const std::string& root);
     const std::string& Root() const { return mRoot; }
     // extensions/<folder>/<folder>.proxy.xml, its .dmg and a .data file; folder defaults to the name.
-    PatchBundle& AddPatch(const ProxySpec& spec, const std::string& folder = "");
+    PatchBundle& AddPatch(const ProxyFields& proxy, const std::string& folder = "");
     PatchBundle& SetupXml(const std::string& xml);
     PatchBundle& Strings(const std::string& xml);
     // A copy of the built bundle, so that the program finds these files beside it.
@@ -46,12 +46,12 @@ private:
 // <machine>/Library/Application Support/Kavex/Installers/<session> with the stand-in
 // setup, its control file and the media proxy that the base product was installed from.
 // Returns the setup folder.
-std::string CachedInstaller(const std::string& machineRoot, const std::string& session, const ProxySpec& media,
+std::string CachedInstaller(const std::string& machineRoot, const std::string& session, const ProxyFields& media,
                             const std::string& standinConf = "");
 
 // The base product in the store: payload, one collection per session, "mediaPath" and
 // the install folder of its media; and a cached installer per session.
-void InstalledBase(StoreBuilder& store, const std::string& machineRoot, const ProxySpec& base,
+void InstalledBase(StoreBuilder& store, const std::string& machineRoot, const ProxyFields& base,
                    const std::vector<std::string>& sessions, const std::string& installDir,
                    const std::string& standinConf = "");
 

@@ -46,7 +46,7 @@ protected:
     std::string log = box / "moq.log";
     StoreBuilder store{box / "machine"};
     PatchBundle bundle{box / "bundle"};
-    ProxySpec base = Patch("{BASE}", "Suite", "1.0", "");
+    ProxyFields base = Patch("{BASE}", "Suite", "1.0", "");
 };
 
 TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) {
@@ -111,7 +111,7 @@ TEST_F(Installation, AKilledSetupIsARollBack) {
 }
 
 TEST_F(Installation, VersionGateComparesNumbers) {
-    ProxySpec newerMedia = base;
+    ProxyFields newerMedia = base;
     newerMedia.version = "10.0";
     InstalledBase(store, box / "machine", newerMedia, {"{S1}"}, box / "Applications/Suite");
     bundle.AddPatch(Patch("{OLD}", "Old Patch", "9.0", "{BASE}"), "Old").AddPatch(Patch("{NEW}", "New Patch", "10.0.1", "{BASE}"), "New");
@@ -136,7 +136,7 @@ TEST_F(Installation, PatchesThatCannotBeScheduledAreFailuresNotSuccesses) {
 
 TEST_F(Installation, NotEnoughRoomStopsBeforeAnyLaunch) {
     InstalledBase(store, box / "machine", base, {"{S1}"}, "/dev/shm");
-    ProxySpec huge = Patch("{HUGE}", "Huge", "1.1", "{BASE}");
+    ProxyFields huge = Patch("{HUGE}", "Huge", "1.1", "{BASE}");
     huge.totalSize = "  99999999999999999";
     bundle.AddPatch(huge);
     PayloadsManager& manager = Start();

@@ -51,7 +51,7 @@ TEST_F(Classification, EachResultWithItsListAndFlags) {
     bundle.AddPatch(Patch("{P-AVAIL}", "Available", "1.2", "{BASE}"))
         .AddPatch(Patch("{P-INST}", "Installed", "1.1", "{BASE}"))
         .AddPatch(Patch("{P-HIGH}", "Superseded", "1.1.5", "{BASE}"))
-        .AddPatch([] { ProxySpec p = Patch("{P-NOBASE}", "Orphan", "2.0", "{MISSING}"); p.parentName = "Other Suite"; return p; }())
+        .AddPatch([] { ProxyFields p = Patch("{P-NOBASE}", "Orphan", "2.0", "{MISSING}"); p.parentName = "Other Suite"; return p; }())
         .AddPatch(Patch("{P-NOPARENT}", "Parentless", "1.0", ""));
     ASSERT_TRUE(Initialize());
     Texts updates, installed, higher, missing;
@@ -179,10 +179,10 @@ TEST_F(Classification, ConfigurationStoreLocatesTheBaseProduct) {
 
 TEST_F(Classification, MovedProductIsFoundThroughItsMediaAndRelocated) {
     const std::string media = box / "media";
-    ProxySpec mediaSpec = Patch("{MEDIA}", "Media", "1.0", "");
-    mediaSpec.family = "Design";
-    mediaSpec.product = "Suite Media";
-    TestFiles::Write(media + "/payloads/Media/Media.proxy.xml", ProxyXml(mediaSpec));
+    ProxyFields mediaProxy = Patch("{MEDIA}", "Media", "1.0", "");
+    mediaProxy.family = "Design";
+    mediaProxy.product = "Suite Media";
+    TestFiles::Write(media + "/payloads/Media/Media.proxy.xml", ProxyXml(mediaProxy));
     TestFiles::Write(box / "new/Suite/config/app.xml", "<config/>");
     store.PayloadData("{BASE}", 5, "installSourcePath", media)
         .PayloadData("{BASE}", 5, "ExtensionFamily", "Design")
