@@ -84,6 +84,7 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     }
 
     if (ok) {
+        std::vector<PayloadAccessor*> unkept;
         sVecConProc.clear();
         PayloadsManagerUtils::ClassificationCache cache(store);
         for (PayloadAccessor* accessor : accessors) {
@@ -121,13 +122,12 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
                 }
                 manager->mPayloads.insert(std::make_pair(data.mKavexCode, accessor));
             } else {
-                manager->mUnkeptAccessors.push_back(accessor);
+                unkept.push_back(accessor);
             }
             MapErrorCodeToJSError(manager->mProgress, result);
         }
         // Duplicates and unclassified payloads are never looked at again.
-        for (PayloadAccessor* accessor : manager->mUnkeptAccessors) delete accessor;
-        manager->mUnkeptAccessors.clear();
+        for (PayloadAccessor* accessor : unkept) delete accessor;
     }
     if (store != nullptr) moxaCloseSession(store);
     if (config != nullptr) pcdCloseSession(config);

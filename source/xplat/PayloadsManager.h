@@ -111,7 +111,6 @@ private:
     PayloadsManager& operator=(const PayloadsManager&) = delete;
 
     FileSystemPath mInstallerRoot;
-    std::vector<PayloadAccessor*> mUnkeptAccessors;
 
     bool CollectList(const char* operation, const char* heading, bool PayloadAccessor::*flag, bool withParent,
                      std::map<std::string, std::string>& out) const;
