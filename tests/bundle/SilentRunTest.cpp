@@ -81,6 +81,22 @@ TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
     EXPECT_EQ(1u, Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());  // nothing launched again
 }
 
+TEST_F(SilentRun, ALongClientPathStillReportsAndAStandAloneRunReportsNothing) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    const std::string longClient = "/Applications/" + std::string(1500, 'u') + ".app";
+    ChildResult reported = TestProcess::Run({program, "--mode=silent"},
+                                            {"KAVEX_SYSTEM_ROOT=" + machine, "KAVEX_UPDATER_CLIENT=" + longClient,
+                                             "KAVEX_UPDATER_RESULTS=" + results, "DISPLAY="});
+    EXPECT_EQ(0, reported.status) << reported.output;
+    EXPECT_EQ("result=0\n", Results());
+    unlink(results.c_str());
+    ChildResult standAlone = TestProcess::Run({program, "--mode=silent"},
+                                              {"KAVEX_SYSTEM_ROOT=" + machine, "KAVEX_UPDATER_CLIENT=",
+                                               "KAVEX_UPDATER_RESULTS=" + results, "DISPLAY="});
+    EXPECT_EQ(29, standAlone.status) << standAlone.output;
+    EXPECT_FALSE(TestFiles::Exists(results));
+}
+
 TEST_F(SilentRun, HigherPatchAndMissingBaseAreReportedWithTheirMessages) {
     store.Payload("{NEWER}", "Suite Update", "1.0.2").Member("{S1}", "{NEWER}").Constraint("{NEWER}", "{OLDER}");
     bundle.AddPatch(Patch("{OLDER}", "Suite Update", "1.0.1", "{BASE}"));
