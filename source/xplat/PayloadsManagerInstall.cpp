@@ -72,8 +72,10 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
         bool planned = false, gated = false, recordedFailed = false;
 
         const char** collections = nullptr;
-        moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections);
-        for (int c = 0; collections[c] != nullptr; ++c) {
+        if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
+            collections = nullptr;
+        }
+        for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
             const std::string collection = collections[c];
             const char* sessionValue = nullptr;
             if (moxaGetCollectionData(session, collection.c_str(), 5, "sessionID", &sessionValue) != kMoxaOK ||
