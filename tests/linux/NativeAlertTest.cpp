@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "GenericUtils.h"
+#include "TestSandbox.h"
+
+namespace {
+
+// A private virtual display for the duration of one test.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        for (int number = 90 + getpid() % 500; number < 1000 && mPid <= 0; number += 7) {
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+            if (TestFiles::Exists(socket)) continue;
+            mPid = TestProcess::Spawn({"/usr/bin/Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+            for (int wait = 0; wait < 100 && !TestFiles::Exists(socket); ++wait) usleep(50000);
+            if (!TestFiles::Exists(socket)) {
+                Stop();
+                continue;
+            }
+            setenv("DISPLAY", (":" + std::to_string(number)).c_str(), 1);
+            setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus in a test
+        }
+    }
+    ~VirtualDisplay() { Stop(); }
+    bool Running() const { return mPid > 0; }
+
+private:
+    void Stop() {
+        if (mPid > 0) {
+            kill(mPid, SIGTERM);
+            waitpid(mPid, nullptr, 0);
+        }
+        mPid = -1;
+    }
+    int mPid = -1;
+};
+
+struct Seen {
+    std::string defaultLabel, alternateLabel, message;
+    int answer;
+};
+
+// Plays the user: reads the dialog's buttons and text, then presses one of them.
+gboolean Answer(gpointer data) {
+    Seen& seen = *static_cast<Seen*>(data);
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr; item = item->next) {
+        if (!GTK_IS_MESSAGE_DIALOG(item->data)) continue;
+        GtkDialog* dialog = GTK_DIALOG(item->data);
+        if (GtkWidget* button = gtk_dialog_get_widget_for_response(dialog, 1)) seen.defaultLabel = gtk_button_get_label(GTK_BUTTON(button));
+        if (GtkWidget* button = gtk_dialog_get_widget_for_response(dialog, 0)) seen.alternateLabel = gtk_button_get_label(GTK_BUTTON(button));
+        gchar* text = nullptr;
+        g_object_get(item->data, "secondary-text", &text, nullptr);
+        seen.message = text ? text : "";
+        g_free(text);
+        gtk_dialog_response(dialog, seen.answer);
+    }
+    g_list_free(windows);
+    return G_SOURCE_REMOVE;
+}
+
+TEST(NativeAlert, ShowsTheMessageAndTellsWhichButtonWasChosen) {
+    VirtualDisplay display;
+    if (!display.Running()) GTEST_SKIP() << "no Xvfb to show the alert on";
+    Seen retry{"", "", "", 1};
+    g_timeout_add(300, Answer, &retry);
+    EXPECT_FALSE(GenericUtils::DisplayAlert("Quit Photo Studio to continue.", "Retry", "Quit"));
+    EXPECT_EQ("Retry", retry.defaultLabel);
+    EXPECT_EQ("Quit", retry.alternateLabel);
+    EXPECT_EQ("Quit Photo Studio to continue.", retry.message);
+
+    Seen quit{"", "", "", 0};
+    g_timeout_add(300, Answer, &quit);
+    EXPECT_TRUE(GenericUtils::DisplayAlert("again", "", ""));
+    EXPECT_EQ("OK", quit.defaultLabel);  // untitled buttons still read as two choices
+    EXPECT_EQ("Cancel", quit.alternateLabel);
+
+    Seen closed{"", "", "", GTK_RESPONSE_DELETE_EVENT};
+    g_timeout_add(300, Answer, &closed);
+    EXPECT_TRUE(GenericUtils::DisplayAlert("closed by the window manager", "Retry", "Quit"));
+}
+
+}  // namespace
