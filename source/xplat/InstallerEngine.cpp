@@ -33,12 +33,18 @@ struct RetryTexts {
     std::string quitTitle;
 };
 
+// The manager's message in the dictionary's language; empty without a manager.
+std::string ErrorTextFor(InstallerEngine& engine, const std::map<std::string, std::string>& dictionary) {
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    return manager != nullptr ? manager->GetLocalizedErrorString(dictionary) : std::string();
+}
+
 // Without a string table the texts stay empty; the alert is still shown.
 RetryTexts LoadRetryTexts(InstallerEngine& engine) {
     RetryTexts texts;
     std::map<std::string, std::string> dictionary;
     if (!LocalizationUtilities::GetDictionaryForLanguage(&engine, dictionary)) return texts;
-    if (PayloadsManager* manager = engine.GetPayloadsManager()) texts.message = manager->GetLocalizedErrorString(dictionary);
+    texts.message = ErrorTextFor(engine, dictionary);
     texts.quitTitle = dictionary["locQuit"];
     texts.retryTitle = dictionary["locRetry"];
     return texts;
@@ -80,8 +86,7 @@ PayloadsManager* InstallerEngine::GetPayloadsManager() {
 std::string InstallerEngine::LocalizedErrorText() {
     std::map<std::string, std::string> dictionary;
     if (!LocalizationUtilities::GetDictionaryForLanguage(this, dictionary)) return std::string();
-    PayloadsManager* manager = GetPayloadsManager();
-    return manager != nullptr ? manager->GetLocalizedErrorString(dictionary) : std::string();
+    return ErrorTextFor(*this, dictionary);
 }
 
 bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args) {
