@@ -43,6 +43,8 @@ run() {
     "$bundle/Update.app/Contents/MacOS/Update" --mode=silent --callerID=ZEP6 | sed 's/^/    /'
   local code=${PIPESTATUS[0]}
   set -e
+  # a log above its size limit was emptied by this run
+  [ "$(stat -c %s /tmp/moq.log)" -ge "$start" ] || start=0
   echo
   echo "Exit code: $code ($(meaning "$code"))"
   echo "Results report to the update manager:"
