@@ -108,6 +108,36 @@ TEST_F(MethodSet, WindowMethodsCheckTheirArguments) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetUpdatesStatusMap"));
 }
 
+TEST_F(MethodSet, ArgumentCountAndEmptyArgumentErrorsOfEveryMethod) {
+    const std::string badCount = "{\"_error\":\"1\"}", badArg = "{\"_error\":\"2\"}";
+    struct Case {
+        const char* method;
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {"UIResizeWindow", {}, badCount},           {"UIResizeWindow", {"1", "2", "3"}, badCount},
+        {"UIResizeWindow", {"", "2"}, badArg},       {"UIShowWindow", {"1", "1"}, badCount},
+        {"UISetWindowTitle", {}, badCount},         {"UISetWindowTitle", {""}, badArg},
+        {"UISetCloseBoxEnabled", {}, badCount},     {"UISetCloseBoxEnabled", {""}, badArg},
+        {"UIGetUpdatesStatusMap", {"x"}, badCount}, {"UIGetAlreadyUpdatedStatusMap", {"x"}, badCount},
+        {"UIGetParentNotInstalledUpdatesStatusMap", {"x"}, badCount},
+        {"UIGetHigherUpdateDetectedStatusMap", {"x"}, badCount},
+        {"UICancelUpdate", {}, badCount},           {"UICancelUpdate", {""}, badArg},
+        {"UIStartInstall", {"a", "b"}, badCount},   {"UIStartInstall", {""}, badArg},
+        {"GetDefaultProperties", {"x"}, badCount},  {"LoadFile", {"a", "b"}, badCount},
+        {"UIShowModalAlert", {"a", "b"}, badCount}, {"UIShowModalAlert", {""}, badArg},
+        {"GetConflictingProcessList", {"x"}, badCount}, {"CheckForDiskSpace", {"x"}, badCount},
+        {"UIGetSuccessPayloadsMap", {"x"}, badCount},   {"UIGetFailedPayloadsMap", {"x"}, badCount},
+        {"AcquireSetupLock", {"x"}, badCount},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, Call(c.method, c.args)) << c.method << " with " << c.args.size();
+    // methods that ignore their arguments answer as usual
+    EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors", {"a", "b", "c"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress", {"a"}));
+    EXPECT_EQ(25u, group.GetAllMethods().size());
+    EXPECT_TRUE(delegate.calls.empty());  // no argument error reached the window
+}
+
 TEST_F(MethodSet, StatusListsHideWhatSetupHidesButSessionListsDoNot) {
     EXPECT_EQ("{\"{SHOWN}\":\"Shown 1.1\"}", Call("UIGetUpdatesStatusMap"));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetUpdatesStatusMap", {"x"}));

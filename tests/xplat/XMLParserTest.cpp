@@ -110,6 +110,20 @@ TEST(ProxyReader, EntityExpansionBombDoesNotGrowMemory) {
     EXPECT_LT(store.mParentProductName.size(), 100u);
 }
 
+TEST(DeploymentReader, ReadsTheFileItsStoreNames) {
+    TestSandbox box;
+    Deployment::DataStore deployment;
+    XMLParserNative reader(box / "ignored.xml");
+    deployment.mDeploymentFilePath = box / "absent.xml";
+    EXPECT_TRUE(reader.FetchDeploymentData(deployment));
+    TestFiles::Write(box / "good.xml", "<Deployment><Data/></Deployment>");
+    deployment.mDeploymentFilePath = box / "good.xml";
+    EXPECT_TRUE(reader.FetchDeploymentData(deployment));
+    TestFiles::Write(box / "bad.xml", "<Deployment>");
+    deployment.mDeploymentFilePath = box / "bad.xml";
+    EXPECT_FALSE(reader.FetchDeploymentData(deployment));
+}
+
 TEST(SetupReader, DriverCriticalOptionalAndDisplayMap) {
     PayloadsManagerSetup::DataStore setup;
     ASSERT_TRUE(XMLParserNative(kData + "/setup/setup.xml").FetchSetupXMLData(setup));
