@@ -1,5 +1,6 @@
 #include "UIDriverFactory.h"
 
+#include "UIDriverFullGUI.h"
 #include "UIDriverSilent.h"
 
 namespace {
@@ -15,9 +16,11 @@ void SetFactoryForTesting(Factory factory) { TestFactory() = factory; }
 
 std::unique_ptr<UIDriver> Create(InstallerEngine::UIMode mode, InstallerEngine& engine) {
     if (TestFactory()) return TestFactory()(mode, engine);
-    // The wizard's driver comes with the wizard; until then that mode ends like terminal mode.
-    if (mode == InstallerEngine::kModeSilent) return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
-    return std::unique_ptr<UIDriver>();
+    switch (mode) {
+        case InstallerEngine::kModeSilent: return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
+        case InstallerEngine::kModeFullGUI: return std::unique_ptr<UIDriver>(new UIDriverFullGUI(engine));
+        default: return std::unique_ptr<UIDriver>();
+    }
 }
 
 }  // namespace UIDriverFactory

@@ -6,39 +6,9 @@
 
 #include "GenericUtils.h"
 #include "TestSandbox.h"
+#include "VirtualDisplay.h"
 
 namespace {
-
-// A private virtual display for the duration of one test.
-class VirtualDisplay {
-public:
-    VirtualDisplay() {
-        for (int number = 90 + getpid() % 500; number < 1000 && mPid <= 0; number += 7) {
-            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (TestFiles::Exists(socket)) continue;
-            mPid = TestProcess::Spawn({"/usr/bin/Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-            for (int wait = 0; wait < 100 && !TestFiles::Exists(socket); ++wait) usleep(50000);
-            if (!TestFiles::Exists(socket)) {
-                Stop();
-                continue;
-            }
-            setenv("DISPLAY", (":" + std::to_string(number)).c_str(), 1);
-            setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus in a test
-        }
-    }
-    ~VirtualDisplay() { Stop(); }
-    bool Running() const { return mPid > 0; }
-
-private:
-    void Stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
-            waitpid(mPid, nullptr, 0);
-        }
-        mPid = -1;
-    }
-    int mPid = -1;
-};
 
 struct Seen {
     std::string defaultLabel, alternateLabel, message;

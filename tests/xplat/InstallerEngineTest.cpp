@@ -120,8 +120,6 @@ TEST_F(EngineMainTest, StandardOutputLinesAndModesWithoutDriver) {
     EXPECT_EQ("Begin Kavex Update\nUI mode: Terminal\nEnd Kavex Update.  Exit code: 5\n", output);
     EXPECT_EQ(1u, RunMain({"p", "--mode=SILENT"}));
     EXPECT_EQ("Begin Kavex Update\nEnd Kavex Update.  Exit code: 1\n", output);
-    EXPECT_EQ(5u, RunMain({"p"}));
-    EXPECT_EQ("Begin Kavex Update\nUI mode: Full GUI\nEnd Kavex Update.  Exit code: 5\n", output);
 }
 
 TEST_F(EngineMainTest, CredentialsAndDriverResults) {

@@ -1,0 +1,158 @@
+#include "UPDWizardController.h"
+
+#include "FileSystemUtils.h"
+#include "GenericUtils.h"
+#include "InstallerEngine.h"
+#include "JSMethodPublisherGroup.h"
+#include "MOQLogger.h"
+#include "PayloadsManager.h"
+#include "TesmidUserInterfaceJSPublisher.h"
+#include "ThreadController.h"
+#include "ThreadPayloadOperation.h"
+#include "UIDriverFullGUI.h"
+#include "WebViewBridge.h"
+
+bool ResizeContentAndCenter(GtkWindow* window, unsigned long width, unsigned long height) {
+    if (window == nullptr) return false;
+    gtk_window_resize(window, static_cast<gint>(width), static_cast<gint>(height));
+    GdkRectangle area{0, 0, 0, 0};
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    if (GdkMonitor* monitor = display ? gdk_display_get_primary_monitor(display) : nullptr) {
+        gdk_monitor_get_workarea(monitor, &area);
+    } else if (display != nullptr && gdk_display_get_n_monitors(display) > 0) {
+        gdk_monitor_get_workarea(gdk_display_get_monitor(display, 0), &area);
+    }
+    gtk_window_move(window, area.x + (area.width - static_cast<gint>(width)) / 2, area.y + (area.height - static_cast<gint>(height)) / 2);
+    return true;
+}
+
+void UPDWizardController::TerminateApplication() {
+    if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+UPDWizardController::UPDWizardController() : _wizardData(new UPDWizardData()) {
+    InstallerEngine* engine = UIDriverFullGUI::UIDriverFullGUIData::sInstallerEngine;
+    _wizardData->engine = engine;
+    _wizardData->payloadsManager = engine != nullptr ? engine->GetPayloadsManager() : nullptr;
+    _threadP.reset(new ThreadPayloadOperation());
+    mPublisher.reset(new TesmidUserInterfaceJSPublisher(engine));
+    std::vector<JSMethodPublisherInterface*> publishers{mPublisher.get()};
+    mGroup.reset(new JSMethodPublisherGroup(publishers));
+    _wizardData->publisher = mGroup.get();
+    mPublisher->SetDelegate(this);
+
+    mWindow = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    g_object_ref_sink(mWindow);
+    gtk_window_set_default_size(GTK_WINDOW(mWindow), 640, 480);
+    wizardView = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    gtk_container_add(GTK_CONTAINER(mWindow), GTK_WIDGET(wizardView));
+    g_signal_connect(mWindow, "delete-event", G_CALLBACK(OnDeleteEvent), this);
+    mBridge.reset(new WebViewBridge(wizardView, mGroup.get(), [] { TerminateApplication(); }, false));
+}
+
+UPDWizardController::~UPDWizardController() {
+    mBridge.reset();
+    gtk_widget_destroy(mWindow);
+    g_object_unref(mWindow);
+}
+
+void UPDWizardController::awakeFromNib() {
+    if (_wizardData->engine == nullptr) return;
+    FileSystemPath icon(_wizardData->engine->mBundleFolder);
+    icon.AppendUTF8Segment("Update.app/Contents/Resources/Update.icns");
+    if (FileSystemUtils::Exists(icon)) gtk_window_set_default_icon_from_file(icon.AsUTF8String().c_str(), nullptr);
+}
+
+void UPDWizardController::applicationDidFinishLaunching() {
+    gtk_window_set_position(GTK_WINDOW(mWindow), GTK_WIN_POS_CENTER);
+    setVisibility(true);
+    FileSystemPath page(_wizardData->engine != nullptr ? _wizardData->engine->mBundleFolder : FileSystemPath("/"));
+    page.AppendUTF8Segment("resources").AppendUTF8Segment("main.html");
+    if (_wizardData->engine == nullptr || !FileSystemUtils::Exists(page)) {
+        GenericUtils::DisplayNotice("Startup error", "Required resources are missing.", "Quit");
+        TerminateApplication();
+        return;
+    }
+    gchar* uri = g_filename_to_uri(page.AsUTF8String().c_str(), nullptr, nullptr);
+    webkit_web_view_load_uri(wizardView, uri);
+    g_free(uri);
+}
+
+void UPDWizardController::applicationWillTerminate() { gtk_widget_hide(mWindow); }
+
+TSMDelegateAnswer UPDWizardController::setViewWidth(unsigned long width, unsigned long height) {
+    return ResizeContentAndCenter(GTK_WINDOW(mWindow), width, height) ? kTSMYes : kTSMNo;
+}
+
+TSMDelegateAnswer UPDWizardController::setVisibility(bool visible) {
+    const bool shown = gtk_widget_get_visible(mWindow);
+    if (visible) {
+        if (!shown) {
+            gtk_widget_show_all(mWindow);
+            gtk_window_present(GTK_WINDOW(mWindow));
+        } else {
+            gtk_widget_queue_draw(GTK_WIDGET(wizardView));
+        }
+    } else if (shown) {
+        gtk_widget_hide(mWindow);
+    }
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::setTitle(const std::string& title) {
+    if (title.empty()) return kTSMNo;
+    gtk_window_set_title(GTK_WINDOW(mWindow), title.c_str());
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::setCloseBoxEnabled(bool enabled) {
+    gtk_window_set_deletable(GTK_WINDOW(mWindow), enabled);
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::exitDialog(const std::string&) {
+    TerminateApplication();
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::onUpdate() {
+    if (_wizardData->payloadsManager != nullptr) {
+        _started = true;
+        _threadP->Execute();
+    }
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::onInitializePM() {
+    if (_wizardData->payloadsManager != nullptr) {
+        _started = true;
+        _threadP->InitializePM();
+    }
+    return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::onCancel() {
+    PayloadsManager* manager = _wizardData->payloadsManager;
+    if (_started && !_done && manager != nullptr) {
+        // The payload being installed finishes; the loop reads the flag before the next one.
+        manager->mContinueInstall = false;
+        const bool stop = GenericUtils::DisplayAlert(GenericUtils::NativeString("WaitAndQuitMessage"),
+                                                     GenericUtils::NativeString("CancelButtonLabel"),
+                                                     GenericUtils::NativeString("WaitAndQuitLabel"),
+                                                     GenericUtils::NativeString("ConfirmationTitle"));
+        if (!stop) manager->mContinueInstall = true;
+    } else {
+        TerminateApplication();
+    }
+    return kTSMYes;
+}
+
+gboolean UPDWizardController::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
+    // Closing the window while a pass runs asks as the page's cancel does; a pass is never cut off.
+    if (NativeThreadController::GetInstance()->Controller().currentWorker()) {
+        static_cast<UPDWizardController*>(self)->onCancel();
+    } else {
+        TerminateApplication();
+    }
+    return TRUE;
+}

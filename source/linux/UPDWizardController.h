@@ -1,0 +1,70 @@
+// The wizard's window: a web view with the page, and the native side the page talks to.
+#ifndef UPD_WIZARD_CONTROLLER_H
+#define UPD_WIZARD_CONTROLLER_H
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "TSMTesmidUIDelegateProtocol.h"
+
+class InstallerEngine;
+class JSMethodPublisherInterface;
+class PayloadsManager;
+class TesmidUserInterfaceJSPublisher;
+class ThreadOperation;
+class WebViewBridge;
+
+struct UPDWizardData {
+    JSMethodPublisherInterface* publisher = nullptr;
+    InstallerEngine* engine = nullptr;
+    PayloadsManager* payloadsManager = nullptr;
+    bool pageLoaded = false;
+};
+
+class UPDWizardController : public TSMTesmidUIDelegateProtocol {
+public:
+    UPDWizardController();  // on the full-GUI driver's engine
+    ~UPDWizardController() override;
+
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    TSMDelegateAnswer setViewWidth(unsigned long width, unsigned long height) override;
+    TSMDelegateAnswer setVisibility(bool visible) override;
+    TSMDelegateAnswer setTitle(const std::string& title) override;
+    TSMDelegateAnswer setCloseBoxEnabled(bool enabled) override;
+    TSMDelegateAnswer exitDialog(const std::string& text) override;
+    TSMDelegateAnswer onUpdate() override;
+    TSMDelegateAnswer onInitializePM() override;
+    TSMDelegateAnswer onCancel() override;
+
+    GtkWindow* Window() const { return GTK_WINDOW(mWindow); }
+    bool Started() const { return _started; }
+    // Ends the application's main loop.
+    static void TerminateApplication();
+
+private:
+    UPDWizardController(const UPDWizardController&) = delete;
+    UPDWizardController& operator=(const UPDWizardController&) = delete;
+    static gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self);
+
+    GtkWidget* mWindow;
+    WebKitWebView* wizardView;
+    std::unique_ptr<UPDWizardData> _wizardData;
+    std::unique_ptr<ThreadOperation> _threadP;
+    bool _done = false;
+    bool _started = false;
+    std::unique_ptr<TesmidUserInterfaceJSPublisher> mPublisher;
+    std::unique_ptr<JSMethodPublisherInterface> mGroup;
+    std::unique_ptr<WebViewBridge> mBridge;
+};
+
+// Resizes a window so that its content area is width x height, and centers it.
+bool ResizeContentAndCenter(GtkWindow* window, unsigned long width, unsigned long height);
+
+#endif

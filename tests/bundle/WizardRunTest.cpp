@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "PatchFixtures.h"
+#include "StoreBuilder.h"
+#include "TestSandbox.h"
+#include "VirtualDisplay.h"
+
+namespace {
+
+// A page that installs whatever is available and ends, as a user clicking through would.
+const char* const kAutoInstallPage =
+    "<!DOCTYPE html><html><head><script>"
+    "window.DARKOnLoad = function () {"
+    "  UIStartPayloadInitialize();"
+    "  (function prepared() {"
+    "    if (DARKParse(UIGetPayloadProgress())._error !== 'DONE') { setTimeout(prepared, 50); return; }"
+    "    UIStartInstall('1');"
+    "    (function installed() {"
+    "      if (DARKParse(UIGetProgress()).Progress.percentage !== '100') { setTimeout(installed, 50); return; }"
+    "      UIExitDialog('');"
+    "    })();"
+    "  })();"
+    "};"
+    "</script></head><body>installing</body></html>";
+
+class WizardRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstalledBase(store, box / "machine", Patch("{BASE}", "Suite", "1.0", ""), {"{S1}"}, box / "machine/Applications/Suite",
+                      "record-installed=1\n");
+        store.Save();
+        bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+        TestFiles::Write(bundle.Root() + "/resources/main.html", kAutoInstallPage);
+        program = bundle.InstallProgram();
+    }
+    TestSandbox box;
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    std::string program;
+};
+
+TEST_F(WizardRun, TheWizardInstallsThroughItsPage) {
+    VirtualDisplay display;
+    if (!display.Running()) GTEST_SKIP() << "no Xvfb to show the wizard on";
+    ChildResult run = TestProcess::Run({program, "-norespawn"},
+                                       {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(), "NO_AT_BRIDGE=1"});
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("UI mode: Full GUI\n"));
+    EXPECT_TRUE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
+}
+
+TEST_F(WizardRun, WithoutADisplayTheWizardCannotRun) {
+    ChildResult run = TestProcess::Run({program, "--mode=gui", "-norespawn"},
+                                       {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(255, run.status) << run.output;  // the unknown error, in 8 bits
+    EXPECT_FALSE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
+}
+
+}  // namespace
