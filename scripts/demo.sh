@@ -15,6 +15,7 @@ rm -rf "$root"
 mkdir -p "$machine" "$bundle"
 build/tools/DemoMachine "$machine" "$bundle" "$PWD/build/tools/Setup"
 cp -a build/Update.app "$bundle/"
+cp resources/main.html "$bundle/resources/"
 
 meaning() {
   case "$1" in
@@ -78,3 +79,4 @@ run() {
 run "First run: one patch to install, one already installed, one superseded, one without its base product"
 run "Second run: the patch installed by the first run is now found installed"
 echo "The sandbox is in $root; the session log is /tmp/moq.log."
+echo "To see the wizard on a display: KAVEX_SYSTEM_ROOT=$machine $bundle/Update.app/Contents/MacOS/Update"

@@ -160,6 +160,5 @@ int main(int argc, char** argv) {
                                      drawPatch.code + "</KavexCode>\n    <KavexCode display=\"none\">" + drawHotfix.code +
                                      "</KavexCode>\n  </Optional>\n</PayloadInfo>\n");
     Write(bundle + "/resources/main.xml", kStrings);
-    Write(bundle + "/resources/main.html", "<!DOCTYPE html><html><body><h1>Kavex Update</h1></body></html>\n");
     return gOk ? 0 : 1;
 }
