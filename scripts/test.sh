@@ -18,9 +18,10 @@ LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
   ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
 
 # ThreadSanitizer on the tests where threads share state: the progress record,
-# the session log and the privileged runs of an installation.
+# the session log and the privileged runs of an installation. (Not the wizard's:
+# WebKit and GTK, not built for it, drown its reports in their own.)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_TSAN=ON -DUPDATE_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target xplat_tests linux_tests StandInSetup
 TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R "ProgressRecord|LoggerTest|PrivilegedRun|Installation|MethodSet"
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R "ProgressRecord|LoggerTest|PrivilegedRun|^Installation\\.|MethodSet"
 echo "All tests passed (normal, address/undefined-behaviour and thread sanitizer builds)."
