@@ -57,7 +57,12 @@ UIDriverFullGUI::~UIDriverFullGUI() {}
 
 bool UIDriverFullGUI::Run() {
     RespawnAndAuthorizeIfNeeded(mEngine);
-    if (mEngine.GetPayloadsManager() == nullptr) return false;
+    if (mEngine.GetPayloadsManager() == nullptr) {
+        // As for the silent run: a session that could not look at its patches is no success.
+        const int code = PayloadsManager::mErrorCode;
+        mErrorCode = code == ErrorCodes::kMOXADBError ? code : ErrorCodes::kUnknownError;
+        return false;
+    }
     if (!gtk_init_check(nullptr, nullptr)) {
         MOQ_LOG("No display to show the wizard on\n");
         mErrorCode = ErrorCodes::kUnknownError;
@@ -74,6 +79,7 @@ bool UIDriverFullGUI::Run() {
             &controller);
         gtk_main();
         controller.applicationWillTerminate();
+        controller.WaitForRunningPass();
     }
     mErrorCode = PayloadsManager::GetErrorCode();
     return true;

@@ -80,6 +80,12 @@ void UPDWizardController::applicationDidFinishLaunching() {
 
 void UPDWizardController::applicationWillTerminate() { gtk_widget_hide(mWindow); }
 
+void UPDWizardController::WaitForRunningPass() {
+    if (_wizardData->payloadsManager != nullptr) _wizardData->payloadsManager->mContinueInstall = false;
+    if (!_started) return;
+    while (NativeThreadController::GetInstance()->Controller().currentWorker()) g_main_context_iteration(nullptr, TRUE);
+}
+
 TSMDelegateAnswer UPDWizardController::setViewWidth(unsigned long width, unsigned long height) {
     return ResizeContentAndCenter(GTK_WINDOW(mWindow), width, height) ? kTSMYes : kTSMNo;
 }

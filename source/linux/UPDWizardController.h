@@ -43,6 +43,8 @@ public:
     TSMDelegateAnswer onInitializePM() override;
     TSMDelegateAnswer onCancel() override;
 
+    // A pass that runs when the wizard ends is let finish: no installation is cut off.
+    void WaitForRunningPass();
     GtkWindow* Window() const { return GTK_WINDOW(mWindow); }
     bool Started() const { return _started; }
     // Ends the application's main loop.

@@ -56,4 +56,11 @@ TEST_F(WizardRun, WithoutADisplayTheWizardCannotRun) {
     EXPECT_FALSE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
 }
 
+TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
+    TestFiles::RemoveTree(box / "machine/Library/Application Support/Kavex/moxa");
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/moxa", "not a folder");
+    ChildResult run = TestProcess::Run({program, "-norespawn"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY="});
+    EXPECT_EQ(31, run.status) << run.output;
+}
+
 }  // namespace

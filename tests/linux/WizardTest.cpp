@@ -64,6 +64,7 @@ protected:
         gtk_main();
         if (!timedOut) g_source_remove(guard);
         controller.applicationWillTerminate();
+        controller.WaitForRunningPass();
         const gchar* title = gtk_window_get_title(controller.Window());
         return title != nullptr ? title : "";
     }
@@ -123,6 +124,20 @@ TEST_F(Wizard, PreparationAndInstallationRunInTheBackground) {
     EXPECT_EQ("9999|DONE|Suite Update 1.0.1", title);
     EXPECT_TRUE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
     EXPECT_FALSE(NativeThreadController::GetInstance()->Controller().currentWorker());  // the end message arrived
+}
+
+TEST_F(Wizard, EndingDuringAnInstallationLetsThePassFinish) {
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S1}/standin.conf", "record-installed=1\n");
+    const std::string title = RunPage(
+        "UIStartPayloadInitialize();"
+        "(function prepared() {"
+        "  if (DARKParse(UIGetPayloadProgress())._error !== 'DONE') { setTimeout(prepared, 20); return; }"
+        "  UIStartInstall('1'); UISetWindowTitle('ended early'); UIExitDialog('');"
+        "})();");
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ("ended early", title);
+    EXPECT_FALSE(NativeThreadController::GetInstance()->Controller().currentWorker());
+    EXPECT_EQ(100, PayloadsManager::Instance()->mProgress.Snapshot().mPercent);  // the pass ran to its end
 }
 
 TEST_F(Wizard, CancelBeforeAnyPassEndsTheWizard) {
