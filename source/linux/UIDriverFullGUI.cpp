@@ -58,9 +58,7 @@ UIDriverFullGUI::~UIDriverFullGUI() {}
 bool UIDriverFullGUI::Run() {
     RespawnAndAuthorizeIfNeeded(mEngine);
     if (mEngine.GetPayloadsManager() == nullptr) {
-        // As for the silent run: a session that could not look at its patches is no success.
-        const int code = PayloadsManager::mErrorCode;
-        mErrorCode = code == ErrorCodes::kMOXADBError ? code : ErrorCodes::kUnknownError;
+        mErrorCode = PayloadsManager::InitializationFailureCode();
         return false;
     }
     if (!gtk_init_check(nullptr, nullptr)) {

@@ -64,6 +64,9 @@ public:
     void UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
     void PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
     static int GetErrorCode();
+    // The code of a session whose manager could not be created: 31 when the store
+    // could not be opened, else the unknown error; never 0.
+    static int InitializationFailureCode();
     static int CheckOptionalPayloadFailure();
 
     // Nothing to do on this platform.

@@ -356,6 +356,10 @@ int PayloadsManager::GetErrorCode() {
     return manager->mInstallResults.empty() ? 0 : manager->mInstallResults.front();
 }
 
+int PayloadsManager::InitializationFailureCode() {
+    return mErrorCode == ErrorCodes::kMOXADBError ? ErrorCodes::kMOXADBError : ErrorCodes::kUnknownError;
+}
+
 int PayloadsManager::CheckOptionalPayloadFailure() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;

@@ -16,8 +16,7 @@ bool UIDriverSilent::Run() {
     PayloadsManager* manager = mEngine.GetPayloadsManager();
     if (manager == nullptr) {
         // Never report success for a session that could not even look at its patches.
-        const int code = PayloadsManager::mErrorCode;
-        mErrorCode = code == ErrorCodes::kMOXADBError ? code : ErrorCodes::kUnknownError;
+        mErrorCode = PayloadsManager::InitializationFailureCode();
         return false;
     }
     if (!isSetupLockAcquired) {
