@@ -30,16 +30,11 @@ bool moxaiBackupFilePath(std::string& path) {
     return BackupFolder(folder) && moxaiPathAppend(folder, dbName, path);
 }
 
-int moxaOpenSession(moxaiSession** session) {
-    if (session == nullptr) return kMoxaErrInvalidArgument;
+int moxaiOpenStoreSession(moxaiSession** session, const std::string& folder, const char* fileName, const char*** schemas,
+                          bool shared) {
     moxaiSession* created = new (std::nothrow) moxaiSession();
     if (created == nullptr) return kMoxaErrFailed;
-    std::string folder;
-    if (!StoreFolder(folder)) {
-        delete created;
-        return kMoxaErrFailed;
-    }
-    created->store = new (std::nothrow) MoxaiDataStore(folder, dbName, gMoxaSchemas, false);
+    created->store = new (std::nothrow) MoxaiDataStore(folder, fileName, schemas, shared);
     int state = created->store != nullptr ? created->store->state() : kMoxaErrNoMemory;
     if (state != kMoxaOK) {
         delete created->store;
@@ -49,6 +44,13 @@ int moxaOpenSession(moxaiSession** session) {
     }
     *session = created;
     return kMoxaOK;
+}
+
+int moxaOpenSession(moxaiSession** session) {
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    std::string folder;
+    if (!StoreFolder(folder)) return kMoxaErrFailed;
+    return moxaiOpenStoreSession(session, folder, dbName, gMoxaSchemas, false);
 }
 
 int moxaOpenSessionNoCreate(moxaiSession** session) {

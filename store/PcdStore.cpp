@@ -1,7 +1,5 @@
 #include "PcdStore.h"
 
-#include <new>
-
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
 
@@ -19,24 +17,10 @@ bool Folders(std::string& configuration, std::string& cache) {
 
 int OpenStore(moxaiSession** session, bool cacheStore) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
-    moxaiSession* created = new (std::nothrow) moxaiSession();
-    if (created == nullptr) return kMoxaErrFailed;
     std::string configuration, cache;
-    if (!Folders(configuration, cache)) {
-        delete created;
-        return kMoxaErrFailed;
-    }
-    created->store = cacheStore ? new (std::nothrow) MoxaiDataStore(cache, hbName, gHbSchemas, true)
-                                : new (std::nothrow) MoxaiDataStore(configuration, dbName, gPcdSchemas, false);
-    int state = created->store != nullptr ? created->store->state() : kMoxaErrNoMemory;
-    if (state != kMoxaOK) {
-        delete created->store;
-        delete created;
-        *session = nullptr;
-        return state;
-    }
-    *session = created;
-    return kMoxaOK;
+    if (!Folders(configuration, cache)) return kMoxaErrFailed;
+    return cacheStore ? moxaiOpenStoreSession(session, cache, hbName, gHbSchemas, true)
+                      : moxaiOpenStoreSession(session, configuration, dbName, gPcdSchemas, false);
 }
 }  // namespace
 

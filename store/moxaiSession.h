@@ -18,6 +18,10 @@ int moxaBackup();
 int moxaGetLastModTime(int* seconds);
 int moxaVerifyIntegrity();
 
+// A new session on one store file; on failure *session is null and the store's code is returned.
+int moxaiOpenStoreSession(moxaiSession** session, const std::string& folder, const char* fileName, const char*** schemas,
+                          bool shared);
+
 // The store file, its folder and the backup copy, under the current machine root.
 bool moxaiStoreFilePath(std::string& path);
 bool moxaiBackupFilePath(std::string& path);

@@ -68,16 +68,7 @@ bool UIDriverFullGUI::Run() {
     }
     {
         UPDWizardController controller;
-        controller.awakeFromNib();
-        g_idle_add(
-            [](gpointer data) -> gboolean {
-                static_cast<UPDWizardController*>(data)->applicationDidFinishLaunching();
-                return G_SOURCE_REMOVE;
-            },
-            &controller);
-        gtk_main();
-        controller.applicationWillTerminate();
-        controller.WaitForRunningPass();
+        controller.RunApplication();
     }
     mErrorCode = PayloadsManager::GetErrorCode();
     return true;

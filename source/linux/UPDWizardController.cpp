@@ -56,6 +56,19 @@ UPDWizardController::~UPDWizardController() {
     g_object_unref(mWindow);
 }
 
+void UPDWizardController::RunApplication() {
+    awakeFromNib();
+    g_idle_add(
+        [](gpointer self) -> gboolean {
+            static_cast<UPDWizardController*>(self)->applicationDidFinishLaunching();
+            return G_SOURCE_REMOVE;
+        },
+        this);
+    gtk_main();
+    applicationWillTerminate();
+    WaitForRunningPass();
+}
+
 void UPDWizardController::awakeFromNib() {
     if (_wizardData->engine == nullptr) return;
     FileSystemPath icon(_wizardData->engine->mBundleFolder);

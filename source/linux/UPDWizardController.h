@@ -30,6 +30,10 @@ public:
     UPDWizardController();  // on the full-GUI driver's engine
     ~UPDWizardController() override;
 
+    // Shows the wizard and runs the main loop until the application ends, then lets
+    // a running pass finish.
+    void RunApplication();
+
     void awakeFromNib();
     void applicationDidFinishLaunching();
     void applicationWillTerminate();

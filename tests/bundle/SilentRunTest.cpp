@@ -14,14 +14,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 const char* const kStrings =
     "<Localization>"
     "<String stringID=\"locQuit\"><en_US>Quit</en_US></String>"
@@ -70,7 +62,7 @@ TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
     EXPECT_EQ("Begin Kavex Update\nUI mode: Silent\nEnd Kavex Update.  Exit code: 0\n", first.output);
     EXPECT_EQ("result=0\n", Results());
     for (const std::string session : {"{S1}", "{S2}"}) {
-        const std::vector<std::string> runs = Lines(TestFiles::Read(Setup(session) + "/invocations.log"));
+        const std::vector<std::string> runs = TestFiles::Lines(TestFiles::Read(Setup(session) + "/invocations.log"));
         ASSERT_EQ(1u, runs.size()) << session;
         EXPECT_NE(std::string::npos, runs[0].find("\t--kavexCodeList={PATCH}\t--mode=silent\t"));
         EXPECT_NE(std::string::npos, runs[0].find("\t--parentSessionID=" + session + "\t--skipProcessCheck=1"));
@@ -78,7 +70,7 @@ TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
     ChildResult second = Run();
     EXPECT_EQ(29, second.status) << second.output;
     EXPECT_EQ("result=0\n", Results());
-    EXPECT_EQ(1u, Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());  // nothing launched again
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());  // nothing launched again
 }
 
 TEST_F(SilentRun, ALongClientPathStillReportsAndAStandAloneRunReportsNothing) {

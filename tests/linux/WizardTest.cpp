@@ -48,23 +48,14 @@ protected:
     }
     std::string RunWizard() {
         UPDWizardController controller;
-        controller.awakeFromNib();
-        g_idle_add(
-            [](gpointer data) -> gboolean {
-                static_cast<UPDWizardController*>(data)->applicationDidFinishLaunching();
-                return G_SOURCE_REMOVE;
-            },
-            &controller);
         timedOut = false;
         const guint guard = g_timeout_add_seconds(60, [](gpointer flag) -> gboolean {
             *static_cast<bool*>(flag) = true;
             gtk_main_quit();
             return G_SOURCE_REMOVE;
         }, &timedOut);
-        gtk_main();
+        controller.RunApplication();
         if (!timedOut) g_source_remove(guard);
-        controller.applicationWillTerminate();
-        controller.WaitForRunningPass();
         const gchar* title = gtk_window_get_title(controller.Window());
         return title != nullptr ? title : "";
     }

@@ -22,6 +22,7 @@ std::string Read(const std::string& path);
 void MakeFolders(const std::string& path);
 void RemoveTree(const std::string& path);
 bool Exists(const std::string& path);  // lstat
+std::vector<std::string> Lines(const std::string& text);
 }  // namespace TestFiles
 
 // Result of a child process run to its end.

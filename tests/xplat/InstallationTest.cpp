@@ -11,14 +11,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 class Installation : public ::testing::Test {
 protected:
     void SetUp() override { MOQ_Logger_StartAt(log.c_str(), false); }
@@ -28,7 +20,7 @@ protected:
     }
     std::string Common() const { return box / "machine/Library/Application Support/Kavex"; }
     std::string SetupFolder(const std::string& session) const { return Common() + "/Installers/" + session; }
-    std::vector<std::string> LaunchOrder() const { return Lines(TestFiles::Read(Common() + "/Installers/launch-order.log")); }
+    std::vector<std::string> LaunchOrder() const { return TestFiles::Lines(TestFiles::Read(Common() + "/Installers/launch-order.log")); }
     PayloadsManager& Start() {
         store.Save();
         FileSystemPath root(bundle.Root());
@@ -59,7 +51,7 @@ TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) 
     EXPECT_EQ((std::vector<std::string>{"{S1} {P}", "{S2} {P}"}), LaunchOrder());
     for (const std::string session : {"{S1}", "{S2}"}) {
         const std::string setup = SetupFolder(session);
-        const std::vector<std::string> runs = Lines(TestFiles::Read(setup + "/invocations.log"));
+        const std::vector<std::string> runs = TestFiles::Lines(TestFiles::Read(setup + "/invocations.log"));
         ASSERT_EQ(1u, runs.size());
         const std::string expected = setup + "\t" + setup + "/Setup.app/Contents/MacOS/Setup\t--extensionsOnly=1\t"
                                      "--kavexCodeList={P}\t--mode=silent\t--extensionMediaPath=" + bundle.Root() + "/extensions\t"

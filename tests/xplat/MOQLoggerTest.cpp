@@ -12,14 +12,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 const std::regex kMarkerLine("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] __MOQ_LOG_FILE__");
 
 class LoggerTest : public ::testing::Test {
@@ -34,7 +26,7 @@ TEST_F(LoggerTest, NewFileStartsWithStampedMarkerAndEntriesCarryStamp) {
     MOQ_LOG("Called InstallerEngine::Main\n");
     MOQ_Logger_End();
     MOQ_LOG("dropped after the end\n");
-    std::vector<std::string> lines = Lines(TestFiles::Read(log));
+    std::vector<std::string> lines = TestFiles::Lines(TestFiles::Read(log));
     ASSERT_EQ(2u, lines.size());
     EXPECT_TRUE(std::regex_match(lines[0], kMarkerLine)) << lines[0];
     std::ostringstream expected;
@@ -46,14 +38,14 @@ TEST_F(LoggerTest, ForeignFileIsRestartedValidFileIsAppended) {
     TestFiles::Write(log, "some other program's log\nline two\n");
     MOQ_Logger_StartAt(log.c_str(), false);
     MOQ_Logger_End();
-    std::vector<std::string> lines = Lines(TestFiles::Read(log));
+    std::vector<std::string> lines = TestFiles::Lines(TestFiles::Read(log));
     ASSERT_EQ(1u, lines.size());
     EXPECT_TRUE(std::regex_match(lines[0], kMarkerLine));
 
     MOQ_Logger_StartAt(log.c_str(), false);
     MOQ_LOG("second session\n");
     MOQ_Logger_End();
-    lines = Lines(TestFiles::Read(log));
+    lines = TestFiles::Lines(TestFiles::Read(log));
     ASSERT_EQ(2u, lines.size());
     EXPECT_NE(std::string::npos, lines[1].find("second session"));
 }
@@ -74,7 +66,7 @@ TEST_F(LoggerTest, EmptiedOnlyAboveTheLimitAndOnlyWhenAllowed) {
 
     MOQ_Logger_StartAt(log.c_str(), true);
     MOQ_Logger_End();
-    std::vector<std::string> lines = Lines(TestFiles::Read(log));
+    std::vector<std::string> lines = TestFiles::Lines(TestFiles::Read(log));
     ASSERT_EQ(1u, lines.size());
     EXPECT_TRUE(std::regex_match(lines[0], kMarkerLine));
 }
@@ -92,7 +84,7 @@ TEST_F(LoggerTest, PlantedLinkLeavesItsTargetUntouched) {
     struct stat st;
     ASSERT_EQ(0, lstat(log.c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(2u, Lines(TestFiles::Read(log)).size());
+    EXPECT_EQ(2u, TestFiles::Lines(TestFiles::Read(log)).size());
 }
 
 TEST_F(LoggerTest, DanglingLinkAndHardLinkAreNotWrittenThrough) {
@@ -168,7 +160,7 @@ TEST_F(LoggerTest, ConcurrentEntriesNeverShareALine) {
     }
     for (std::thread& thread : threads) thread.join();
     MOQ_Logger_End();
-    std::vector<std::string> lines = Lines(TestFiles::Read(log));
+    std::vector<std::string> lines = TestFiles::Lines(TestFiles::Read(log));
     ASSERT_EQ(2001u, lines.size());
     const std::regex entry("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] MOQ: _info_: thread \\d entry \\d+ payload-text-payload-text");
     for (size_t i = 1; i < lines.size(); ++i) ASSERT_TRUE(std::regex_match(lines[i], entry)) << lines[i];
