@@ -52,7 +52,8 @@ int WaitStatusToResult(int status) {
     return kExitOSError;
 }
 
-int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild) {
+int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild,
+                   const ChildSetup* setup) {
     if (args.empty() || (id != nullptr && geteuid() != 0)) return -1;
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return -1;
@@ -67,6 +68,8 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
     FormExecArgv(args, argBuffer, argv);
     FormExecArgv(KeptEnvironment(), envBuffer, envp);
     const ExecId identity = id != nullptr ? *id : ExecId{0, 0, 0, 0, 0};
+    const char* workingFolder = setup != nullptr && !setup->workingFolder.empty() ? setup->workingFolder.c_str() : nullptr;
+    const int inheritedFd = setup != nullptr ? setup->inheritedFd : -1;
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -77,6 +80,9 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
             if ((identity.flags & ExecId::kSetEuid) && geteuid() == 0 && seteuid(identity.euid) != 0) _exit(kExitOSError);
         }
         if (dup2(in[0], STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0) _exit(kExitOSError);
+        // Only the child moves: the parent's relative paths keep their meaning.
+        if (workingFolder != nullptr && chdir(workingFolder) != 0) _exit(kExitOSError);
+        if (inheritedFd >= 0 && fcntl(inheritedFd, F_SETFD, 0) != 0) _exit(kExitOSError);
         execve(argv[0], argv.data(), envp.data());
         _exit(kExitOSError);
     }
@@ -97,10 +103,10 @@ int OpenExecutable(const std::vector<std::string>& args, int& toChild, int& from
 
 int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* input, unsigned long inputLength,
                   std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
-                  void* context) {
+                  void* context, const ChildSetup* setup) {
     failed = false;
     int toChild = -1, fromChild = -1;
-    const int pid = OpenExecutable(args, id, toChild, fromChild);
+    const int pid = OpenExecutable(args, id, toChild, fromChild, setup);
     if (pid < 0) return kExitOSError;
     if (input != nullptr) {
         if (ignoreBrokenPipe) signal(SIGPIPE, SIG_IGN);

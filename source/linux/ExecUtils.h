@@ -16,18 +16,25 @@ struct ExecId {
     unsigned egid;
 };
 
+// What the child arranges between fork and exec.
+struct ChildSetup {
+    std::string workingFolder;  // empty: the parent's
+    int inheritedFd = -1;       // kept open across exec (a lock the child holds while it runs)
+};
+
 const int kExitOSError = 71;      // EX_OSERR
 const int kExitUnavailable = 69;  // EX_UNAVAILABLE
 const int kExitSignaled = 129;
 
 // The child's pid, or -1; toChild feeds its standard input, fromChild reads its standard output.
-int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild);
+int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild,
+                   const ChildSetup* setup = nullptr);
 int OpenExecutable(const std::vector<std::string>& args, int& toChild, int& fromChild);
 
 // Runs the child to its end; progress, when given, receives each chunk of output.
 int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* input, unsigned long inputLength,
                   std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
-                  void* context);
+                  void* context, const ChildSetup* setup = nullptr);
 int RunExecutable(const std::vector<std::string>& args, const char* input, unsigned long inputLength,
                   std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
                   void* context);

@@ -15,6 +15,7 @@ namespace {
 
 struct threadData {
     std::vector<std::string> mArgs;
+    ExecUtils::ChildSetup mSetup;
     std::atomic<bool> mDone{false};
     std::atomic<int> mExitCode{0};
 };
@@ -60,7 +61,8 @@ void* RunApplicationWithPriviligesImpl(void* data) {
     } else {
         std::vector<char> output;
         bool failed = false;
-        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, 0, &output, failed, true, nullptr, nullptr);
+        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, nullptr, 0, &output, failed, true, nullptr,
+                                                     nullptr, &thread.mSetup);
         MOQ_LOG("Launched the main Setup as 0\n");
         result = status == 0 ? 0 : ExecUtils::kExitOSError;
     }
@@ -70,11 +72,13 @@ void* RunApplicationWithPriviligesImpl(void* data) {
     return nullptr;
 }
 
-int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter* progress, int start, int limit) {
+int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter* progress, int start, int limit,
+                                 const ExecUtils::ChildSetup* setup) {
     MOQ_LOG("Called FileSystemUtils::RunApplicationWithPrivileges\n");
     signal(SIGPIPE, SIG_IGN);
     threadData data;
     data.mArgs = args;
+    if (setup != nullptr) data.mSetup = *setup;
     AtomicProgressCounter local;
     ProgressCounter& counter = progress != nullptr ? *progress : local;
     counter.SetPercent(start);

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "ExecUtils.h"
 #include "ProgressCounter.h"
 
 namespace FileSystemUtils {
 
 // The child's result; *progress runs from start to limit - 1 in 10 ms steps and starts again.
-int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter* progress, int start, int limit);
+// setup, when given, is what the child arranges before exec (working folder, an inherited lock).
+int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter* progress, int start, int limit,
+                                 const ExecUtils::ChildSetup* setup = nullptr);
 void* RunApplicationWithPriviligesImpl(void* data);
 
 // How a process without superuser rights runs a child as administrator: the

@@ -62,7 +62,8 @@ public:
                                        const std::string& installFolder, FileSystemPath extensionsFolder, uint64_t size,
                                        const std::string& displayName, int start, int end, FileSystemPath proxyPath);
     void UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
-    void PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
+    // False when the runtime files could not all be copied.
+    bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
     static int GetErrorCode();
     // The code of a session whose manager could not be created: 31 when the store
     // could not be opened, else the unknown error; never 0.
@@ -107,6 +108,7 @@ public:
     std::vector<uint64_t> mPlanSizes;
     std::vector<int32_t> mPlanDone;
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
+    std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
 
 private:
     PayloadsManager();
@@ -120,6 +122,8 @@ private:
     void ResetPlan();
     void ClearMediaRecords();
     void PlanPayloads(const FileSystemPath& common, int& result);
+    bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
+    bool SetupStillRunning();
     int LaunchPlanEntry(size_t index, moxaiSession*& session);
 };
 

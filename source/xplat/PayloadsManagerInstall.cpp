@@ -11,6 +11,7 @@
 #include "PayloadsManager.h"
 #include "PayloadsManagerUtils.h"
 #include "PrivilegedExecution.h"
+#include "SetupRunLock.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void PayloadsManager::ResetPlan() {
     mPlanProxyPaths.clear();
     mPlanSizes.clear();
     mPlanDone.clear();
+    mCopiedFolders.clear();
     ClearMediaRecords();
     mPrepared = false;
     mErrorCode = 0;
@@ -219,7 +221,12 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             }
         }
         bool aborted = false;
-        if (!mPlanCodes.empty()) {
+        if (SetupStillRunning()) {
+            mErrorCode = ErrorCodes::kAnotherInstanceRunning;
+            aborted = true;
+            result = ErrorCodes::kAnotherInstanceRunning;
+        }
+        if (!aborted && !mPlanCodes.empty()) {
             if (mSetupData != nullptr && !mSetupData->mCriticalCodes.empty()) {
                 for (size_t i = 0; i < mPlanCodes.size() && !aborted; ++i) {
                     if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || mPlanDone[i] || i == driver) continue;
@@ -268,11 +275,19 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     FileSystemPath common("/");
     CommonFolder(common);
     const FileSystemPath target = Join(Join(Join(common, "Installers"), sessionID), "extensions");
-    PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
-    PayloadsManagerUtils::BlindCopyExtensions(extensionsFolder, target, ".data");
+    // The setup of an earlier run, killed with its launcher, may still be at work here.
+    SetupRunLock running;
+    const SetupRunLock::Result lock = running.Take(setupFolder.AsUTF8String());
+    if (lock != SetupRunLock::kTaken) {
+        MOQ_LOG("%s\n", lock == SetupRunLock::kBusy ? "A setup started earlier still runs in the setup folder: not launched"
+                                                    : "The setup folder cannot be locked: not launched");
+        if (lock == SetupRunLock::kBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;
+        return lock == SetupRunLock::kBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kRollBack;
+    }
+    bool copied = PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
+    copied = CopyOnce(extensionsFolder, target, ".data") && copied;
     FileSystemPath runtime = Join(Join(setupFolder, ".."), "R2");
-    PatchRuntime(extensionsFolder, runtime);
-    FileSystemUtils::SetWorkingDirectory(setupFolder);
+    copied = PatchRuntime(extensionsFolder, runtime) && copied;
 
     std::vector<std::string> args;
     args.push_back(Join(Join(Join(Join(setupFolder, "Setup.app"), "Contents"), "MacOS"), "Setup").AsUTF8String());
@@ -284,12 +299,21 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     args.push_back("--parentSessionID=" + sessionID);
     args.push_back("--skipProcessCheck=1");
 
-    mProgress.SetTitle(displayName);
-    int result = FileSystemUtils::RunApplicationWithPrivileges(args, &mProgress, start, end);
-    std::string command;
-    for (const std::string& arg : args) command += arg + " ";
-    MOQ_LOG("Launched the Main Setup with Command\n");
-    MOQ_LOG("%s\n", command.c_str());
+    int result = ErrorCodes::kRollBack;
+    if (!copied) {
+        // A setup given half its files could install half a patch.
+        MOQ_LOG("The files of %s could not all be put beside its setup: not launched\n", code.c_str());
+    } else {
+        mProgress.SetTitle(displayName);
+        ExecUtils::ChildSetup child;
+        child.workingFolder = setupFolder.AsUTF8String();
+        child.inheritedFd = running.InheritableFd();
+        result = FileSystemUtils::RunApplicationWithPrivileges(args, &mProgress, start, end, &child);
+        std::string command;
+        for (const std::string& arg : args) command += arg + " ";
+        MOQ_LOG("Launched the Main Setup with Command\n");
+        MOQ_LOG("%s\n", command.c_str());
+    }
     if (result != 0) {
         PayloadsManagerUtils::BlindDeleteProxyFile(proxyPath, target);
         result = ErrorCodes::kRollBack;
@@ -312,9 +336,32 @@ void PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, cons
     moxaSessionCommit(session);
 }
 
-void PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {
+bool PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {
     const FileSystemPath runtime = Join(extensionsFolder, "runtime");
-    if (FileSystemUtils::Exists(runtime)) PayloadsManagerUtils::BlindCopyFolder(runtime, runtimeFolder);
+    return !FileSystemUtils::Exists(runtime) || CopyOnce(runtime, runtimeFolder, std::string());
+}
+
+bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix) {
+    // Every launch of a run copies the same folders: once per run is enough.
+    const std::string key = source.AsUTF8String() + '\0' + target.AsUTF8String() + '\0' + suffix;
+    if (mCopiedFolders.count(key)) return true;
+    const bool ok = suffix.empty() ? PayloadsManagerUtils::BlindCopyFolder(source, target)
+                                   : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
+    if (ok) mCopiedFolders.insert(key);
+    return ok;
+}
+
+bool PayloadsManager::SetupStillRunning() {
+    std::set<std::string> folders;
+    for (const FileSystemPath& folder : mPlanSetupFolders) folders.insert(folder.AsUTF8String());
+    for (const std::string& folder : folders) {
+        SetupRunLock probe;
+        if (probe.Take(folder) == SetupRunLock::kBusy) {
+            MOQ_LOG("A setup started earlier still runs in %s: nothing is launched\n", folder.c_str());
+            return true;
+        }
+    }
+    return false;
 }
 
 int PayloadsManager::ProcessPayloads(InstallerEngine* engine, std::map<std::string, int>& results) {
@@ -349,7 +396,7 @@ int PayloadsManager::ProcessPayloads(InstallerEngine* engine, std::map<std::stri
 int PayloadsManager::GetErrorCode() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
-    if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace) return mErrorCode;
+    if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace || mErrorCode == ErrorCodes::kAnotherInstanceRunning) return mErrorCode;
     if (!manager->mAlreadyInstalledCodes.empty()) mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) mErrorCode = ErrorCodes::kRollBack;
     if (mErrorCode != 0) return mErrorCode;

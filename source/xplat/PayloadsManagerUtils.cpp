@@ -355,7 +355,9 @@ bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& t
     if (!name.empty()) {
         FileSystemPath target(destination);
         target.AppendUTF8Segment(name);
-        result = FileSystemUtils::CopyFile(proxyFile, target, false) && created;
+        const bool copied = FileSystemUtils::CopyFile(proxyFile, target, false);
+        if (!copied) MOQ_LOG("Copy failed: %s to %s\n", proxyFile.AsUTF8String().c_str(), target.AsUTF8String().c_str());
+        result = copied && created;
     }
     MOQ_LOG("Returning from BlindCopyProxyFile\n");
     return result;
@@ -378,31 +380,12 @@ bool BlindDeleteProxyFile(const FileSystemPath& proxyFile, const FileSystemPath&
 }
 
 namespace {
-bool CopyChildren(const FileSystemPath& source, const FileSystemPath& target, const std::string* suffix) {
-    std::vector<FileSystemPath> children;
-    if (!FileSystemUtils::ChildrenForDirectory(source, children)) return true;
-    // The target may be new (the shared runtime folder on its first patch).
-    bool ok = FileSystemUtils::Exists(target) || FileSystemUtilsMac::CreateDirectoryPath(target, 0755, true);
-    for (const FileSystemPath& child : children) {
-        const std::string name = child.NameAsUTF8String();
-        FileSystemPath destination(target);
-        destination.AppendUTF8Segment(name);
-        bool isFolder = false;
-        FileSystemUtils::IsDirectory(child, isFolder);
-        if (isFolder) {
-            if (!FileSystemUtils::Exists(destination) && !FileSystemUtilsMac::CreateDirectoryPath(destination, 0755, true)) {
-                ok = false;
-                continue;
-            }
-            if (!CopyChildren(child, destination, suffix)) ok = false;
-        } else if (!name.empty()) {
-            if (suffix != nullptr && (name.size() <= suffix->size() ||
-                                      name.compare(name.size() - suffix->size(), suffix->size(), *suffix) != 0)) {
-                continue;
-            }
-            if (!FileSystemUtils::CopyFile(child, destination, true)) ok = false;
-        }
-    }
+bool CopyChildren(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix) {
+    LinkSafeTree::Outcome outcome;
+    const bool ok = FileSystemUtils::CopyFolderContents(source, target, suffix, outcome);
+    // A setup must never run on a half copy without the log saying why.
+    for (const std::string& failure : outcome.failures) MOQ_LOG("Copy failed: %s\n", failure.c_str());
+    MOQ_LOG("Copied %zu files into %s, %zu already there\n", outcome.copied, target.AsUTF8String().c_str(), outcome.skipped);
     return ok;
 }
 }  // namespace
@@ -410,7 +393,7 @@ bool CopyChildren(const FileSystemPath& source, const FileSystemPath& target, co
 bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder) {
     MOQ_LOG("Called BlindCopyFolder with Source: %s, Destination: %s\n", sourceFolder.AsUTF8String().c_str(),
             targetFolder.AsUTF8String().c_str());
-    const bool ok = CopyChildren(sourceFolder, targetFolder, nullptr);
+    const bool ok = CopyChildren(sourceFolder, targetFolder, std::string());
     MOQ_LOG("Returning from BlindCopyFolder\n");
     return ok;
 }
@@ -418,7 +401,7 @@ bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& t
 bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, const std::string& suffix) {
     MOQ_LOG("Called BlindCopyExtensions with Source: %s, Destination: %s\n", sourceFolder.AsUTF8String().c_str(),
             targetFolder.AsUTF8String().c_str());
-    const bool ok = CopyChildren(sourceFolder, targetFolder, &suffix);
+    const bool ok = CopyChildren(sourceFolder, targetFolder, suffix);
     MOQ_LOG("Returning from BlindCopyExtensions\n");
     return ok;
 }

@@ -83,10 +83,23 @@ TEST(FileSystemUtilsCopy, ExistingTargetAttributesAndLinks) {
     ASSERT_TRUE(FileSystemUtils::CopyFile(P(box / "new"), P(box / "folder"), false));
     EXPECT_EQ("new contents", TestFiles::Read(box / "folder"));
 
-    // a link at the target is left alone and nothing is copied
+    // a link at the target is replaced, never written through
     TestFiles::Write(box / "victim", "keep");
+    ASSERT_EQ(0, chmod((box / "victim").c_str(), 0600));
     ASSERT_EQ(0, symlink((box / "victim").c_str(), (box / "link").c_str()));
-    EXPECT_TRUE(FileSystemUtils::CopyFile(P(box / "new"), P(box / "link"), false));
+    EXPECT_TRUE(FileSystemUtils::CopyFile(P(box / "new"), P(box / "link"), true));
+    EXPECT_TRUE(S_ISREG(Stat(box / "link").st_mode));
+    EXPECT_EQ("new contents", TestFiles::Read(box / "link"));
+    EXPECT_EQ("keep", TestFiles::Read(box / "victim"));
+
+    // a link in the source is copied as a link over an existing file, and the old
+    // file's attributes are not applied through it to what it names
+    ASSERT_EQ(0, symlink((box / "victim").c_str(), (box / "srclink").c_str()));
+    TestFiles::Write(box / "was-file", "x");
+    ASSERT_EQ(0, chmod((box / "was-file").c_str(), 0666));
+    EXPECT_TRUE(FileSystemUtils::CopyFile(P(box / "srclink"), P(box / "was-file"), true));
+    EXPECT_TRUE(S_ISLNK(Stat(box / "was-file").st_mode));
+    EXPECT_EQ(0600u, Stat(box / "victim").st_mode & 07777);
     EXPECT_EQ("keep", TestFiles::Read(box / "victim"));
 
     EXPECT_FALSE(FileSystemUtils::CopyFile(P(box / "missing"), P(box / "x"), false));

@@ -1,0 +1,363 @@
+#include "LinkSafeTree.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "ScopedDir.h"
+#include "UniqueFd.h"
+
+namespace {
+
+// Deeper trees than this are refused rather than walked with one descriptor per level.
+const int kMaxDepth = 128;
+
+std::string Reason(const char* what) { return std::string(what) + ": " + strerror(errno); }
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CopyContents(int in, int out, off_t size) {
+    // The kernel copies (and may share extents) without a round trip through us.
+    off_t left = size;
+    while (left > 0) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        left -= n;
+    }
+    if (left == 0) {
+        // The file may have grown since it was measured.
+        char probe;
+        const ssize_t n = read(in, &probe, 1);
+        if (n == 0) return true;
+        if (n < 0 || lseek(in, -1, SEEK_CUR) < 0) return false;
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+// Owner first: changing it clears set-id bits that the mode then restores.
+// Giving a file away is not ours when we are not root: keep ours then.
+bool ApplyThroughFd(int fd, const struct stat& st, std::string& why) {
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && geteuid() == 0) {
+        why = Reason("owner");
+        return false;
+    }
+    if (fchmod(fd, st.st_mode & 07777) != 0) {
+        why = Reason("mode");
+        return false;
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (futimens(fd, times) != 0) {
+        why = Reason("times");
+        return false;
+    }
+    return true;
+}
+
+// A link, or a node that must not be opened (a device, a pipe): by name, without following.
+bool ApplyByName(int folder, const std::string& name, const struct stat& target, const struct stat& st, std::string& why) {
+    if (fchownat(folder, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && geteuid() == 0) {
+        why = Reason("owner");
+        return false;
+    }
+    // Links have no mode of their own; fchmodat would follow them.
+    if (!S_ISLNK(target.st_mode) && fchmodat(folder, name.c_str(), st.st_mode & 07777, 0) != 0) {
+        why = Reason("mode");
+        return false;
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = Reason("times");
+        return false;
+    }
+    return true;
+}
+
+bool ApplyAt(int folder, const std::string& name, const struct stat& st, std::string& why) {
+    struct stat target;
+    if (fstatat(folder, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = Reason("attributes");
+        return false;
+    }
+    if (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode)) {
+        UniqueFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat opened;
+        if (!fd.valid() || fstat(fd.get(), &opened) != 0 || opened.st_ino != target.st_ino || opened.st_dev != target.st_dev) {
+            why = Reason("attributes");
+            return false;
+        }
+        return ApplyThroughFd(fd.get(), st, why);
+    }
+    return ApplyByName(folder, name, target, st, why);
+}
+
+bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
+                std::string& why);
+
+bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName,
+                   std::string& why) {
+    UniqueFd in(openat(sourceFolder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid()) {
+        why = Reason("open");
+        return false;
+    }
+    struct stat st;
+    if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "changed while it was copied";
+        return false;
+    }
+    // O_EXCL: a name that appeared meanwhile (a planted link) is never opened.
+    UniqueFd out(openat(targetFolder, targetName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+        why = Reason("create");
+        return false;
+    }
+    bool ok = CopyContents(in.get(), out.get(), st.st_size);
+    if (!ok) why = Reason("write");
+    if (ok) ok = ApplyThroughFd(out.get(), st, why);
+    if (out.close() != 0 && ok) {
+        why = Reason("write");
+        ok = false;
+    }
+    if (!ok) unlinkat(targetFolder, targetName.c_str(), 0);
+    return ok;
+}
+
+bool CopyLinkAt(int sourceFolder, const std::string& name, const struct stat& st, int targetFolder,
+                const std::string& targetName, std::string& why) {
+    std::vector<char> text(PATH_MAX + 1);
+    const ssize_t n = readlinkat(sourceFolder, name.c_str(), text.data(), text.size() - 1);
+    if (n < 0) {
+        why = Reason("read link");
+        return false;
+    }
+    text[static_cast<size_t>(n)] = '\0';
+    if (symlinkat(text.data(), targetFolder, targetName.c_str()) != 0) {
+        why = Reason("create link");
+        return false;
+    }
+    return ApplyAt(targetFolder, targetName, st, why);
+}
+
+bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
+                  std::string& why) {
+    if (depth > kMaxDepth) {
+        why = "folders nested too deeply";
+        return false;
+    }
+    UniqueFd from(LinkSafeTree::OpenFolderAt(sourceFolder, name));
+    struct stat st;
+    if (!from.valid() || fstat(from.get(), &st) != 0) {
+        why = Reason("open folder");
+        return false;
+    }
+    if (mkdirat(targetFolder, targetName.c_str(), 0700) != 0) {
+        why = Reason("create folder");
+        return false;
+    }
+    UniqueFd to(LinkSafeTree::OpenFolderAt(targetFolder, targetName));
+    if (!to.valid()) {
+        why = Reason("open folder");
+        return false;
+    }
+    std::vector<std::string> names;
+    ScopedDir listing(from.get());
+    bool ok = listing.Names(names);
+    if (!ok) why = Reason("list folder");
+    for (const std::string& child : names) {
+        std::string childWhy;
+        if (!CopyTreeAt(from.get(), child, to.get(), child, depth + 1, childWhy)) {
+            if (ok) why = child + ": " + childWhy;
+            ok = false;
+        }
+    }
+    std::string attributesWhy;
+    if (!ApplyThroughFd(to.get(), st, attributesWhy) && ok) {
+        why = attributesWhy;
+        ok = false;
+    }
+    return ok;
+}
+
+bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
+                std::string& why) {
+    struct stat st;
+    if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = Reason("read");
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) return CopyRegularAt(sourceFolder, name, targetFolder, targetName, why);
+    if (S_ISLNK(st.st_mode)) return CopyLinkAt(sourceFolder, name, st, targetFolder, targetName, why);
+    if (S_ISDIR(st.st_mode)) return CopyFolderAt(sourceFolder, name, targetFolder, targetName, depth, why);
+    if (mknodat(targetFolder, targetName.c_str(), st.st_mode, st.st_rdev) != 0) {
+        why = Reason("create node");
+        return false;
+    }
+    return ApplyAt(targetFolder, targetName, st, why);
+}
+
+bool RemoveTreeAt(int folder, const std::string& name, int depth, std::string& why) {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        why = Reason("remove");
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) return true;
+        why = Reason("remove");
+        return false;
+    }
+    if (depth > kMaxDepth) {
+        why = "folders nested too deeply";
+        return false;
+    }
+    UniqueFd inner(LinkSafeTree::OpenFolderAt(folder, name));
+    if (inner.valid()) {
+        std::vector<std::string> names;
+        ScopedDir listing(inner.get());
+        listing.Names(names);
+        for (const std::string& child : names) RemoveTreeAt(inner.get(), child, depth + 1, why);
+    }
+    if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+    why = Reason("remove folder");
+    return false;
+}
+
+bool EndsWithSuffix(const std::string& name, const std::string& suffix) {
+    if (suffix.empty()) return true;
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The folder that receives a source folder: created 0755 when missing, and a link or
+// file in its place is removed first, so that nothing is written through it.
+int TargetFolderAt(int folder, const std::string& name, std::string& why) {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!RemoveTreeAt(folder, name, 0, why)) return -1;
+    }
+    if (mkdirat(folder, name.c_str(), 0755) == 0) {
+        UniqueFd created(LinkSafeTree::OpenFolderAt(folder, name));
+        if (!created.valid() || fchmod(created.get(), 0755) != 0) {
+            why = Reason("create folder");
+            return -1;
+        }
+        return created.release();
+    }
+    if (errno != EEXIST) {
+        why = Reason("create folder");
+        return -1;
+    }
+    const int fd = LinkSafeTree::OpenFolderAt(folder, name);
+    if (fd < 0) why = Reason("open folder");
+    return fd;
+}
+
+void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffix, const std::string& label, int depth,
+                    LinkSafeTree::Outcome& outcome) {
+    std::vector<std::string> names;
+    ScopedDir listing(sourceFolder);
+    if (!listing.Names(names)) outcome.failures.push_back(label + ": " + Reason("list folder"));
+    for (const std::string& name : names) {
+        const std::string path = label + "/" + name;
+        struct stat st;
+        if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            outcome.failures.push_back(path + ": " + Reason("read"));
+            continue;
+        }
+        std::string why;
+        if (S_ISDIR(st.st_mode)) {
+            if (depth >= kMaxDepth) {
+                outcome.failures.push_back(path + ": folders nested too deeply");
+                continue;
+            }
+            UniqueFd from(LinkSafeTree::OpenFolderAt(sourceFolder, name));
+            if (!from.valid()) {
+                outcome.failures.push_back(path + ": " + Reason("open folder"));
+                continue;
+            }
+            UniqueFd to(TargetFolderAt(targetFolder, name, why));
+            if (!to.valid()) {
+                outcome.failures.push_back(path + ": " + why);
+                continue;
+            }
+            CopyChildrenAt(from.get(), to.get(), suffix, path, depth + 1, outcome);
+        } else if (EndsWithSuffix(name, suffix)) {
+            bool skipped = false;
+            if (!LinkSafeTree::CopyEntryAt(sourceFolder, name, targetFolder, name, true, true, why, &skipped)) {
+                outcome.failures.push_back(path + ": " + why);
+            } else if (skipped) {
+                ++outcome.skipped;
+            } else {
+                ++outcome.copied;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace LinkSafeTree {
+
+int OpenFolder(const std::string& path) { return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+
+int OpenFolderAt(int folderFd, const std::string& name) {
+    return openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool RemoveAt(int folderFd, const std::string& name, std::string& why) { return RemoveTreeAt(folderFd, name, 0, why); }
+
+bool CopyEntryAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName,
+                 bool keepTargetAttributes, bool skipSame, std::string& why, bool* skipped) {
+    if (skipped != nullptr) *skipped = false;
+    struct stat source, existing, restore;
+    if (fstatat(sourceFolder, name.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = Reason("read");
+        return false;
+    }
+    bool haveRestore = false;
+    if (fstatat(targetFolder, targetName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (skipSame && S_ISREG(source.st_mode) && S_ISREG(existing.st_mode) && source.st_size == existing.st_size &&
+            source.st_mtim.tv_sec == existing.st_mtim.tv_sec && source.st_mtim.tv_nsec == existing.st_mtim.tv_nsec) {
+            if (skipped != nullptr) *skipped = true;
+            return true;
+        }
+        // A link's own attributes say nothing about what belongs here.
+        restore = keepTargetAttributes && !S_ISLNK(existing.st_mode) ? existing : source;
+        haveRestore = true;
+        if (!RemoveTreeAt(targetFolder, targetName, 0, why)) return false;
+    }
+    if (!CopyTreeAt(sourceFolder, name, targetFolder, targetName, 0, why)) return false;
+    return !haveRestore || ApplyAt(targetFolder, targetName, restore, why);
+}
+
+void CopyChildren(int sourceFolder, int targetFolder, const std::string& suffix, const std::string& label,
+                  Outcome& outcome) {
+    CopyChildrenAt(sourceFolder, targetFolder, suffix, label, 0, outcome);
+}
+
+}  // namespace LinkSafeTree
