@@ -50,13 +50,34 @@ int moxaOpenSession(moxaiSession** session) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
     std::string folder;
     if (!StoreFolder(folder)) return kMoxaErrFailed;
+    // A new store created over a lost one would later be copied over its backup.
+    if (moxaVerifyIntegrity() == kMoxaErrMissing) return kMoxaErrMissing;
     return moxaiOpenStoreSession(session, folder, dbName, gMoxaSchemas, false);
 }
 
 int moxaOpenSessionNoCreate(moxaiSession** session) {
     std::string path;
-    if (!moxaiStoreFilePath(path) || !moxaiFileExists(path)) return kMoxaErrNotFound;
+    // An empty file would take a fresh schema: that is creating, not opening.
+    if (!moxaiStoreFilePath(path) || !moxaiNonEmptyFile(path)) return kMoxaErrNotFound;
     return moxaOpenSession(session);
+}
+
+int moxaOpenExistingSession(moxaiSession** session, bool* restored) {
+    if (restored != nullptr) *restored = false;
+    if (session == nullptr) return kMoxaErrInvalidArgument;
+    *session = nullptr;
+    std::string store, backup;
+    if (!moxaiStoreFilePath(store)) return kMoxaErrFailed;
+    if (!moxaiNonEmptyFile(store) && moxaVerifyIntegrity() == kMoxaErrMissing) {
+        if (!moxaiBackupFilePath(backup) || !moxaiCopyDatabaseFile(backup, store)) return kMoxaErrIO;
+        if (restored != nullptr) *restored = true;
+    }
+    return moxaOpenSessionNoCreate(session);
+}
+
+int moxaSessionFailure(const moxaiSession* session) {
+    if (session == nullptr || session->store == nullptr) return kMoxaErrNoStore;
+    return session->store->firstFailure();
 }
 
 int moxaSessionCommit(moxaiSession* session) {
@@ -87,7 +108,8 @@ int moxaCloseSession(moxaiSession* session) {
 
 int moxaBackup() {
     std::string store, folder, backup;
-    if (!moxaiStoreFilePath(store) || !moxaiFileExists(store)) return kMoxaErrNotFound;
+    // An emptied store must never replace the copy that could restore it.
+    if (!moxaiStoreFilePath(store) || !moxaiNonEmptyFile(store)) return kMoxaErrNotFound;
     if (!BackupFolder(folder) || !moxaiPathAppend(folder, dbName, backup)) return kMoxaErrNotFound;
     int rc = moxaiDirectoryExists(folder) ? kMoxaOK : moxaiCreateDirectory(folder);
     if (!moxaiCopyDatabaseFile(store, backup)) rc = kMoxaErrIO;
@@ -104,8 +126,9 @@ int moxaGetLastModTime(int* seconds) {
 
 int moxaVerifyIntegrity() {
     std::string store, backup;
-    if (moxaiStoreFilePath(store) && !moxaiFileExists(store) && moxaiBackupFilePath(backup) &&
-        moxaiFileExists(backup)) {
+    // An emptied store is as lost as a missing one.
+    if (moxaiStoreFilePath(store) && !moxaiNonEmptyFile(store) && !moxaiDirectoryExists(store) &&
+        moxaiBackupFilePath(backup) && moxaiNonEmptyFile(backup)) {
         return kMoxaErrMissing;
     }
     return kMoxaOK;

@@ -42,16 +42,23 @@ int moxaiSQLiteErrorMap(int sqliteCode) {
     }
 }
 
-MoxaiDataStore::MoxaiDataStore() : mState(kMoxaErrFailed), mDb(nullptr), mSchemas(nullptr) {}
+MoxaiDataStore::MoxaiDataStore() : mState(kMoxaErrFailed), mFirstFailure(kMoxaOK), mDb(nullptr), mSchemas(nullptr) {}
 
 MoxaiDataStore::MoxaiDataStore(const std::string& directory, const std::string& fileName, const char*** schemas,
                                bool shared)
-    : mState(kMoxaErrFailed), mDb(nullptr), mDirectory(directory), mFileName(fileName), mSchemas(schemas) {
+    : mState(kMoxaErrFailed), mFirstFailure(kMoxaOK), mDb(nullptr), mDirectory(directory), mFileName(fileName), mSchemas(schemas) {
     mState = dbOpen();
     if (mState == kMoxaOK) moxaiSetDbAccess(mDirectory, mFileName, shared);
 }
 
 MoxaiDataStore::~MoxaiDataStore() { dbClose(); }
+
+int MoxaiDataStore::noteFailure(int code) {
+    if (code != kMoxaOK && code != kMoxaErrNotFound && code != kMoxaErrConstraint && mFirstFailure == kMoxaOK) {
+        mFirstFailure = code;
+    }
+    return code;
+}
 
 int MoxaiDataStore::newestLevel() const {
     int levels = 0;
@@ -83,8 +90,9 @@ int MoxaiDataStore::dbOpen() {
     int first = 1;
     const char* value = nullptr;
     int R = querySingle(&value, "SELECT value FROM pcd_meta WHERE key = 'schema_version'");
-    if (R == kMoxaErrIO) {
-        // Not a database, or a damaged one: no schema level can mend that.
+    if (R == kMoxaErrIO || R == kMoxaErrBusy) {
+        // Not a database, a damaged one, or one held by another writer: no schema
+        // level can mend that, and a level tried now would only fail the same way.
         closeConnection();
         return R;
     }
@@ -103,7 +111,10 @@ int MoxaiDataStore::dbOpen() {
         R = loadSchema(level);
         if (R != kMoxaOK) {
             // A reader that cannot write still opens the file at its current level.
-            if (level == first) return kMoxaOK;
+            if (level == first) {
+                mFirstFailure = kMoxaOK;
+                return kMoxaOK;
+            }
             closeConnection();
             return R;
         }
@@ -112,6 +123,7 @@ int MoxaiDataStore::dbOpen() {
         closeConnection();
         return R;
     }
+    mFirstFailure = kMoxaOK;  // a level that a reader could not write is not a failure of its reads
     return kMoxaOK;
 }
 
@@ -150,14 +162,14 @@ int MoxaiDataStore::prepare(sqlite3_stmt** statement, const char* format, va_lis
 int MoxaiDataStore::vqueryNR(const char* format, va_list arguments) {
     sqlite3_stmt* statement = nullptr;
     int rc = prepare(&statement, format, arguments);
-    if (rc != kMoxaOK) return rc;
+    if (rc != kMoxaOK) return noteFailure(rc);
     if (statement == nullptr) return kMoxaOK;
     int step;
     while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
     }
     int finalized = sqlite3_finalize(statement);
-    if (finalized != SQLITE_OK) return moxaiSQLiteErrorMap(finalized);
-    return moxaiSQLiteErrorMap(step);
+    if (finalized != SQLITE_OK) return noteFailure(moxaiSQLiteErrorMap(finalized));
+    return noteFailure(moxaiSQLiteErrorMap(step));
 }
 
 int MoxaiDataStore::queryNR(const char* format, ...) {
@@ -176,7 +188,7 @@ int MoxaiDataStore::querySingle(const char** value, const char* format, ...) {
     va_start(arguments, format);
     int rc = prepare(&statement, format, arguments);
     va_end(arguments);
-    if (rc != kMoxaOK || statement == nullptr) return rc;
+    if (rc != kMoxaOK || statement == nullptr) return noteFailure(rc);
     *value = nullptr;
     int step = sqlite3_step(statement);
     if (step == SQLITE_ROW) {
@@ -196,7 +208,7 @@ int MoxaiDataStore::querySingle(const char** value, const char* format, ...) {
     }
     int finalized = sqlite3_finalize(statement);
     if (finalized != SQLITE_OK) rc = moxaiSQLiteErrorMap(finalized);
-    return rc;
+    return noteFailure(rc);
 }
 
 int MoxaiDataStore::queryList(const char*** list, const char* format, ...) {
@@ -207,7 +219,7 @@ int MoxaiDataStore::queryList(const char*** list, const char* format, ...) {
     va_start(arguments, format);
     int rc = prepare(&statement, format, arguments);
     va_end(arguments);
-    if (rc != kMoxaOK || statement == nullptr) return rc;
+    if (rc != kMoxaOK || statement == nullptr) return noteFailure(rc);
     std::vector<const char*> entries;
     int step;
     rc = kMoxaOK;
@@ -240,7 +252,7 @@ int MoxaiDataStore::queryList(const char*** list, const char* format, ...) {
     }
     int finalized = sqlite3_finalize(statement);
     if (finalized != SQLITE_OK) rc = moxaiSQLiteErrorMap(finalized);
-    return rc;
+    return noteFailure(rc);
 }
 
 int MoxaiDataStore::loadSchema(int level) {

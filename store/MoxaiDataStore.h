@@ -30,6 +30,9 @@ public:
     int loadSchema(int level);
     int commit();
     int rollback();
+    // The first hard failure (busy, I/O, ...) of any statement since the open: a
+    // reader that got nothing must not take "nothing" for an answer. 0 when none.
+    int firstFailure() const { return mFirstFailure; }
 
 private:
     MoxaiDataStore(const MoxaiDataStore&) = delete;
@@ -37,8 +40,10 @@ private:
     int newestLevel() const;
     void closeConnection();
     int vqueryNR(const char* format, va_list arguments);
+    int noteFailure(int code);
 
     int mState;
+    int mFirstFailure;
     sqlite3* mDb;
     MoxaiPool mPool;
     std::string mDirectory;

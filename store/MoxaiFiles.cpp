@@ -87,33 +87,57 @@ int moxaiCreateDirectory(const std::string& folder) {
     }
 }
 
+namespace {
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+}  // namespace
+
+// Written beside the target and renamed over it: the target is either the old
+// copy or the whole new one, never a half-written file (a full disk, a crash).
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
-    struct stat st;
-    if (stat(from.c_str(), &st) != 0) return false;
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) return false;
-    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(in);
+        return false;
+    }
+    std::string temporary = to + ".XXXXXX";
+    int out = mkostemp(&temporary[0], O_CLOEXEC);
     if (out < 0) {
         close(in);
         return false;
     }
-    bool ok = true;
+    bool ok = fchmod(out, st.st_mode & 0777 & ~0022) == 0;
     char buffer[16384];
-    for (;;) {
+    while (ok) {
         ssize_t n = read(in, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
-        if (write(out, buffer, static_cast<size_t>(n)) != n) {
-            ok = false;
-            break;
-        }
+        ok = WriteAll(out, buffer, static_cast<size_t>(n));
     }
     close(in);
+    if (ok && fsync(out) != 0) ok = false;
     if (close(out) != 0) ok = false;
+    if (ok && rename(temporary.c_str(), to.c_str()) != 0) ok = false;
+    if (!ok) unlink(temporary.c_str());
     return ok;
+}
+
+bool moxaiNonEmptyFile(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
 unsigned moxaiAdminGroup() {

@@ -14,7 +14,10 @@ bool moxaiDirectoryExists(const std::string& path);
 int moxaiGetFileModTime(const std::string& path);
 int moxaiCreatePath(const std::string& folder);
 int moxaiCreateDirectory(const std::string& folder);
+// Byte copy, atomic at the target; never through a link at the source.
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to);
+// A regular file (not a link) with at least one byte: an emptied store holds nothing.
+bool moxaiNonEmptyFile(const std::string& path);
 int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, bool shared);
 bool moxaiLoadFileContents(const std::string& path, std::vector<unsigned char>& contents);
 // The administrators' group: "sudo" when the machine has it, else root's group.

@@ -18,6 +18,13 @@ int moxaBackup();
 int moxaGetLastModTime(int* seconds);
 int moxaVerifyIntegrity();
 
+// The patcher's way in: it reads the registry that other installers keep and never
+// creates one. A store file that is missing or empty while a non-empty backup is
+// there is first restored from the backup (*restored says so). No store: 8.
+int moxaOpenExistingSession(moxaiSession** session, bool* restored);
+// The first hard failure of any statement of the session (busy, I/O, ...), or 0.
+int moxaSessionFailure(const moxaiSession* session);
+
 // A new session on one store file; on failure *session is null and the store's code is returned.
 int moxaiOpenStoreSession(moxaiSession** session, const std::string& folder, const char* fileName, const char*** schemas,
                           bool shared);

@@ -72,9 +72,14 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     std::vector<PayloadAccessor*> accessors;
     PayloadIteration::PathPairs failed;
     std::vector<std::string> images;
-    bool ok = moxaOpenSession(&store) == kMoxaOK;
+    bool restored = false;
+    const int opened = moxaOpenExistingSession(&store, &restored);
+    if (restored) MOQ_LOG("The installed-products store was missing or empty: restored from its backup\n");
+    bool ok = opened == kMoxaOK;
     if (!ok) {
         store = nullptr;
+        MOQ_LOG("The installed-products store cannot be opened (store code %d)\n", opened);
+        mErrorCode = opened == kMoxaErrBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kMOXADBError;
         MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
     }
     if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, accessors, failed, images)) {
@@ -88,6 +93,11 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
         sVecConProc.clear();
         PayloadsManagerUtils::ClassificationCache cache(store);
         for (PayloadAccessor* accessor : accessors) {
+            // Each further read would wait out the busy timeout again for nothing.
+            if (moxaSessionFailure(store) != kMoxaOK) {
+                unkept.push_back(accessor);
+                continue;
+            }
             const PayloadProxy::DataStore& data = *accessor->mDataStore;
             int result = 0;
             if (haveSetup && !manager->mSetupData->mDriverCode.empty()) {
@@ -128,6 +138,17 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
         }
         // Duplicates and unclassified payloads are never looked at again.
         for (PayloadAccessor* accessor : unkept) delete accessor;
+        // A store that answered nothing (held by another writer, unreadable) must not
+        // pass for one that holds nothing: that would classify every patch wrongly.
+        int failure = moxaSessionFailure(store);
+        if (failure == kMoxaOK && config != nullptr) failure = moxaSessionFailure(config);
+        if (failure != kMoxaOK) {
+            MOQ_LOG("The stores could not be read (store code %d%s): no patch is classified\n", failure,
+                    failure == kMoxaErrBusy ? ", held by another installer" : "");
+            mErrorCode = failure == kMoxaErrBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kMOXADBError;
+            MapErrorCodeToJSError(manager->mProgress, mErrorCode);
+            ok = false;
+        }
     }
     if (store != nullptr) moxaCloseSession(store);
     if (config != nullptr) pcdCloseSession(config);

@@ -66,7 +66,8 @@ public:
     bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
     static int GetErrorCode();
     // The code of a session whose manager could not be created: 31 when the store
-    // could not be opened, else the unknown error; never 0.
+    // could not be opened or read, 34 when another writer held it, else the unknown
+    // error; never 0.
     static int InitializationFailureCode();
     static int CheckOptionalPayloadFailure();
 

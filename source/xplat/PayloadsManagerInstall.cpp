@@ -404,7 +404,8 @@ int PayloadsManager::GetErrorCode() {
 }
 
 int PayloadsManager::InitializationFailureCode() {
-    return mErrorCode == ErrorCodes::kMOXADBError ? ErrorCodes::kMOXADBError : ErrorCodes::kUnknownError;
+    if (mErrorCode == ErrorCodes::kMOXADBError || mErrorCode == ErrorCodes::kAnotherInstanceRunning) return mErrorCode;
+    return ErrorCodes::kUnknownError;
 }
 
 int PayloadsManager::CheckOptionalPayloadFailure() {

@@ -17,6 +17,8 @@ bool UIDriverSilent::Run() {
     if (manager == nullptr) {
         // Never report success for a session that could not even look at its patches.
         mErrorCode = PayloadsManager::InitializationFailureCode();
+        // A store held by another writer may be free on a retry: read it afresh then.
+        if (mErrorCode == ErrorCodes::kAnotherInstanceRunning) PayloadsManager::Release();
         return false;
     }
     if (!isSetupLockAcquired) {
