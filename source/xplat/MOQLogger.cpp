@@ -16,6 +16,9 @@ namespace {
 
 std::mutex gLogMutex;
 int gLogFd = -1;  // the process-wide handle; -1 while closed
+std::string gLogPath;
+dev_t gLogDevice = 0;
+ino_t gLogInode = 0;
 std::atomic<unsigned> gClockStart{0};
 
 unsigned CurrentTicks() {
@@ -89,13 +92,7 @@ void StartFresh(const char* path) {
     if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
 }
 
-}  // namespace
-
-extern "C" {
-
-void MOQ_Logger_StartAt(const char* path, bool truncateIfLarge) {
-    std::lock_guard<std::mutex> guard(gLogMutex);
-    if (gLogFd >= 0 || path == nullptr) return;
+void OpenLocked(const char* path, bool truncateIfLarge) {
     if (truncateIfLarge) EmptyIfLarge(path);
     struct stat st;
     if (!IsMOQLogfileValid(path)) {
@@ -108,6 +105,34 @@ void MOQ_Logger_StartAt(const char* path, bool truncateIfLarge) {
         gLogFd = OpenForAppend(path, true);
         if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
     }
+    struct stat held;
+    if (gLogFd >= 0 && fstat(gLogFd, &held) == 0) {
+        gLogPath = path;
+        gLogDevice = held.st_dev;
+        gLogInode = held.st_ino;
+    }
+}
+
+// Another session may have removed or replaced the file while we held it (a
+// wizard stays open for minutes): our lines would go where nobody reads them.
+void FollowThePath() {
+    if (gLogFd < 0 || gLogPath.empty()) return;
+    struct stat st;
+    if (lstat(gLogPath.c_str(), &st) == 0 && st.st_dev == gLogDevice && st.st_ino == gLogInode) return;
+    close(gLogFd);
+    gLogFd = -1;
+    const std::string path = gLogPath;
+    OpenLocked(path.c_str(), false);
+}
+
+}  // namespace
+
+extern "C" {
+
+void MOQ_Logger_StartAt(const char* path, bool truncateIfLarge) {
+    std::lock_guard<std::mutex> guard(gLogMutex);
+    if (gLogFd >= 0 || path == nullptr) return;
+    OpenLocked(path, truncateIfLarge);
 }
 
 void MOQ_Logger_Start(bool truncateIfLarge) { MOQ_Logger_StartAt(kMOQLogFilePath, truncateIfLarge); }
@@ -116,16 +141,20 @@ void MOQ_Logger_End(void) {
     std::lock_guard<std::mutex> guard(gLogMutex);
     if (gLogFd >= 0) close(gLogFd);
     gLogFd = -1;
+    gLogPath.clear();
 }
 
 void MOQ_Logger_Stamp(void) {
     std::lock_guard<std::mutex> guard(gLogMutex);
+    FollowThePath();
     if (gLogFd >= 0) WriteAll(gLogFd, StampText());
 }
 
 void MOQ_Logger_Log(const char* format, ...) {
     std::lock_guard<std::mutex> guard(gLogMutex);
     if (gLogFd < 0 || format == nullptr) return;
+    FollowThePath();
+    if (gLogFd < 0) return;
     std::string line = StampText();
     va_list args;
     va_start(args, format);

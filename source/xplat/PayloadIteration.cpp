@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "FileSystemUtils.h"
+#include "FileSystemUtilsMac.h"
 #include "MOQLogger.h"
 #include "PayloadAccessor.h"
 
@@ -76,10 +77,18 @@ bool LoadPayloadAccessors(const FileSystemPath& payloadsFolder, ProxyFileType ty
     accessors.clear();
     failed.clear();
     PathPairs pairs;
-    EnumerateVornProxyAndPayloadPaths(payloadsFolder, type, pairs);
+    // No folder at all: nothing to install. Something else there: a broken bundle, never "nothing".
+    if (!EnumerateVornProxyAndPayloadPaths(payloadsFolder, type, pairs) && FileSystemUtils::Exists(payloadsFolder)) {
+        MOQ_LOG("The extensions folder cannot be read: %s is not a folder of its own\n", payloadsFolder.AsUTF8String().c_str());
+        return false;
+    }
     for (const auto& pair : pairs) {
         std::unique_ptr<PayloadProxy::DataStore> store(new PayloadProxy::DataStore());
-        if (!store->Load(pair.first)) {
+        // The reader takes a missing file for an empty description; a listed proxy that
+        // is not a plain file (a dangling link, a folder) is one that cannot be read.
+        bool regular = false;
+        if (!FileSystemUtilsMac::IsRegularFile(pair.first, regular) || !regular || !store->Load(pair.first)) {
+            MOQ_LOG("The proxy %s cannot be read\n", pair.first.AsUTF8String().c_str());
             failed.push_back(pair);
             continue;
         }

@@ -79,8 +79,9 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     if (!ok) {
         store = nullptr;
         MOQ_LOG("The installed-products store cannot be opened (store code %d)\n", opened);
-        mErrorCode = opened == kMoxaErrBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kMOXADBError;
         MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
+        // Held by another writer: worth another try, as another installer running is.
+        if (opened == kMoxaErrBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;
     }
     if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, accessors, failed, images)) {
         for (PayloadAccessor* accessor : accessors) delete accessor;
@@ -145,8 +146,8 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
         if (failure != kMoxaOK) {
             MOQ_LOG("The stores could not be read (store code %d%s): no patch is classified\n", failure,
                     failure == kMoxaErrBusy ? ", held by another installer" : "");
-            mErrorCode = failure == kMoxaErrBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kMOXADBError;
-            MapErrorCodeToJSError(manager->mProgress, mErrorCode);
+            MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
+            if (failure == kMoxaErrBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;
             ok = false;
         }
     }

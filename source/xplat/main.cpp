@@ -7,6 +7,7 @@
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
+#include "NamedLock.h"
 #include "ZEPInstallerResultsWrapper.h"
 
 namespace {
@@ -64,6 +65,7 @@ const char* const kRule =
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     MOQ_Logger_Start(true);
+    NamedLock::SetLog([](const char* line) { MOQ_LOG("%s", line); });
     MOQ_LOG("%s\n", kRule);
     MOQ_LOG("Starting the Patch Session\n");
     MOQ_LOG("Build#%d.%d.%d.%d\n", 2, 1, 51, 0);

@@ -92,6 +92,18 @@ bool NobodyIds(unsigned& uid, unsigned& gid) {
     return true;
 }
 
+namespace {
+void ApplyEnvironment(const std::vector<std::string>& environment) {
+    for (const std::string& setting : environment) {
+        size_t eq = setting.find('=');
+        std::string name = setting.substr(0, eq);
+        std::string value = setting.substr(eq + 1);
+        if (value.empty()) unsetenv(name.c_str());
+        else setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+}  // namespace
+
 ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool dropToNobody) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
@@ -101,13 +113,7 @@ ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::str
         dup2(pipeFds[1], 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        for (const std::string& setting : environment) {
-            size_t eq = setting.find('=');
-            std::string name = setting.substr(0, eq);
-            std::string value = setting.substr(eq + 1);
-            if (value.empty()) unsetenv(name.c_str());
-            else setenv(name.c_str(), value.c_str(), 1);
-        }
+        ApplyEnvironment(environment);
         if (dropToNobody) {
             unsigned uid = 0, gid = 0;
             if (!NobodyIds(uid, gid) || setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(120);
@@ -130,10 +136,11 @@ ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::str
     return result;
 }
 
-int Spawn(const std::vector<std::string>& argv) {
+int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
+        ApplyEnvironment(environment);
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

@@ -36,7 +36,7 @@ namespace TestProcess {
 ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                 bool dropToNobody = false);
 // Starts a child that keeps running until killed; returns its pid.
-int Spawn(const std::vector<std::string>& argv);
+int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 // The uid and gid of the unprivileged account.
 bool NobodyIds(unsigned& uid, unsigned& gid);
 }  // namespace TestProcess

@@ -71,6 +71,30 @@ TEST_F(LoggerTest, EmptiedOnlyAboveTheLimitAndOnlyWhenAllowed) {
     EXPECT_TRUE(std::regex_match(lines[0], kMarkerLine));
 }
 
+// Another session removes the log, or swaps in a link, while ours is open.
+TEST_F(LoggerTest, ARemovedOrReplacedFileIsFollowedLinkSafely) {
+    MOQ_Logger_StartAt(log.c_str(), false);
+    MOQ_LOG("before\n");
+    ASSERT_EQ(0, unlink(log.c_str()));
+    MOQ_LOG("after removal\n");
+    std::vector<std::string> lines = TestFiles::Lines(TestFiles::Read(log));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_TRUE(std::regex_match(lines[0], kMarkerLine)) << lines[0];
+    EXPECT_NE(std::string::npos, lines[1].find("after removal"));
+
+    const std::string target = box / "precious";
+    TestFiles::Write(target, "__MOQ_LOG_FILE__ keep\n");
+    ASSERT_EQ(0, unlink(log.c_str()));
+    ASSERT_EQ(0, symlink(target.c_str(), log.c_str()));
+    MOQ_LOG("after the link\n");
+    MOQ_Logger_End();
+    EXPECT_EQ("__MOQ_LOG_FILE__ keep\n", TestFiles::Read(target));
+    struct stat st;
+    ASSERT_EQ(0, lstat(log.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_NE(std::string::npos, TestFiles::Read(log).find("after the link"));
+}
+
 TEST_F(LoggerTest, PlantedLinkLeavesItsTargetUntouched) {
     const std::string target = box / "precious";
     const std::string big = "__MOQ_LOG_FILE__ first line\n" + std::string(300000, 'p');

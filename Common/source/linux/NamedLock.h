@@ -20,6 +20,9 @@ public:
     // The key every installer of the family derives from a name.
     static bool KeyForName(const std::string& name, int& key);
     static uint32_t Crc32(const std::string& bytes);
+    // Where a root process reports a set it does not trust (and replaces); none by default.
+    typedef void (*LogFunction)(const char* line);
+    static void SetLog(LogFunction log);
 
     virtual ~NamedLock();
 

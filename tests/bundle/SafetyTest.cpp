@@ -1,0 +1,208 @@
+// What the program, run as root against a sandbox machine, refuses to do to it:
+// each case is set up as an ordinary user or an unlucky machine would leave it.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "NamedLock.h"
+#include "SilentRunFixture.h"
+
+namespace {
+
+struct stat Lstat(const std::string& path) {
+    struct stat st;
+    memset(&st, 0, sizeof(st));
+    EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
+    return st;
+}
+
+class Safety : public SilentRun {
+protected:
+    std::string Installers() const { return machine + "/Library/Application Support/Kavex/Installers"; }
+    std::string Store() const { return machine + "/Library/Application Support/Kavex/moxa/moxa.db"; }
+    std::string Backup() const { return machine + "/Library/Application Support/Kavex/backup/moxa.db"; }
+    size_t Launches(const std::string& session) const {
+        const std::string log = Setup(session) + "/invocations.log";
+        return TestFiles::Exists(log) ? TestFiles::Lines(TestFiles::Read(log)).size() : 0;
+    }
+    std::string Log() const { return TestFiles::Read("/tmp/moq.log"); }
+};
+
+// A bundle in a folder that an ordinary user can write to, run twice by root.
+TEST_F(Safety, LinksSwappedInBetweenTwoRunsAreNeverFollowed) {
+    for (const char* session : {"{S1}", "{S2}"}) TestFiles::Write(Setup(session) + "/standin.conf", "");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "P1");
+    unsigned uid = 0, gid = 0;
+    ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
+    const std::string data = bundle.Root() + "/extensions/P1/P1.data";
+    ASSERT_EQ(0, chown(data.c_str(), uid, gid));
+    ASSERT_EQ(0, chmod(data.c_str(), 0666));
+    TestFiles::Write(box / "secret/file", "root only");
+    ASSERT_EQ(0, chmod((box / "secret/file").c_str(), 0600));
+    ASSERT_EQ(0, chmod((box / "secret").c_str(), 0700));
+    TestFiles::MakeFolders(bundle.Root() + "/extensions/runtime");
+    ASSERT_EQ(0, symlink((box / "secret").c_str(), (bundle.Root() + "/extensions/runtime/etc").c_str()));
+    ChildResult first = Run();
+    ASSERT_EQ(0, first.status) << first.output;
+    EXPECT_TRUE(S_ISLNK(Lstat(Installers() + "/R2/etc").st_mode));  // copied as a link, not through it
+
+    // The user swaps the data file for a link to a root-only file, the runtime link for a folder.
+    ASSERT_EQ(0, unlink(data.c_str()));
+    ASSERT_EQ(0, symlink((box / "secret/file").c_str(), data.c_str()));
+    ASSERT_EQ(0, unlink((bundle.Root() + "/extensions/runtime/etc").c_str()));
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/etc/planted", "user's file");
+    ChildResult second = Run();
+    EXPECT_EQ(0, second.status) << second.output;
+    EXPECT_EQ(2u, Launches("{S1}"));
+    const struct stat secret = Lstat(box / "secret/file");
+    EXPECT_EQ(0u, secret.st_uid);
+    EXPECT_EQ(0600u, secret.st_mode & 07777);
+    EXPECT_EQ("root only", TestFiles::Read(box / "secret/file"));
+    EXPECT_FALSE(TestFiles::Exists(box / "secret/planted"));
+    EXPECT_TRUE(S_ISDIR(Lstat(Installers() + "/R2/etc").st_mode));
+    EXPECT_EQ("user's file", TestFiles::Read(Installers() + "/R2/etc/planted"));
+    EXPECT_TRUE(S_ISLNK(Lstat(Installers() + "/{S1}/extensions/P1/P1.data").st_mode));
+}
+
+TEST_F(Safety, AMissingOrEmptiedStoreIsRestoredAndItsBackupNeverLost) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    store.Save();
+    const std::string backup = TestFiles::Read(Backup());
+    ASSERT_FALSE(backup.empty());
+    ASSERT_EQ(0, truncate(Store().c_str(), 0));
+    ChildResult emptied = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    EXPECT_EQ(0, emptied.status) << emptied.output;  // the registry came back: the patch was found applicable
+    EXPECT_NE(std::string::npos, Log().find("restored from its backup"));
+    EXPECT_GT(Lstat(Store()).st_size, 0);
+    EXPECT_GT(Lstat(Backup()).st_size, 0);
+
+    // No store and no backup: nothing is created, and the run fails instead of finding nothing.
+    ASSERT_EQ(0, unlink(Store().c_str()));
+    ASSERT_EQ(0, unlink(Backup().c_str()));
+    ChildResult missing = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    EXPECT_EQ(31, missing.status) << missing.output;
+    EXPECT_FALSE(TestFiles::Exists(Store()));
+    EXPECT_FALSE(TestFiles::Exists(Backup()));
+}
+
+TEST_F(Safety, AStoreHeldBusyByAnotherWriterIsNeverSuccess) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    store.Save();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(Store().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+    ChildResult run = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(34, run.status) << run.output;
+    EXPECT_EQ("result=2\nmessage=\n", Results());
+    EXPECT_NE(std::string::npos, Log().find("The installed-products store cannot be opened (store code 14)"));
+    EXPECT_EQ(0u, Launches("{S1}"));
+}
+
+// The family's locks as an ordinary user could leave them; in a private IPC namespace.
+TEST_F(Safety, LockSetsMadeByAnOrdinaryUserAreReplaced) {
+    ASSERT_EQ(0, unshare(CLONE_NEWIPC));
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    unsigned uid = 0, gid = 0;
+    ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
+    for (const char* name : {"VORNPatchLock", "VORNSetupLock"}) {
+        int key = 0;
+        ASSERT_TRUE(NamedLock::KeyForName(name, key));
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+            // held at 0 for ever, and open to everybody
+            const int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0666);
+            _exit(id >= 0 && semctl(id, 0, SETVAL, 0) == 0 ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_EQ(0, status) << name;
+    }
+    ChildResult run = Run();
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_EQ(2u, Launches("{S1}") + Launches("{S2}"));
+    EXPECT_NE(std::string::npos, Log().find("Named lock VORNPatchLock: set made by uid " + std::to_string(uid)));
+}
+
+// The patcher killed while a slow setup runs: the setup outlives it and must not run twice at once.
+TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
+    TestFiles::Write(Setup("{S1}") + "/standin.conf", "sleep=3000\n");
+    TestFiles::Write(Setup("{S2}") + "/standin.conf", "sleep=3000\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    store.Save();
+    const int patcher = TestProcess::Spawn({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    for (int i = 0; i < 500 && Launches("{S1}") == 0; ++i) usleep(10000);
+    ASSERT_EQ(1u, Launches("{S1}"));
+    kill(patcher, SIGKILL);
+    waitpid(patcher, nullptr, 0);
+    ChildResult again = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    EXPECT_EQ(34, again.status) << again.output;
+    EXPECT_EQ(1u, Launches("{S1}"));
+    EXPECT_EQ(0u, Launches("{S2}"));
+    EXPECT_NE(std::string::npos, Log().find("A setup started earlier still runs in"));
+}
+
+// The working folder stays the caller's; the report is written whole, beside itself, one value a line.
+TEST_F(Safety, TheResultsReportIsWrittenWholeWhereTheCallerSaid) {
+    TestFiles::Write(Setup("{S1}") + "/standin.conf", "exit=7\n");
+    ProxyFields patch = Patch("{PATCH}", "Suite\nresult=0", "1.0.1", "{BASE}");
+    bundle.AddPatch(patch, "Update");
+    TestFiles::Write(box / "victim", "keep");
+    ASSERT_EQ(0, symlink((box / "victim").c_str(), results.c_str()));
+    ASSERT_EQ(0, chdir(box.Path().c_str()));
+    std::vector<std::string> environment = Environment();
+    ChildResult run = Run();
+    EXPECT_EQ(28, run.status) << run.output;
+    EXPECT_EQ("keep", TestFiles::Read(box / "victim"));
+    EXPECT_TRUE(S_ISREG(Lstat(results).st_mode));
+    const std::vector<std::string> lines = TestFiles::Lines(Results());
+    ASSERT_EQ(2u, lines.size()) << Results();
+    EXPECT_EQ("result=4", lines[0]);
+    EXPECT_EQ(0u, lines[1].find("message=Suite result=0 1.0.1"));
+
+    // a relative results path is the caller's, and a pipe there is replaced, not waited on
+    ASSERT_EQ(0, mkfifo((box / "relative.txt").c_str(), 0600));
+    environment.push_back("KAVEX_UPDATER_RESULTS=relative.txt");
+    ChildResult relative = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, environment);
+    EXPECT_EQ(28, relative.status) << relative.output;
+    EXPECT_EQ(0u, TestFiles::Read(box / "relative.txt").find("result=4\n"));
+    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/relative.txt"));
+}
+
+TEST_F(Safety, ACopyThatFailsKeepsItsSetupFromStarting) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/lib/part", "runtime");
+    TestFiles::Write(Installers() + "/R2", "a file where the runtime folder goes");
+    ChildResult run = Run();
+    EXPECT_EQ(28, run.status) << run.output;
+    EXPECT_EQ(0u, Launches("{S1}") + Launches("{S2}"));
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Copy failed: " + Setup("{S1}") + "/../R2: not a folder of its own"));
+    EXPECT_NE(std::string::npos, log.find("could not all be put beside its setup: not launched"));
+}
+
+TEST_F(Safety, BrokenBundlesNeverEndAsSuccess) {
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "P1");
+    const std::string proxy = bundle.Root() + "/extensions/P1/P1.proxy.xml";
+    ASSERT_EQ(0, unlink(proxy.c_str()));
+    ASSERT_EQ(0, symlink((box / "nowhere").c_str(), proxy.c_str()));
+    ChildResult dangling = Run();
+    EXPECT_EQ(255, dangling.status) << dangling.output;  // the unknown error, seen through 8 bits
+    EXPECT_EQ(0u, Launches("{S1}"));
+
+    TestFiles::RemoveTree(bundle.Root() + "/extensions");
+    TestFiles::Write(bundle.Root() + "/extensions", "not a folder");
+    ChildResult plainFile = Run();
+    EXPECT_EQ(255, plainFile.status) << plainFile.output;
+    EXPECT_NE(std::string::npos, Log().find("The extensions folder cannot be read"));
+}
+
+}  // namespace
