@@ -20,6 +20,7 @@
 #include "MoxaQueries.h"
 #include "PayloadsManager.h"
 #include "PayloadsManagerUtils.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "MOXAQueryUtilities.h"
 
 #include "MoxaQueries.h"
+#include "MoxaiDataStore.h"
 
 int moxaGetPayloadConstraintReverse(moxaiSession* session, const char* payloadIDb, int type, const char*** list) {
     if (session == nullptr || payloadIDb == nullptr || list == nullptr || type < 0 || type > 2) {

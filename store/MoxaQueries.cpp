@@ -1,4 +1,5 @@
 #include "MoxaQueries.h"
+#include "MoxaiDataStore.h"
 
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -102,6 +103,14 @@ int moxaGetUpgradedPayloadsKeysAndValues(moxaiSession* session, const char*** li
     REQUIRE(list);
     REQUIRE_STORE;
     return STORE.queryList(list, "SELECT payloadIDOriginal,payloadIDUpgraded FROM upgraded_payloads");
+}
+
+int moxaGetMembershipsInState(moxaiSession* session, int state, const char*** list) {
+    REQUIRE(list);
+    REQUIRE_STORE;
+    return STORE.queryList(list,
+                           "SELECT payloadID,collectionID FROM vorn_collection_payload WHERE installState = %d ORDER BY tsInstalled",
+                           state);
 }
 
 int moxaGetCollectionDataKeys(moxaiSession* session, const char* collectionID, int domain, const char*** list) {

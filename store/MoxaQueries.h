@@ -34,6 +34,8 @@ int moxaGetCollectionPayloads(moxaiSession* session, int state, const char* coll
 
 int moxaGetPayloadConstraint(moxaiSession* session, const char* payloadID, int type, const char*** list);
 int moxaGetUpgradedPayloadsKeysAndValues(moxaiSession* session, const char*** list);
+// Every membership in the given state as payload, collection pairs, earliest installation first.
+int moxaGetMembershipsInState(moxaiSession* session, int state, const char*** list);
 
 int moxaGetCollectionDataKeys(moxaiSession* session, const char* collectionID, int domain, const char*** list);
 int moxaGetCollectionDataKeysAndValues(moxaiSession* session, const char* collectionID, int domain, const char*** list);

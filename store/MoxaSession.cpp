@@ -3,6 +3,7 @@
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
 #include "moxaiSession.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 const char* const dbDir = "moxa";

@@ -2,6 +2,7 @@
 
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 const char* const dbDir = "Kavex PCD";

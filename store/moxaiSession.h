@@ -2,9 +2,13 @@
 #ifndef MOXAI_SESSION_H
 #define MOXAI_SESSION_H
 
-#include "MoxaiDataStore.h"
+#include <string>
+
 #include "MoxaiResultCodes.h"
 
+class MoxaiDataStore;
+
+// Opaque to the store's users: they go through the functions below and the queries.
 struct moxaiSession {
     MoxaiDataStore* store;
 };

@@ -37,5 +37,6 @@ std::string BundlePath() {
 std::string SharedSupportPath() { return BundlePath() + "/Contents/SharedSupport"; }
 std::string ResourcesPath() { return BundlePath() + "/Contents/Resources"; }
 std::string FrameworksPath() { return BundlePath() + "/Contents/Frameworks"; }
+std::string PlugInsPath() { return BundlePath() + "/Contents/PlugIns"; }
 
 }  // namespace MainBundle

@@ -6,9 +6,9 @@
 
 #include "AppExitCodes.h"
 #include "ErrorCodes.h"
-#include "GenericUtils.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
+#include "NativeAlert.h"
 #include "PayloadsManager.h"
 #include "UIDriverFactory.h"
 
@@ -113,7 +113,7 @@ bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args
 }
 
 bool InstallerEngine::DisplayAlert(std::string message, std::string defaultButton, std::string alternateButton) {
-    return GenericUtils::DisplayAlert(message, defaultButton, alternateButton);
+    return NativeAlert::Display(message, defaultButton, alternateButton);
 }
 
 unsigned InstallerEngine::Main(const std::vector<std::string>& args) {

@@ -153,14 +153,8 @@ bool ClassificationCache::GetInstalledPatches(const std::string& code, std::set<
 void ClassificationCache::LoadMemberships() {
     if (mMembershipsLoaded) return;
     mMembershipsLoaded = true;
-    if (mSession == nullptr || mSession->store == nullptr) {
-        mMembershipsCode = kMoxaErrInvalidArgument;
-        return;
-    }
     const char** rows = nullptr;
-    mMembershipsCode = mSession->store->queryList(
-        &rows, "SELECT payloadID,collectionID FROM vorn_collection_payload WHERE installState = %d ORDER BY tsInstalled",
-        kMoxaStateInstalled);
+    mMembershipsCode = moxaGetMembershipsInState(mSession, kMoxaStateInstalled, &rows);
     if (mMembershipsCode == kMoxaErrNotFound) mMembershipsCode = kMoxaOK;
     for (int i = 0; mMembershipsCode == kMoxaOK && rows[i] != nullptr && rows[i + 1] != nullptr; i += 2) {
         mInstalledIn[rows[i]].push_back(rows[i + 1]);

@@ -1,12 +1,16 @@
 #include "UIDriverFactory.h"
 
-#include "UIDriverFullGUI.h"
-#include "UIDriverSilent.h"
+#include <map>
 
 namespace {
 UIDriverFactory::Factory& TestFactory() {
     static UIDriverFactory::Factory factory;
     return factory;
+}
+
+std::map<InstallerEngine::UIMode, UIDriverFactory::Creator>& Creators() {
+    static std::map<InstallerEngine::UIMode, UIDriverFactory::Creator> creators;
+    return creators;
 }
 }  // namespace
 
@@ -14,13 +18,18 @@ namespace UIDriverFactory {
 
 void SetFactoryForTesting(Factory factory) { TestFactory() = factory; }
 
+void Register(InstallerEngine::UIMode mode, Creator creator) {
+    if (creator) {
+        Creators()[mode] = creator;
+    } else {
+        Creators().erase(mode);
+    }
+}
+
 std::unique_ptr<UIDriver> Create(InstallerEngine::UIMode mode, InstallerEngine& engine) {
     if (TestFactory()) return TestFactory()(mode, engine);
-    switch (mode) {
-        case InstallerEngine::kModeSilent: return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
-        case InstallerEngine::kModeFullGUI: return std::unique_ptr<UIDriver>(new UIDriverFullGUI(engine));
-        default: return std::unique_ptr<UIDriver>();
-    }
+    auto found = Creators().find(mode);
+    return found != Creators().end() ? found->second(engine) : std::unique_ptr<UIDriver>();
 }
 
 }  // namespace UIDriverFactory

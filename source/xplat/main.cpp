@@ -8,6 +8,9 @@
 #include "MOQLogger.h"
 #include "MainBundle.h"
 #include "NamedLock.h"
+#include "UIDriverFactory.h"
+#include "UIDriverSilent.h"
+#include "WizardModule.h"
 #include "ZEPInstallerResultsWrapper.h"
 
 namespace {
@@ -66,6 +69,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     MOQ_Logger_Start(true);
     NamedLock::SetLog([](const char* line) { MOQ_LOG("%s", line); });
+    UIDriverFactory::Register(InstallerEngine::kModeSilent, [](InstallerEngine& engine) {
+        return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
+    });
+    WizardModule::Register();
     MOQ_LOG("%s\n", kRule);
     MOQ_LOG("Starting the Patch Session\n");
     MOQ_LOG("Build#%d.%d.%d.%d\n", 2, 1, 51, 0);

@@ -9,6 +9,7 @@
 #include "MoxaQueries.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "MoxaiSchemas.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "PcdStore.h"
 #include "TestSandbox.h"
+#include "MoxaiDataStore.h"
 
 namespace {
 

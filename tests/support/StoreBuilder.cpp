@@ -8,6 +8,7 @@
 #include "MoxaQueries.h"
 #include "PcdStore.h"
 #include "TestSandbox.h"
+#include "MoxaiDataStore.h"
 
 StoreBuilder::StoreBuilder(const std::string& root) : mRoot(root), mSession(nullptr), mConfig(nullptr), mNextTimestamp(1000) {
     setenv("KAVEX_SYSTEM_ROOT", root.c_str(), 1);

@@ -4,7 +4,7 @@
 
 #include "AppExitCodes.h"
 #include "ErrorCodes.h"
-#include "GenericUtils.h"
+#include "NativeAlert.h"
 #include "InstallerEngine.h"
 #include "UIDriverFactory.h"
 
@@ -89,7 +89,7 @@ class EngineMainTest : public ::testing::Test {
 protected:
     void TearDown() override {
         UIDriverFactory::SetFactoryForTesting(UIDriverFactory::Factory());
-        GenericUtils::SetAlertHandlerForTesting(GenericUtils::AlertHandler());
+        NativeAlert::SetPresenter(NativeAlert::Presenter());
     }
     void UseDriver(std::vector<int> codes, bool credentials = true) {
         UIDriverFactory::SetFactoryForTesting([=](InstallerEngine::UIMode, InstallerEngine& engine) {
@@ -98,7 +98,7 @@ protected:
     }
     // Answers the retry offer with the given choices in turn (true = Quit).
     void AnswerAlerts(std::vector<bool> quit) {
-        GenericUtils::SetAlertHandlerForTesting([=](const std::string&, const std::string&, const std::string&) {
+        NativeAlert::SetPresenter([=](const std::string&, const std::string&, const std::string&) {
             return quit.at(static_cast<size_t>(alerts++));
         });
     }

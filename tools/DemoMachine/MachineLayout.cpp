@@ -1,4 +1,5 @@
 #include "MachineLayout.h"
+#include "MoxaiDataStore.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>

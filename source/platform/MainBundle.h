@@ -11,6 +11,7 @@ std::string BundlePath();
 std::string SharedSupportPath();
 std::string ResourcesPath();
 std::string FrameworksPath();
+std::string PlugInsPath();
 }  // namespace MainBundle
 
 #endif

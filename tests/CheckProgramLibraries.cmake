@@ -1,0 +1,11 @@
+# The program itself must not load the window system: only the wizard's module does.
+execute_process(COMMAND ldd ${PROGRAM} OUTPUT_VARIABLE libraries RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ldd ${PROGRAM} failed")
+endif()
+if(libraries MATCHES "(libgtk|libgdk|libwebkit|libjavascriptcore)[^\n]*")
+  message(FATAL_ERROR "${PROGRAM} loads ${CMAKE_MATCH_0}")
+endif()
+if(NOT libraries MATCHES "libUpdateCore.so")
+  message(FATAL_ERROR "${PROGRAM} does not load its core library:\n${libraries}")
+endif()
