@@ -7,6 +7,7 @@
 // <setup folder>/standin.conf, lines of:
 //   exit=<n>           end with status n (default 0)
 //   signal=<n>         kill itself with signal n
+//   sleep=<ms>         take that long before ending, as a real setup does
 //   record-installed=1 record the patch as installed in the store, in the
 //                      collection of the installation session it was given
 #include <signal.h>
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) settings[line.substr(0, eq)] = line.substr(eq + 1);
     }
+    if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoi(settings["sleep"])) * 1000);
     if (settings.count("signal")) {
         kill(getpid(), std::stoi(settings["signal"]));
         pause();
