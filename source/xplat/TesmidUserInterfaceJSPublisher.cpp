@@ -117,7 +117,8 @@ std::string TesmidUserInterfaceJSPublisher::GetStringsForLanguage(const Args& ar
     bool found = reader.FetchLanguageStrings(strings, language) && !strings.empty();
     // A locale without strings of its own (fr_CA) speaks its interface language (fr_FR).
     std::string uiLanguage = LocalizationUtilities::GetUILanguageForLanguage(language);
-    if (!found && uiLanguage != language) found = reader.FetchLanguageStrings(strings, uiLanguage);
+    const bool known = uiLanguage != "en_US" || language.compare(0, 3, "en_") == 0;
+    if (!found && known && uiLanguage != language) found = reader.FetchLanguageStrings(strings, uiLanguage);
     if (!found) return Error(kJSResultFailed);
     return ObjectOf(strings);
 }

@@ -53,6 +53,7 @@ TEST_F(WizardRun, WithoutADisplayTheWizardCannotRun) {
     ChildResult run = TestProcess::Run({program, "--mode=gui", "-norespawn"},
                                        {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=", "WAYLAND_DISPLAY="});
     EXPECT_EQ(255, run.status) << run.output;  // the unknown error, in 8 bits
+    EXPECT_NE(std::string::npos, run.output.find("Update: no display to show the wizard on")) << run.output;
     EXPECT_FALSE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
 }
 
@@ -137,7 +138,12 @@ public:
     }
     // Saves the window for a reviewer; a window with nothing drawn fails the test.
     void Shot(const std::string& name) {
-        // The step's frame reaches the screen a moment after its script: give it 3 s.
+        // The step's frame reaches the screen a moment after its script; a window still
+        // blank after 3 s more fails.
+        for (gint64 end = g_get_monotonic_time() + G_USEC_PER_SEC / 2; g_get_monotonic_time() < end;) {
+            g_main_context_iteration(nullptr, FALSE);
+            g_usleep(5000);
+        }
         bool blank = true, saved = false;
         for (int i = 0; i < 60 && blank; ++i) {
             for (int j = 0; j < 10; ++j) {
