@@ -15,7 +15,8 @@ rm -rf "$root"
 mkdir -p "$machine" "$bundle"
 build/tools/DemoMachine "$machine" "$bundle" "$PWD/build/tools/Setup"
 cp -a build/Update.app "$bundle/"
-cp resources/main.html "$bundle/resources/"
+mkdir -p "$bundle/resources"
+cp resources/main.html resources/main.css resources/main.js resources/main.xml "$bundle/resources/"
 
 meaning() {
   case "$1" in

@@ -50,8 +50,11 @@ std::string Lookup(const std::map<std::string, std::string>& dictionary, const s
 bool PayloadsManager::AcquireSetupLock() {
     static std::shared_ptr<NamedLock> sHolderWithoutManager;
     std::shared_ptr<NamedLock>& holder = singleton != nullptr ? singleton->mPatchLock : sHolderWithoutManager;
+    // Our own hold of the patch lock is no other installer: a second try (Retry) keeps it.
+    const bool held = holder != nullptr;
     if (NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName) ||
-        NamedLock::IsLocked(TesmidConstants::kPatchLockName) || !NamedLock::AcquireLock(TesmidConstants::kPatchLockName, holder)) {
+        (!held && (NamedLock::IsLocked(TesmidConstants::kPatchLockName) ||
+                   !NamedLock::AcquireLock(TesmidConstants::kPatchLockName, holder)))) {
         mErrorCode = ErrorCodes::kAnotherInstanceRunning;
         return false;
     }

@@ -52,6 +52,7 @@ void PayloadsManager::ResetPlan() {
     mPlanDone.clear();
     mCopiedFolders.clear();
     ClearMediaRecords();
+    mProgress.Modify([](ProgressResult& p) { p.mStep = p.mSteps = 0; });
     mPrepared = false;
     mErrorCode = 0;
 }
@@ -172,6 +173,14 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
+    // A stop asked for by the user lets the running setup finish and starts no other.
+    if (!mContinueInstall) return 0;
+    const int32_t step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
+    mProgress.Modify([&](ProgressResult& p) {
+        p.mStep = step;
+        p.mSteps = static_cast<int32_t>(mPlanCodes.size());
+        p.mTitle = mPlanDisplayNames[i];
+    });
     const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
                                                       mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
                                                       mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);

@@ -14,6 +14,8 @@ struct ProgressResult {
     std::string mErrorName;  // page error name
     std::string mReserved1;
     std::string mReserved2;
+    int32_t mStep = 0;   // 1-based launch of the plan now running; 0 before the first
+    int32_t mSteps = 0;  // launches in the plan
 };
 
 // Every update and every read holds the lock, so a reader always sees whole updates.

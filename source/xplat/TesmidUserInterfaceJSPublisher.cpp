@@ -6,10 +6,12 @@
 
 #include "DHTMLAlertController.h"
 #include "FileSystemUtils.h"
+#include "FileSystemVolume.h"
 #include "InstallerEngine.h"
 #include "JSONUtilities.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
+#include "PayloadAccessor.h"
 #include "PayloadsManager.h"
 #include "XMLParserNative.h"
 
@@ -76,6 +78,8 @@ TesmidUserInterfaceJSPublisher::TesmidUserInterfaceJSPublisher(InstallerEngine* 
     RegisterJSMemberMethod("UIGetPayloadProgress", &P::UIGetPayloadProgress);
     RegisterJSMemberMethod("FileExists", &P::FileExists);
     RegisterJSMemberMethod("AcquireSetupLock", &P::AcquireSetupLock);
+    RegisterJSMemberMethod("UIGetUpdateSizes", &P::UIGetUpdateSizes);
+    RegisterJSMemberMethod("UIGetErrorText", &P::UIGetErrorText);
 }
 
 TesmidUserInterfaceJSPublisher::~TesmidUserInterfaceJSPublisher() { delete mPlatformData; }
@@ -110,7 +114,12 @@ std::string TesmidUserInterfaceJSPublisher::GetStringsForLanguage(const Args& ar
     if (!FileSystemUtils::Exists(file)) return Error(kJSResultFailed);
     std::map<std::string, std::string> strings;
     XMLParserNative reader(file.AsNative());
-    if (!reader.FetchLanguageStrings(strings, language)) return Error(kJSResultFailed);
+    bool found = reader.FetchLanguageStrings(strings, language) && !strings.empty();
+    // A locale without strings of its own (fr_CA) speaks its interface language (fr_FR).
+    std::string uiLanguage = LocalizationUtilities::GetUILanguageForLanguage(language);
+    const bool known = uiLanguage != "en_US" || language.compare(0, 3, "en_") == 0;
+    if (!found && known && uiLanguage != language) found = reader.FetchLanguageStrings(strings, uiLanguage);
+    if (!found) return Error(kJSResultFailed);
     return ObjectOf(strings);
 }
 
@@ -217,6 +226,10 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     object.AddProperty<std::string>(kErrorPropertyName, progress.mErrorName);
     object.AddProperty<std::string>("_blockProcList", progress.mReserved1);
     object.AddProperty<std::string>("_warnProcList", progress.mReserved2);
+    // What the page needs to say "1 of 2" and that a stop was asked for.
+    object.AddProperty<int>("_step", progress.mStep);
+    object.AddProperty<int>("_steps", progress.mSteps);
+    object.AddProperty<std::string>("_stopping", manager != nullptr && !manager->mContinueInstall.load() ? "1" : "0");
     return object.ToString();
 }
 
@@ -327,6 +340,20 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
     object.AddProperty<std::string>("spaceReq", required);
     object.AddProperty<std::string>("volume", volume);
     object.AddProperty<std::string>(kErrorPropertyName, "kNotEnoughDiskSpace");
+    // What the volume has now, so that the user knows how much to free.
+    for (const std::string& folder : manager->mPlanInstallFolders) {
+        try {
+            FileSystemVolume candidate{FileSystemPath(folder)};
+            std::string name;
+            uint64_t free = 0;
+            if (candidate.FriendlyNameUTF8(name) && name == volume && candidate.FreeSpaceInBytes(free)) {
+                object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
+                break;
+            }
+        } catch (const std::exception&) {
+            // not a volume this system can name
+        }
+    }
     return object.ToString();
 }
 
@@ -392,5 +419,31 @@ std::string TesmidUserInterfaceJSPublisher::AcquireSetupLock(const Args& args) {
     if (!args.empty()) return Error(kJSResultBadArgCount);
     JSONObject object;
     object.AddProperty<std::string>("setupLocked", PayloadsManager::AcquireSetupLock() ? "1" : "0");
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetUpdateSizes(const Args& args) {
+    MethodLog log("UIGetUpdateSizes", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    if (manager == nullptr) return Error(kJSResultFailed);
+    std::map<std::string, std::string> sizes;
+    for (auto entry = manager->PayloadsBegin(); entry != manager->PayloadsEnd(); ++entry) {
+        if (entry->second->mSelected) sizes.insert(std::make_pair(entry->first, entry->second->mDataStore->mTotalSize));
+    }
+    return ObjectOf(sizes);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetErrorText(const Args& args) {
+    MethodLog log("UIGetErrorText", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    std::map<std::string, std::string> dictionary;
+    if (manager == nullptr || !LocalizationUtilities::GetDictionaryForLanguage(mEngine, dictionary)) return Error(kJSResultFailed);
+    // The session's code, with its failed installations counted, picks the message.
+    PayloadsManager::GetErrorCode();
+    JSONObject object;
+    object.AddProperty<std::string>("message", manager->GetLocalizedErrorString(dictionary));
+    object.AddProperty<std::string>("logPath", kMOQLogFilePath);
     return object.ToString();
 }

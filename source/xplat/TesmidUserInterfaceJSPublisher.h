@@ -47,6 +47,10 @@ public:
     std::string UIGetPayloadProgress(const Args& args);
     std::string FileExists(const Args& args);
     std::string AcquireSetupLock(const Args& args);
+    // Sizes (TotalSize, bytes) of the updates that can be installed.
+    std::string UIGetUpdateSizes(const Args& args);
+    // The manager's localized message for the session's code, and where the session log is.
+    std::string UIGetErrorText(const Args& args);
 
 private:
     TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;

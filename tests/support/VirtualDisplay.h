@@ -11,6 +11,19 @@ public:
     bool Running() const { return mPid > 0; }
     const std::string& Name() const { return mName; }  // ":<n>"
 
+    // Saves the mapped top-level windows whose title contains titlePart (all of them when
+    // empty) as one PNG, cut to their bounding box. False when there is none; blank is set
+    // when the picture is one flat colour (nothing drawn).
+    bool SaveWindows(const std::string& titlePart, const std::string& pngPath, bool& blank) const;
+    // Focuses the first mapped window whose title contains titlePart and types the key
+    // (an X keysym name such as "Return") into it, as a keyboard would.
+    bool PressKey(const std::string& titlePart, const std::string& keysym) const;
+    // Waits (up to seconds) for a mapped window whose title contains titlePart.
+    bool WaitForWindow(const std::string& titlePart, int seconds) const;
+
+    // Where the tests leave their screenshots: <build>/screenshots/<name>.png.
+    static std::string ScreenshotPath(const std::string& name);
+
 private:
     void Stop();
     int mPid = -1;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <dirent.h>
+
+#include <regex>
 #include <set>
 
 #include "InstallerEngine.h"
 #include "LocalizationUtilities.h"
 #include "TestSandbox.h"
+#include "XMLParserNative.h"
 
 namespace {
 
@@ -88,6 +92,38 @@ TEST(Locale, DictionaryComesFromTheStringsBesideTheBundle) {
     setenv("LANGUAGE", "ja", 1);  // no Japanese strings in the file
     EXPECT_FALSE(GetDictionaryForLanguage(&engine, strings));
     unsetenv("LANGUAGE");
+}
+
+// Every string ID that a page or a native dialog names has a text in each language the
+// product ships; a page naming an ID one of them lacks would show an empty line.
+TEST(Locale, EveryStringTheWizardNamesExistsInEachLanguage) {
+    const std::string resources = RESOURCES_DIR;
+    std::vector<std::string> files{resources + "/main.html", resources + "/main.js"};
+    for (const char* folder : {"/../source/linux", "/../source/xplat"}) {
+        if (DIR* dir = opendir((resources + folder).c_str())) {
+            while (struct dirent* entry = readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cpp") == 0) files.push_back(resources + folder + "/" + name);
+            }
+            closedir(dir);
+        }
+    }
+    const std::regex named("data-l10n=\"(\\w+)\"|\"(loc(?:[A-Z]|not)[A-Za-z]*)\"|NativeString\\(\"(\\w+)\"\\)");
+    std::set<std::string> ids;
+    for (const std::string& file : files) {
+        const std::string text = TestFiles::Read(file);
+        for (std::sregex_iterator match(text.begin(), text.end(), named), end; match != end; ++match) {
+            for (int group = 1; group <= 3; ++group) {
+                if ((*match)[group].matched) ids.insert((*match)[group].str());
+            }
+        }
+    }
+    EXPECT_GT(ids.size(), 40u);  // the scan sees the pages and the native dialogs
+    for (std::string language : {"en_US", "fr_FR", "de_DE", "ja_JP"}) {
+        std::map<std::string, std::string> strings;
+        ASSERT_TRUE(XMLParserNative(resources + "/main.xml").FetchLanguageStrings(strings, language)) << language;
+        for (const std::string& id : ids) EXPECT_FALSE(strings[id].empty()) << id << " has no " << language << " text";
+    }
 }
 
 }  // namespace

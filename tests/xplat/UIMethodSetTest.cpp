@@ -128,13 +128,14 @@ TEST_F(MethodSet, ArgumentCountAndEmptyArgumentErrorsOfEveryMethod) {
         {"UIShowModalAlert", {"a", "b"}, badCount}, {"UIShowModalAlert", {""}, badArg},
         {"GetConflictingProcessList", {"x"}, badCount}, {"CheckForDiskSpace", {"x"}, badCount},
         {"UIGetSuccessPayloadsMap", {"x"}, badCount},   {"UIGetFailedPayloadsMap", {"x"}, badCount},
-        {"AcquireSetupLock", {"x"}, badCount},
+        {"AcquireSetupLock", {"x"}, badCount},      {"UIGetUpdateSizes", {"x"}, badCount},
+        {"UIGetErrorText", {"x"}, badCount},
     };
     for (const Case& c : cases) EXPECT_EQ(c.expected, Call(c.method, c.args)) << c.method << " with " << c.args.size();
     // methods that ignore their arguments answer as usual
     EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors", {"a", "b", "c"}));
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress", {"a"}));
-    EXPECT_EQ(25u, group.GetAllMethods().size());
+    EXPECT_EQ(27u, group.GetAllMethods().size());
     EXPECT_TRUE(delegate.calls.empty());  // no argument error reached the window
 }
 
@@ -160,6 +161,7 @@ TEST_F(MethodSet, PropertiesStringsAndFiles) {
     EXPECT_EQ("{\"_error\":\"1\"}", Call("GetDefaultProperties", {"x"}));
     EXPECT_EQ("{\"locQuit\":\"Quitter\",\"locRetry\":\"R\xC3\xA9" "essayer\"}", Call("GetStringsForLanguage", {"fr_FR"}));
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetStringsForLanguage", {"x') or ('1"}));
+    EXPECT_EQ("{\"locQuit\":\"Quitter\",\"locRetry\":\"R\xC3\xA9" "essayer\"}", Call("GetStringsForLanguage", {"fr_CA"}));
 
     TestFiles::Write(box / "empty.txt", "");
     TestFiles::Write(box / "text.txt", "it's \"quoted\"\n");
@@ -181,7 +183,7 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     manager->mPlanSizes = {UINT64_MAX / 2};
     const std::string shortage = Call("CheckForDiskSpace");
     EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
-    EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\"}"));
+    EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\",\"spaceFree\":\""));
 
     PayloadsManager::sVecConProc = {{"NoSuchKvxProcess", "1"}};
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetConflictingProcessList"));
@@ -204,8 +206,11 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
 
 TEST_F(MethodSet, ProgressAndPreparation) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress"));
-    EXPECT_EQ("{\"Progress\":{\"percentage\":\"0\",\"curPayload\":\"\"},\"_error\":\"\",\"_blockProcList\":\"\",\"_warnProcList\":\"\"}",
+    EXPECT_EQ("{\"Progress\":{\"percentage\":\"0\",\"curPayload\":\"\"},\"_error\":\"\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
+              "\"_step\":\"0\",\"_steps\":\"0\",\"_stopping\":\"0\"}",
               Call("UIGetProgress", {"ignored"}));
+    // Sizes only of what can be installed, hidden ones included (they go with the driver).
+    EXPECT_EQ("{\"{HIDDEN}\":\"1000\",\"{SHOWN}\":\"1000\"}", Call("UIGetUpdateSizes"));
     PayloadsManager* manager = engine.GetPayloadsManager();
     manager->InstallPayload(&engine, true, true);
     EXPECT_EQ("{\"_error\":\"DONE\"}", Call("UIGetPayloadProgress"));
@@ -213,9 +218,18 @@ TEST_F(MethodSet, ProgressAndPreparation) {
         p.mPercent = 42;
         p.mTitle = "Shown 1.1";
         p.mErrorName = "kRollBack";
+        p.mStep = 1;
+        p.mSteps = 2;
     });
-    EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\"}",
+    manager->mContinueInstall = false;
+    EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
+              "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\"}",
               Call("UIGetProgress"));
+    // The manager's message for the session's code, and where to read more.
+    manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
+    setenv("LANGUAGE", "fr", 1);
+    EXPECT_EQ("{\"message\":\"Hidden 1.1,Shown 1.1:\",\"logPath\":\"/tmp/moq.log\"}", Call("UIGetErrorText"));
+    unsetenv("LANGUAGE");
 }
 
 TEST_F(MethodSet, OneModalAlertAtATime) {

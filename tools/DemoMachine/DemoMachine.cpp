@@ -1,5 +1,6 @@
 // Lays out the demo: a sandbox machine with installed base products, their cached
-// installers and the configuration store, and a patch bundle beside Update.app.
+// installers and the configuration store, and a patch bundle beside Update.app
+// (its pages and string table come from the project's resources folder).
 //
 //   DemoMachine <machine root> <bundle folder> <stand-in setup>
 #include <stdlib.h>
@@ -11,23 +12,7 @@
 #include "PcdStore.h"
 
 namespace {
-
 using namespace MachineLayout;
-
-const char* const kStrings = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Localization>
-  <String stringID="locQuit"><en_US>Quit</en_US><fr_FR>Quitter</fr_FR></String>
-  <String stringID="locRetry"><en_US>Retry</en_US><fr_FR>Réessayer</fr_FR></String>
-  <String stringID="locHigherPatchError"><en_US>A newer update of this product is already installed.</en_US><fr_FR>Une mise à jour plus récente de ce produit est déjà installée.</fr_FR></String>
-  <String stringID="locBasePayloadError"><en_US>These updates need their product installed first: [productName]</en_US><fr_FR>Ces mises à jour exigent d'abord leur produit : [productName]</fr_FR></String>
-  <String stringID="locFailedToInstall"><en_US> could not be installed.</en_US><fr_FR> n'a pas pu être installé.</fr_FR></String>
-  <String stringID="locSetupRunningBody"><en_US>Another installer is running. Quit it to update [productName].</en_US><fr_FR>Un autre programme d'installation est ouvert. Quittez-le pour mettre à jour [productName].</fr_FR></String>
-  <String stringID="locnotEnoughDiskSpaceBody"><en_US>The update needs [spaceReq] MB on the volume "[volume]".</en_US><fr_FR>La mise à jour exige [spaceReq] Mo sur le volume « [volume] ».</fr_FR></String>
-  <String stringID="locConflictingProcessErrorBodySing"><en_US>Quit this application to continue:</en_US><fr_FR>Quittez cette application pour continuer :</fr_FR></String>
-  <String stringID="locConflictingProcessErrorBody"><en_US>Quit these applications to continue:</en_US><fr_FR>Quittez ces applications pour continuer :</fr_FR></String>
-</Localization>
-)";
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +65,5 @@ int main(int argc, char** argv) {
                                      photoPatch.code + "</KavexCode>\n  </Driver>\n  <Optional>\n    <KavexCode display=\"show\">" +
                                      drawPatch.code + "</KavexCode>\n    <KavexCode display=\"none\">" + drawHotfix.code +
                                      "</KavexCode>\n  </Optional>\n</PayloadInfo>\n");
-    Write(bundle + "/resources/main.xml", kStrings);
     return Ok() ? 0 : 1;
 }

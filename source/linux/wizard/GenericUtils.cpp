@@ -15,6 +15,31 @@ GenericUtils::AlertHandler& TestHandler() {
 
 enum { kDefaultResponse = 1, kAlternateResponse = 0 };
 
+std::map<std::string, std::string>& Localized() {
+    static std::map<std::string, std::string> strings;
+    return strings;
+}
+
+GtkWindow*& Parent() {
+    static GtkWindow* parent = nullptr;
+    return parent;
+}
+
+// Modal and transient for the wizard, titled as the wizard is (or with the message's title).
+GtkWidget* NewDialog(const std::string& title) {
+    GtkWindow* parent = Parent();
+    GtkWidget* dialog = gtk_message_dialog_new(parent, static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                               GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s", title.c_str());
+    const gchar* parentTitle = parent != nullptr ? gtk_window_get_title(parent) : nullptr;
+    const gchar* program = g_get_prgname();
+    const std::string windowTitle = parentTitle != nullptr && parentTitle[0] != '\0' ? parentTitle
+                                    : !title.empty()                                ? title
+                                                                                    : (program != nullptr ? program : "Update");
+    gtk_window_set_title(GTK_WINDOW(dialog), windowTitle.c_str());
+    if (parent == nullptr) gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    return dialog;
+}
+
 }  // namespace
 
 namespace GenericUtils {
@@ -25,7 +50,16 @@ bool DisplayAlert(std::string message, std::string defaultButton, std::string al
     return DisplayAlert(message, defaultButton, alternateButton, "");
 }
 
+void SetNativeStrings(const std::map<std::string, std::string>& strings) { Localized() = strings; }
+
+void SetDialogParent(GtkWindow* parent) { Parent() = parent; }
+
+GtkWindow* DialogParent() { return Parent(); }
+
 std::string NativeString(const std::string& key) {
+    auto localized = Localized().find(key);
+    if (localized != Localized().end() && !localized->second.empty()) return localized->second;
+    // Without a strings file the dialogs still speak.
     static const std::map<std::string, std::string> texts = {
         {"ConfirmationTitle", "Do you want to stop the update?"},
         {"CancelButtonLabel", "Continue"},
@@ -45,10 +79,10 @@ void DisplayNotice(const std::string& title, const std::string& message, const s
         MOQ_LOG("No display to show \"%s\": %s\n", title.c_str(), message.c_str());
         return;
     }
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s", title.c_str());
+    GtkWidget* dialog = NewDialog(title);
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", message.c_str());
     gtk_dialog_add_button(GTK_DIALOG(dialog), button.c_str(), kDefaultResponse);
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kDefaultResponse);
     gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
@@ -63,14 +97,13 @@ bool DisplayAlert(std::string message, std::string defaultButton, std::string al
                 alternateButton.c_str());
         return true;
     }
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s", title.c_str());
+    GtkWidget* dialog = NewDialog(title);
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", message.c_str());
     // A button without a title could not be told apart from the other one.
     gtk_dialog_add_button(GTK_DIALOG(dialog), alternateButton.empty() ? "Cancel" : alternateButton.c_str(),
                           kAlternateResponse);
     gtk_dialog_add_button(GTK_DIALOG(dialog), defaultButton.empty() ? "OK" : defaultButton.c_str(), kDefaultResponse);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kDefaultResponse);
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     while (gtk_events_pending()) gtk_main_iteration();

@@ -2,7 +2,10 @@
 #ifndef GENERIC_UTILS_H
 #define GENERIC_UTILS_H
 
+#include <gtk/gtk.h>
+
 #include <functional>
+#include <map>
 #include <string>
 
 namespace GenericUtils {
@@ -12,8 +15,12 @@ bool DisplayAlert(std::string message, std::string defaultButton, std::string al
 bool DisplayAlert(std::string message, std::string defaultButton, std::string alternateButton, std::string title);
 // A one-button notice: a title, the message below it, and the button.
 void DisplayNotice(const std::string& title, const std::string& message, const std::string& button);
-// The program's own texts for its native windows.
+// The program's own texts for its native windows, in the language of the strings given last.
 std::string NativeString(const std::string& key);
+void SetNativeStrings(const std::map<std::string, std::string>& strings);
+// The window that every dialog is modal and transient for (null: none); its title is theirs.
+void SetDialogParent(GtkWindow* parent);
+GtkWindow* DialogParent();
 
 // Lets tests answer alerts (a notice arrives with its title, a line break and its
 // message, its button as the default and no alternate); an empty function restores the real dialog.

@@ -1,5 +1,6 @@
 #include "TSMDHTMLAlertController.h"
 
+#include "GenericUtils.h"
 #include "JSMethodPublisherGroup.h"
 #include "TesmidUserInterfaceJSPublisher.h"
 #include "UIDriverFullGUI.h"
@@ -60,6 +61,12 @@ bool TSMDHTMLAlertController::showDHTMLAlert(const std::string& html, std::strin
     _alertData->busy = true;
     _alertData->exitString.reset();
     mAborted = false;
+    // Attached to the wizard, so that the wizard can never be raised over it; titled as it is
+    // until the alert's page names itself.
+    GtkWindow* parent = GenericUtils::DialogParent();
+    gtk_window_set_transient_for(GTK_WINDOW(mWindow), parent);
+    const gchar* parentTitle = parent != nullptr ? gtk_window_get_title(parent) : nullptr;
+    gtk_window_set_title(GTK_WINDOW(mWindow), parentTitle != nullptr ? parentTitle : "");
     gtk_widget_show_all(mWindow);
     gtk_window_present(GTK_WINDOW(mWindow));
     PumpUntilLoaded();  // the blank page of the previous alert

@@ -1,16 +1,21 @@
 #include "UIDriverFullGUI.h"
 
 #include <gtk/gtk.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
+#include "AppExitCodes.h"
 #include "AuthExec.h"
 #include "DHTMLAlertController.h"
 #include "ErrorCodes.h"
+#include "GenericUtils.h"
 #include "InstallerEngine.h"
+#include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
 #include "PayloadsManager.h"
@@ -27,13 +32,51 @@ UIDriverFullGUI::UIDriverFullGUIData::~UIDriverFullGUIData() {
 
 namespace {
 
+// The relaunched copy could not get administrator rights.
+const int kExitNoRights = 4;
+
+void ReportNoDisplay() {
+    const char* const line = "Update: no display to show the wizard on (DISPLAY is not set or cannot be opened); "
+                             "start it in a desktop session, or run it as root with --mode=silent.";
+    fprintf(stderr, "%s\n", line);
+    MOQ_LOG("%s\n", line);
+}
+
+std::string Replaced(std::string text, const std::string& placeholder, const std::string& value) {
+    const size_t at = text.find(placeholder);
+    if (at != std::string::npos) text.replace(at, placeholder.size(), value);
+    return text;
+}
+
+// Says, in the user's language, that rights are needed and how to start with them.
+void ShowRightsDialog(InstallerEngine& engine) {
+    std::map<std::string, std::string> strings;
+    LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
+    auto text = [&strings](const char* key, const char* fallback) {
+        auto found = strings.find(key);
+        return found != strings.end() && !found->second.empty() ? found->second : std::string(fallback);
+    };
+    const std::string command = "sudo -E \"" + MainBundle::ExecutablePath() + "\"";
+    const std::string body = Replaced(text("locRightsBody", "Installing updates needs administrator rights, and they could "
+                                                            "not be obtained. Open a terminal and run: [command]"),
+                                      "[command]", command);
+    MOQ_LOG("Administrator rights could not be obtained; start with: %s\n", command.c_str());
+    fprintf(stderr, "Update: administrator rights could not be obtained; start it with: %s\n", command.c_str());
+    GenericUtils::DisplayNotice(text("locRightsTitle", "Administrator rights are needed"), body, text("locQuit", "Quit"));
+}
+
 // Relaunches this program with administrator rights unless it has them, then ends.
-void RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
+// False when the wizard cannot be shown here at all.
+bool RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
     const std::vector<std::string> args = engine.mArguments;
-    if (geteuid() == 0 || std::find(args.begin(), args.end(), "-norespawn") != args.end()) return;
+    if (geteuid() == 0 || std::find(args.begin(), args.end(), "-norespawn") != args.end()) return true;
+    // Asking for a password makes no sense when no window can follow.
+    if (!gtk_init_check(nullptr, nullptr)) return false;
     AuthExec exec;
-    const int authorized = exec.preAuthorize();
-    if (authorized != AuthExec::kGranted) exit(authorized == AuthExec::kFailure ? 4 : 0);
+    if (exec.preAuthorize() != AuthExec::kGranted) {
+        ShowRightsDialog(engine);
+        exit(kExitNoRights);
+    }
     exec.setArguments(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()));
     MOQ_LOG("Starting authenticated installer...");
     MOQ_LOG("See the system-wide log file under /Library/... for additional log messages.");
@@ -41,8 +84,33 @@ void RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
     const bool ran = exec.execute();
     // pkexec asks during the run: a refusal that is not a dismissal is a failure.
     const int status = exec.waitStatus();
-    if (!ran || (!exec.wasCancelled() && WIFEXITED(status) && WEXITSTATUS(status) == 127)) exit(4);
+    if (!ran || (!exec.wasCancelled() && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+        ShowRightsDialog(engine);
+        exit(kExitNoRights);
+    }
     exit(0);
+}
+
+// The wizard ends with the codes of a silent run: what was installed, or what stood in the way.
+int WizardExitCode(InstallerEngine& engine, bool installStarted) {
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    if (installStarted) {
+        if (!manager->mFailedPayloads.empty()) return PayloadsManager::GetErrorCode();
+        for (int32_t done : manager->mPlanDone) {
+            if (!done) return AppExitCodes::kExitUserCancelled;
+        }
+        return PayloadsManager::CheckOptionalPayloadFailure() == 0 ? 0 : PayloadsManager::GetErrorCode();
+    }
+    std::map<std::string, std::string> updates;
+    manager->GetUpdatesList(updates);
+    if (updates.empty()) return PayloadsManager::GetErrorCode();
+    if (!PayloadsManager::AcquireSetupLock()) return ErrorCodes::kAnotherInstanceRunning;
+    std::string blocking, warning, space, volume;
+    PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning);
+    if (!blocking.empty()) return ErrorCodes::kConflictingProcessRunning;
+    if (!manager->mPrepared) manager->InstallPayload(&engine, true, true);
+    if (manager->GetDiskSpaceIfNeeded(space, volume)) return ErrorCodes::kNotEnoughDiskSpace;
+    return AppExitCodes::kExitUserCancelled;
 }
 
 }  // namespace
@@ -56,20 +124,29 @@ UIDriverFullGUI::UIDriverFullGUI(InstallerEngine& engine) : UIDriver(engine), mD
 UIDriverFullGUI::~UIDriverFullGUI() {}
 
 bool UIDriverFullGUI::Run() {
-    RespawnAndAuthorizeIfNeeded(mEngine);
+    if (!RespawnAndAuthorizeIfNeeded(mEngine)) {
+        ReportNoDisplay();
+        mErrorCode = ErrorCodes::kUnknownError;
+        return false;
+    }
     if (mEngine.GetPayloadsManager() == nullptr) {
         mErrorCode = PayloadsManager::InitializationFailureCode();
         return false;
     }
     if (!gtk_init_check(nullptr, nullptr)) {
-        MOQ_LOG("No display to show the wizard on\n");
+        ReportNoDisplay();
         mErrorCode = ErrorCodes::kUnknownError;
         return false;
     }
+    bool installStarted = false;
     {
         UPDWizardController controller;
         controller.RunApplication();
+        installStarted = controller.InstallStarted();
     }
-    mErrorCode = PayloadsManager::GetErrorCode();
-    return true;
+    mErrorCode = WizardExitCode(mEngine, installStarted);
+    // The localized message follows the manager's code.
+    PayloadsManager::mErrorCode = mErrorCode;
+    MOQ_LOG("The wizard ends with %d\n", mErrorCode);
+    return mErrorCode == 0;
 }

@@ -4,6 +4,7 @@
 #include "GenericUtils.h"
 #include "InstallerEngine.h"
 #include "JSMethodPublisherGroup.h"
+#include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "PayloadsManager.h"
 #include "TesmidUserInterfaceJSPublisher.h"
@@ -65,19 +66,24 @@ void UPDWizardController::RunApplication() {
         },
         this);
     gtk_main();
-    applicationWillTerminate();
+    // The window stays while a pass finishes.
     WaitForRunningPass();
+    applicationWillTerminate();
 }
 
 void UPDWizardController::awakeFromNib() {
     if (_wizardData->engine == nullptr) return;
     FileSystemPath icon(_wizardData->engine->mBundleFolder);
-    icon.AppendUTF8Segment("Update.app/Contents/Resources/Update.icns");
+    icon.AppendUTF8Segment("Update.app/Contents/Resources/Update.svg");
+    // Every window made from now on, dialogs included, carries it.
     if (FileSystemUtils::Exists(icon)) gtk_window_set_default_icon_from_file(icon.AsUTF8String().c_str(), nullptr);
+    std::map<std::string, std::string> strings;
+    if (LocalizationUtilities::GetDictionaryForLanguage(_wizardData->engine, strings)) GenericUtils::SetNativeStrings(strings);
 }
 
 void UPDWizardController::applicationDidFinishLaunching() {
     gtk_window_set_position(GTK_WINDOW(mWindow), GTK_WIN_POS_CENTER);
+    GenericUtils::SetDialogParent(GTK_WINDOW(mWindow));
     setVisibility(true);
     FileSystemPath page(_wizardData->engine != nullptr ? _wizardData->engine->mBundleFolder : FileSystemPath("/"));
     page.AppendUTF8Segment("resources").AppendUTF8Segment("main.html");
@@ -91,7 +97,10 @@ void UPDWizardController::applicationDidFinishLaunching() {
     g_free(uri);
 }
 
-void UPDWizardController::applicationWillTerminate() { gtk_widget_hide(mWindow); }
+void UPDWizardController::applicationWillTerminate() {
+    GenericUtils::SetDialogParent(nullptr);
+    gtk_widget_hide(mWindow);
+}
 
 void UPDWizardController::WaitForRunningPass() {
     if (_wizardData->payloadsManager != nullptr) _wizardData->payloadsManager->mContinueInstall = false;
@@ -136,7 +145,7 @@ TSMDelegateAnswer UPDWizardController::exitDialog(const std::string&) {
 
 TSMDelegateAnswer UPDWizardController::onUpdate() {
     if (_wizardData->payloadsManager != nullptr) {
-        _started = true;
+        _started = mInstallStarted = true;
         _threadP->Execute();
     }
     return kTSMYes;
@@ -153,13 +162,13 @@ TSMDelegateAnswer UPDWizardController::onInitializePM() {
 TSMDelegateAnswer UPDWizardController::onCancel() {
     PayloadsManager* manager = _wizardData->payloadsManager;
     if (_started && !_done && manager != nullptr) {
-        // The payload being installed finishes; the loop reads the flag before the next one.
-        manager->mContinueInstall = false;
+        // Asked first: a payload that ends while the question is open must not stop the others.
         const bool stop = GenericUtils::DisplayAlert(GenericUtils::NativeString("WaitAndQuitMessage"),
                                                      GenericUtils::NativeString("CancelButtonLabel"),
                                                      GenericUtils::NativeString("WaitAndQuitLabel"),
                                                      GenericUtils::NativeString("ConfirmationTitle"));
-        if (!stop) manager->mContinueInstall = true;
+        // The payload being installed finishes; the loop reads the flag before the next one.
+        if (stop) manager->mContinueInstall = false;
     } else {
         TerminateApplication();
     }

@@ -51,6 +51,7 @@ public:
     void WaitForRunningPass();
     GtkWindow* Window() const { return GTK_WINDOW(mWindow); }
     bool Started() const { return _started; }
+    bool InstallStarted() const { return mInstallStarted; }
     // Ends the application's main loop.
     static void TerminateApplication();
 
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<ThreadOperation> _threadP;
     bool _done = false;
     bool _started = false;
+    bool mInstallStarted = false;
     std::unique_ptr<TesmidUserInterfaceJSPublisher> mPublisher;
     std::unique_ptr<JSMethodPublisherInterface> mGroup;
     std::unique_ptr<WebViewBridge> mBridge;
