@@ -1,0 +1,151 @@
+// What a typical silent run costs the machine, beside a bare process in the same
+// run: a bundle of four patches, one of them installed (the stand-in setup ends at
+// once). Medians of wall time and of peak resident size, and the split of the time:
+// loading (the program ending at once), the store, the patch descriptions with the
+// classification, and the launch.
+//
+//   SilentStartBench [runs]        default: 21
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iomanip>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "MachineLayout.h"
+
+namespace {
+
+using namespace MachineLayout;
+
+struct Sample {
+    double seconds;
+    long peakKiB;
+    int status;
+};
+
+double Now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+Sample Measure(const std::vector<std::string>& argv, const std::string& machine) {
+    std::cout.flush();
+    const double start = Now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen("/dev/null", "w", stdout)) _exit(127);
+        if (unshare(CLONE_NEWIPC) != 0) perror("private IPC namespace (the machine's locks are used)");
+        setenv("KAVEX_SYSTEM_ROOT", machine.c_str(), 1);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    wait4(pid, &status, 0, &usage);
+    return Sample{Now() - start, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128};
+}
+
+template <typename T>
+T Median(std::vector<T> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+struct Case {
+    std::string name;
+    std::vector<std::string> argv;
+    std::string machine;
+    int expected;
+    std::vector<double> seconds;
+    std::vector<long> peaks;
+};
+
+// One machine with a base product in one session; bundles beside copies of the program.
+std::string Layout(const std::string& root, const std::string& bundleName, int patches, bool applicable) {
+    const std::string machine = root + "/machine", bundle = root + "/" + bundleName;
+    setenv("KAVEX_SYSTEM_ROOT", machine.c_str(), 1);
+    if (access((machine + "/Library/Application Support/Kavex/moxa/moxa.db").c_str(), F_OK) != 0) {
+        MakeFolders(machine + "/Library/Application Support");
+        moxaiSession* session = nullptr;
+        Check(moxaOpenSession(&session), "creating the store");
+        if (session == nullptr) return std::string();
+        InstallBase(session, machine + "/Library/Application Support/Kavex", Proxy{"{BASE}", "Suite", "1.0", "", "", "1000", {}},
+                    {"{SESSION}"}, machine + "/Applications/Suite", STANDIN_SETUP, "");
+        Check(moxaCloseSession(session), "closing the store");
+    }
+    MakeFolders(bundle + "/extensions");
+    for (int i = 0; i < patches; ++i) {
+        const bool installable = applicable && i == 0;
+        const std::string n = std::to_string(i);
+        AddPatch(bundle, "P" + n, Proxy{"{PATCH-" + n + "}", "Patch " + n, "1.0." + std::to_string(i + 1),
+                                        installable ? "{BASE}" : "{ABSENT}", "Suite", "1000", {}});
+    }
+    if (!Ok() || system(("cp -a '" + std::string(BUNDLE_DIR) + "' '" + bundle + "/'").c_str()) != 0) return std::string();
+    return bundle + "/Update.app/Contents/MacOS/Update";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(3, atoi(argv[1])) : 21;
+    char folder[] = "/var/tmp/silent-start-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 2;
+    const std::string root = folder, machine = root + "/machine";
+    const std::string empty = Layout(root, "empty", 0, false);
+    const std::string none = Layout(root, "none", 4, false);
+    const std::string typical = Layout(root, "typical", 4, true);
+    if (empty.empty() || none.empty() || typical.empty()) {
+        std::cerr << "cannot lay out the bundles\n";
+        return 2;
+    }
+    std::vector<Case> cases = {
+        {"bare process (/bin/true)", {"/bin/true"}, machine, 0, {}, {}},
+        {"program ending at once (terminal mode)", {typical, "--mode=terminal"}, machine, 5, {}, {}},
+        {"silent, empty bundle (store)", {empty, "--mode=silent"}, machine, 0, {}, {}},
+        {"silent, four patches, none to install", {none, "--mode=silent"}, machine, 27, {}, {}},
+        {"silent, four patches, one installed", {typical, "--mode=silent"}, machine, 0, {}, {}},
+    };
+    bool ok = true;
+    // Interleaved, so that whatever else the machine does weighs on every case alike.
+    for (int run = 0; run < runs && ok; ++run) {
+        for (Case& c : cases) {
+            const Sample sample = Measure(c.argv, c.machine);
+            if (sample.status != c.expected) {
+                std::cerr << c.name << " ended with " << sample.status << ", not " << c.expected << "\n";
+                ok = false;
+                break;
+            }
+            c.seconds.push_back(sample.seconds);
+            c.peaks.push_back(sample.peakKiB);
+        }
+    }
+    if (getenv("KEEP") == nullptr) system(("rm -rf '" + root + "'").c_str());
+    if (!ok) return 1;
+    std::vector<double> medians;
+    for (const Case& c : cases) {
+        medians.push_back(Median(c.seconds) * 1000.0);
+        std::cout << std::left << std::setw(42) << c.name << std::right << std::fixed << std::setprecision(1)
+                  << std::setw(7) << medians.back() << " ms " << std::setw(7) << Median(c.peaks) / 1024.0 << " MiB\n";
+    }
+    std::cout << "split of the typical run: loading " << medians[1] - medians[0] << " ms, store " << medians[2] - medians[1]
+              << " ms, descriptions and classification " << medians[3] - medians[2] << " ms, launch "
+              << medians[4] - medians[3] << " ms\n";
+    const double wall = medians[4];
+    const double peak = Median(cases[4].peaks) / 1024.0;
+    std::cout << "typical silent run: " << wall << " ms (target under 20), " << peak << " MiB peak (target under 15)\n";
+    return wall < 20.0 && peak < 15.0 ? 0 : 1;
+}
