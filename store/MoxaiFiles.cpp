@@ -9,6 +9,7 @@
 
 #include "MacUtils.h"
 #include "MoxaiResultCodes.h"
+#include "UniqueFd.h"
 
 bool moxaiDbPath(std::string& base) {
     std::string folder;
@@ -103,33 +104,25 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // Written beside the target and renamed over it: the target is either the old
 // copy or the whole new one, never a half-written file (a full disk, a crash).
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
-    int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (in < 0) return false;
+    UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(in);
-        return false;
-    }
+    if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     std::string temporary = to + ".XXXXXX";
-    int out = mkostemp(&temporary[0], O_CLOEXEC);
-    if (out < 0) {
-        close(in);
-        return false;
-    }
-    bool ok = fchmod(out, st.st_mode & 0777 & ~0022) == 0;
+    UniqueFd out(mkostemp(&temporary[0], O_CLOEXEC));
+    if (!out.valid()) return false;
+    bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0;
     char buffer[16384];
     while (ok) {
-        ssize_t n = read(in, buffer, sizeof(buffer));
+        ssize_t n = read(in.get(), buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
-        ok = WriteAll(out, buffer, static_cast<size_t>(n));
+        ok = WriteAll(out.get(), buffer, static_cast<size_t>(n));
     }
-    close(in);
-    if (ok && fsync(out) != 0) ok = false;
-    if (close(out) != 0) ok = false;
+    if (ok && fsync(out.get()) != 0) ok = false;
+    if (out.close() != 0) ok = false;
     if (ok && rename(temporary.c_str(), to.c_str()) != 0) ok = false;
     if (!ok) unlink(temporary.c_str());
     return ok;
@@ -167,16 +160,15 @@ int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, boo
 bool moxaiLoadFileContents(const std::string& path, std::vector<unsigned char>& contents) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
     contents.assign(static_cast<size_t>(st.st_size), 0);
     size_t done = 0;
     while (done < contents.size()) {
-        ssize_t n = read(fd, contents.data() + done, contents.size() - done);
+        ssize_t n = read(fd.get(), contents.data() + done, contents.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    close(fd);
     return done == contents.size();
 }

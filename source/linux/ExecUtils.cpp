@@ -7,15 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "UniqueFd.h"
+
 extern char** environ;
 
 namespace {
-
-void CloseAll(int a, int b, int c, int d) {
-    for (int fd : {a, b, c, d}) {
-        if (fd >= 0) close(fd);
-    }
-}
 
 // Only these two survive into the child's environment.
 std::vector<std::string> KeptEnvironment() {
@@ -55,12 +51,11 @@ int WaitStatusToResult(int status) {
 int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild,
                    const ChildSetup* setup) {
     if (args.empty() || (id != nullptr && geteuid() != 0)) return -1;
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return -1;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        CloseAll(in[0], in[1], -1, -1);
-        return -1;
-    }
+    int inFds[2], outFds[2];
+    if (pipe2(inFds, O_CLOEXEC) != 0) return -1;
+    UniqueFd inRead(inFds[0]), inWrite(inFds[1]);
+    if (pipe2(outFds, O_CLOEXEC) != 0) return -1;
+    UniqueFd outRead(outFds[0]), outWrite(outFds[1]);
     // Everything the child needs is built now: between fork and exec a
     // multi-threaded parent's child may only call async-signal-safe functions.
     std::vector<char> argBuffer, envBuffer;
@@ -79,21 +74,16 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
             if ((identity.flags & ExecId::kSetUid) && setuid(identity.uid) != 0) _exit(kExitOSError);
             if ((identity.flags & ExecId::kSetEuid) && geteuid() == 0 && seteuid(identity.euid) != 0) _exit(kExitOSError);
         }
-        if (dup2(in[0], STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0) _exit(kExitOSError);
+        if (dup2(inRead.get(), STDIN_FILENO) < 0 || dup2(outWrite.get(), STDOUT_FILENO) < 0) _exit(kExitOSError);
         // Only the child moves: the parent's relative paths keep their meaning.
         if (workingFolder != nullptr && chdir(workingFolder) != 0) _exit(kExitOSError);
         if (inheritedFd >= 0 && fcntl(inheritedFd, F_SETFD, 0) != 0) _exit(kExitOSError);
         execve(argv[0], argv.data(), envp.data());
         _exit(kExitOSError);
     }
-    close(in[0]);
-    close(out[1]);
-    if (pid < 0) {
-        CloseAll(in[1], out[0], -1, -1);
-        return -1;
-    }
-    toChild = in[1];
-    fromChild = out[0];
+    if (pid < 0) return -1;
+    toChild = inWrite.release();
+    fromChild = outRead.release();
     return pid;
 }
 
@@ -108,21 +98,22 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
     int toChild = -1, fromChild = -1;
     const int pid = OpenExecutable(args, id, toChild, fromChild, setup);
     if (pid < 0) return kExitOSError;
+    UniqueFd toChildFd(toChild), fromChildFd(fromChild);
     if (input != nullptr) {
         if (ignoreBrokenPipe) signal(SIGPIPE, SIG_IGN);
         unsigned long written = 0;
         while (written < inputLength) {
-            ssize_t n = write(toChild, input + written, inputLength - written);
+            ssize_t n = write(toChildFd.get(), input + written, inputLength - written);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             written += static_cast<unsigned long>(n);
         }
         if (written < inputLength) failed = true;
     }
-    close(toChild);
+    toChildFd.reset();  // the child sees the end of its input
     char chunk[16384];
     for (;;) {
-        ssize_t n = read(fromChild, chunk, sizeof(chunk));
+        ssize_t n = read(fromChildFd.get(), chunk, sizeof(chunk));
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n < 0) {
             failed = true;
@@ -132,7 +123,7 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
         if (output != nullptr) output->insert(output->end(), chunk, chunk + n);
         if (progress != nullptr) progress(std::string(chunk, static_cast<size_t>(n)), context);
     }
-    close(fromChild);
+    fromChildFd.reset();
     int status = 0;
     pid_t waited;
     do {

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 
 #include "FileSystemUtils.h"
 #include "VolumeProbe.h"
+#include "ScopedDir.h"
+#include "UniqueFd.h"
 
 struct FileSystemVolume::Data {
     FileSystemPath root;
@@ -88,16 +91,16 @@ bool FileSystemVolume::FriendlyNameUTF8(std::string& out) const {
     const std::string& source = mData->mount.source;
     if (!source.empty() && source[0] == '/') {
         const std::string device = Resolved(source);
-        if (DIR* labels = opendir("/dev/disk/by-label")) {
-            while (struct dirent* entry = readdir(labels)) {
-                if (entry->d_name[0] == '.') continue;
-                if (!device.empty() && Resolved(std::string("/dev/disk/by-label/") + entry->d_name) == device) {
-                    out = DecodeLabel(entry->d_name);
-                    closedir(labels);
-                    return true;
-                }
+        UniqueFd folder(open("/dev/disk/by-label", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ScopedDir labels(folder.get());
+        std::vector<std::string> names;
+        labels.Names(names);
+        for (const std::string& name : names) {
+            if (name[0] == '.') continue;
+            if (!device.empty() && Resolved("/dev/disk/by-label/" + name) == device) {
+                out = DecodeLabel(name);
+                return true;
             }
-            closedir(labels);
         }
     }
     out = mData->root.NameAsUTF8String();

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "UniqueFd.h"
 
 namespace {
 
@@ -65,25 +68,19 @@ void RemoveEntry(const char* path) {
 int OpenForAppend(const char* path, bool create) {
     int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     if (create) flags |= O_CREAT | O_EXCL;
-    int fd = open(path, flags, 0666);
-    if (fd < 0) return -1;
+    UniqueFd fd(open(path, flags, 0666));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !IsPlainFile(st)) return -1;
+    return fd.release();
 }
 
 void EmptyIfLarge(const char* path) {
     struct stat st;
     if (lstat(path, &st) != 0 || !IsPlainFile(st) || st.st_size <= kMOQLogTruncateSize) return;
-    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    if (fstat(fd, &st) == 0 && IsPlainFile(st)) {
-        if (ftruncate(fd, 0) != 0) { /* left as it is; the validity test decides */ }
+    UniqueFd fd(open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.valid() && fstat(fd.get(), &st) == 0 && IsPlainFile(st)) {
+        if (ftruncate(fd.get(), 0) != 0) { /* left as it is; the validity test decides */ }
     }
-    close(fd);
 }
 
 void StartFresh(const char* path) {
@@ -178,21 +175,14 @@ bool IsMOQLogfileValid(const char* path) {
     struct stat st;
     if (lstat(path, &st) != 0) return errno == ENOENT;
     if (!IsPlainFile(st)) return false;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
-        close(fd);
-        return false;
-    }
-    FILE* file = fdopen(fd, "r");
-    if (file == nullptr) {
-        close(fd);
-        return false;
-    }
+    UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !IsPlainFile(st)) return false;
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(fdopen(fd.get(), "r"), fclose);
+    if (!file) return false;
+    fd.release();  // the stream owns it now
     char buffer[128];
     buffer[0] = '\0';
-    MOQ_fgetline(file, buffer, sizeof(buffer));
-    fclose(file);
+    MOQ_fgetline(file.get(), buffer, sizeof(buffer));
     return strstr(buffer, kMOQLogFileMagicString) != nullptr;
 }
 

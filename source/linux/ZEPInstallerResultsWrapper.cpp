@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 #include <libxml/parser.h>
+
+#include <memory>
 #include <libxml/tree.h>
 #include <stdlib.h>
 
@@ -37,10 +39,11 @@ bool IdentityFromFile(std::string& id) {
     const char* home = getenv("HOME");
     if (home == nullptr) return false;
     const std::string path = std::string(home) + "/Library/Application Support/Kavex/Updater/Install/KavexUpdaterInstallerData.plist";
-    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (doc == nullptr) return false;
+    const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
+        xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING), xmlFreeDoc);
+    if (!doc) return false;
     bool found = false;
-    xmlNode* root = xmlDocGetRootElement(doc);
+    xmlNode* root = xmlDocGetRootElement(doc.get());
     for (xmlNode* dict = root ? root->children : nullptr; dict != nullptr && !found; dict = dict->next) {
         if (dict->type != XML_ELEMENT_NODE || !xmlStrEqual(dict->name, BAD_CAST "dict")) continue;
         for (xmlNode* key = dict->children; key != nullptr; key = key->next) {
@@ -54,7 +57,6 @@ bool IdentityFromFile(std::string& id) {
             break;
         }
     }
-    xmlFreeDoc(doc);
     return found;
 }
 

@@ -1,5 +1,7 @@
 #include "PayloadsManager.h"
 
+#include <memory>
+
 #include "ErrorCodes.h"
 #include "FileSystemUtils.h"
 #include "MOQLogger.h"
@@ -8,6 +10,7 @@
 #include "PayloadAccessor.h"
 #include "PayloadsManagerUtils.h"
 #include "PcdStore.h"
+#include "ScopedStoreSession.h"
 
 PayloadsManager* PayloadsManager::singleton = nullptr;
 std::atomic<int> PayloadsManager::mErrorCode{0};
@@ -66,39 +69,37 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
         haveSetup = true;
     }
 
-    moxaiSession* config = nullptr;
-    if (pcdOpenSessionNoCreate(&config) != kMoxaOK) config = nullptr;
-    moxaiSession* store = nullptr;
-    std::vector<PayloadAccessor*> accessors;
+    ScopedStoreSession configSession(pcdCloseSession);
+    pcdOpenSessionNoCreate(configSession.out());
+    ScopedStoreSession storeSession;
+    moxaiSession* config = configSession.get();
+    std::vector<PayloadAccessor*> loaded;
     PayloadIteration::PathPairs failed;
     std::vector<std::string> images;
     bool restored = false;
-    const int opened = moxaOpenExistingSession(&store, &restored);
+    const int opened = moxaOpenExistingSession(storeSession.out(), &restored);
+    moxaiSession* store = storeSession.get();
     if (restored) MOQ_LOG("The installed-products store was missing or empty: restored from its backup\n");
     bool ok = opened == kMoxaOK;
     if (!ok) {
-        store = nullptr;
         MOQ_LOG("The installed-products store cannot be opened (store code %d)\n", opened);
         MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
         // Held by another writer: worth another try, as another installer running is.
         if (opened == kMoxaErrBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;
     }
-    if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, accessors, failed, images)) {
-        for (PayloadAccessor* accessor : accessors) delete accessor;
-        accessors.clear();
-        ok = false;
-    }
+    if (ok && !PayloadIteration::LoadPayloadAccessors(payloadsFolder, type, loaded, failed, images)) ok = false;
+    // Owned from here on, so that nothing leaks whatever happens below.
+    std::vector<std::unique_ptr<PayloadAccessor> > accessors;
+    for (PayloadAccessor* accessor : loaded) accessors.emplace_back(accessor);
+    if (!ok) accessors.clear();
 
     if (ok) {
-        std::vector<PayloadAccessor*> unkept;
         sVecConProc.clear();
         PayloadsManagerUtils::ClassificationCache cache(store);
-        for (PayloadAccessor* accessor : accessors) {
+        for (std::unique_ptr<PayloadAccessor>& owned : accessors) {
             // Each further read would wait out the busy timeout again for nothing.
-            if (moxaSessionFailure(store) != kMoxaOK) {
-                unkept.push_back(accessor);
-                continue;
-            }
+            if (moxaSessionFailure(store) != kMoxaOK) break;
+            PayloadAccessor* accessor = owned.get();
             const PayloadProxy::DataStore& data = *accessor->mDataStore;
             int result = 0;
             if (haveSetup && !manager->mSetupData->mDriverCode.empty()) {
@@ -132,13 +133,11 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
                         break;
                 }
                 manager->mPayloads.insert(std::make_pair(data.mKavexCode, accessor));
-            } else {
-                unkept.push_back(accessor);
+                owned.release();  // the manager's now
             }
             MapErrorCodeToJSError(manager->mProgress, result);
         }
-        // Duplicates and unclassified payloads are never looked at again.
-        for (PayloadAccessor* accessor : unkept) delete accessor;
+        // Duplicates and unclassified payloads, still owned here, are never looked at again.
         // A store that answered nothing (held by another writer, unreadable) must not
         // pass for one that holds nothing: that would classify every patch wrongly.
         int failure = moxaSessionFailure(store);
@@ -151,8 +150,6 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
             ok = false;
         }
     }
-    if (store != nullptr) moxaCloseSession(store);
-    if (config != nullptr) pcdCloseSession(config);
     MOQ_LOG("Returning from PayloadsManager::Initialize\n");
     return ok;
 }

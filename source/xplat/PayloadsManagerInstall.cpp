@@ -11,6 +11,7 @@
 #include "PayloadsManager.h"
 #include "PayloadsManagerUtils.h"
 #include "PrivilegedExecution.h"
+#include "ScopedStoreSession.h"
 #include "SetupRunLock.h"
 
 namespace {
@@ -58,14 +59,15 @@ void PayloadsManager::ResetPlan() {
 }
 
 void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
-    moxaiSession* session = nullptr;
-    if (moxaOpenSessionNoCreate(&session) != kMoxaOK) {
+    ScopedStoreSession store;
+    if (moxaOpenSessionNoCreate(store.out()) != kMoxaOK) {
         MOQ_LOG("MOXA DB Error\n");
         mErrorCode = ErrorCodes::kMOXADBError;
         mPrepared = true;
         result = kLaunchNotAttempted;
         return;
     }
+    moxaiSession* session = store.get();
     const FileSystemPath extensionsFolder = Join(mInstallerRoot, "extensions");
     for (const auto& entry : mPayloads) {
         const PayloadAccessor& accessor = *entry.second;
@@ -169,7 +171,6 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
             mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
         }
     }
-    moxaCloseSession(session);
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
@@ -220,8 +221,9 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         if (result != 0) mErrorCode = result;
     }
     if (mPrepared && !prepareOnly) {
-        moxaiSession* session = nullptr;
-        if (moxaOpenSessionNoCreate(&session) != kMoxaOK) session = nullptr;
+        ScopedStoreSession store;
+        moxaOpenSessionNoCreate(store.out());
+        moxaiSession*& session = store.ref();
         const size_t none = mPlanCodes.size();
         size_t driver = none;
         if (mSetupData != nullptr && !mSetupData->mDriverCode.empty()) {
@@ -265,7 +267,6 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             }
         }
         ClearMediaRecords();
-        if (session != nullptr) moxaCloseSession(session);
     }
     MOQ_LOG("Returning from PayloadsManager::InstallPayload");
     return result;
