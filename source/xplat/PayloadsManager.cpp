@@ -33,6 +33,9 @@ PayloadsManager* PayloadsManager::Instance() { return singleton; }
 void PayloadsManager::Release() {
     delete singleton;
     singleton = nullptr;
+    // What one session's classification found must not steer the next one's launches.
+    mapInstallDir.clear();
+    mapZTKConfigPath.clear();
 }
 
 bool PayloadsManager::LoadSetupXMLData() {
@@ -53,6 +56,8 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     PayloadsManager* manager = new PayloadsManager();
     singleton = manager;
     mErrorCode = 0;
+    mapInstallDir.clear();
+    mapZTKConfigPath.clear();
     manager->mInstallerRoot = installerRoot;
 
     FileSystemPath payloadsFolder(installerRoot);

@@ -54,16 +54,32 @@ TEST(Locale, PreferredLanguageToLocaleAndInterfaceLanguage) {
     unsetenv("LC_ALL");
 }
 
-TEST(Locale, TablesHoldTheDocumentedCodes) {
+// The three tables: what each spelling of a language means, and which interface
+// language each locale gets.
+TEST(Locale, TablesMapSpellingsToLocalesAndLocalesToInterfaceLanguages) {
+    const std::map<std::string, std::string>& locales = GetLocaleMap();
+    for (const auto& expected : std::map<std::string, std::string>{
+             {"fr-CA", "fr_CA"}, {"fr_ca", "fr_CA"}, {"de", "de_DE"}, {"zh-Hant", "zh_TW"}, {"zh-hk", "zh_TW"},
+             {"zh-Hans", "zh_CN"}, {"pt-PT", "pt_PT"}}) {
+        auto found = locales.find(expected.first);
+        ASSERT_NE(locales.end(), found) << expected.first;
+        EXPECT_EQ(expected.second, found->second) << expected.first;
+    }
     std::set<std::string> codes;
-    for (const auto& entry : GetLocaleMap()) codes.insert(entry.second);
+    for (const auto& entry : locales) codes.insert(entry.second);
     EXPECT_EQ(51u, codes.size());
+
+    for (const auto& expected : std::map<std::string, std::string>{
+             {"fr_CA", "fr_FR"}, {"pt_PT", "pt_BR"}, {"en_GB", "en_US"}, {"sk_SK", "en_US"}, {"no_NO", "nb_NO"},
+             {"zh_HK", "zh_TW"}, {"ar_SA", "ar_AE"}, {"xx_XX", "en_US"}}) {
+        EXPECT_EQ(expected.second, GetUILanguageForLanguage(expected.first)) << expected.first;
+    }
     EXPECT_EQ(54u, GetKavexLocaleMap().size());
+
     std::set<std::string> converted;
     for (const auto& entry : GetKavexLanguageConversionTable()) converted.insert(entry.second);
     EXPECT_EQ(50u, converted.size());
-    EXPECT_EQ(0u, converted.count("pt_PT"));
-    EXPECT_EQ("en_US", GetUILanguageForLanguage("xx_XX"));
+    EXPECT_EQ(0u, converted.count("pt_PT"));  // Portuguese tags become Brazilian Portuguese
 }
 
 TEST(Locale, LanguageTagConversion) {

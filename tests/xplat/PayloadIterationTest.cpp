@@ -78,7 +78,8 @@ TEST(Enumeration, FailedProxiesAreListedWhileTheOthersLoad) {
     std::unique_ptr<PayloadAccessor> good(accessors[0]);
     EXPECT_EQ("{A1B2C3D4-0000-0000-0000-000000000001}", good->mDataStore->mKavexCode);
     EXPECT_EQ(ext + "/good/Good.dmg", good->mPayloadImagePath.AsUTF8String());
-    EXPECT_TRUE(good->mPayloadImagePath == good->mPayloadPath);
+    EXPECT_EQ(ext + "/good/Good.dmg", good->mPayloadPath.AsUTF8String());
+    EXPECT_EQ(ext + "/good/Good.proxy.xml", good->mProxyPath.AsUTF8String());
     EXPECT_TRUE(good->mSelected);
     EXPECT_FALSE(good->mParentNotInstalled || good->mAlreadyInstalled || good->mHigherPatchInstalled);
     EXPECT_EQ((std::vector<std::string>{ext + "/good/Good.dmg"}), images);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -37,12 +38,28 @@ bool MakeFolders(const std::string& path) {
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
+// The account entry of a user, read reentrantly: the folder lookup also runs on worker threads.
+bool Account(uid_t uid, std::string* name, std::string* home) {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 16384));
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr) return false;
+    if (name != nullptr) *name = entry.pw_name != nullptr ? entry.pw_name : "";
+    if (home != nullptr) *home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+    return true;
+}
+
 std::string UserHome() {
     if (const char* home = getenv("HOME")) {
         if (home[0] == '/') return home;
     }
-    if (struct passwd* pw = getpwuid(geteuid())) return pw->pw_dir;
-    return std::string();
+    std::string home;
+    Account(geteuid(), nullptr, &home);
+    return home;
 }
 
 bool UidFromVariable(const char* name, unsigned& uid) {
@@ -130,17 +147,15 @@ bool StdStringFindFolder(short domain, unsigned long folderType, unsigned char c
 bool GetConsoleUser(std::string& name, unsigned& uid) {
     unsigned id = 0;
     if (!UidFromVariable("PKEXEC_UID", id) && !UidFromVariable("SUDO_UID", id)) id = getuid();
-    struct passwd* pw = getpwuid(static_cast<uid_t>(id));
-    if (pw == nullptr) return false;
-    name = pw->pw_name;
+    if (!Account(static_cast<uid_t>(id), &name, nullptr)) return false;
     uid = id;
     return true;
 }
 
 bool HomeFolderOfUser(unsigned uid, std::string& home) {
-    struct passwd* pw = getpwuid(static_cast<uid_t>(uid));
-    if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return false;
-    home = pw->pw_dir;
+    std::string found;
+    if (!Account(static_cast<uid_t>(uid), nullptr, &found) || found.empty() || found[0] != '/') return false;
+    home = found;
     return true;
 }
 
