@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -22,6 +23,14 @@ class NamedLock;
 class PayloadAccessor;
 struct moxaiSession;
 
+// Threads. The main thread owns the manager and runs the page's methods. A background
+// pass (preparation: building the plan; installation: running it) runs on one worker
+// thread at a time and is the only writer of the plan, of the success and failure records
+// and of the install results, while the main thread may read them at any moment. Every
+// write and every read of those records therefore holds mRecordsMutex, briefly: readers
+// get a consistent copy (GetSuccessfulPayloads, GetFailedPayloads, PlanInstallFolders,
+// PlanDone, GetDiskSpaceIfNeeded), never a view of a half-written entry. The progress
+// record has its own lock (GuardedProgress); mPrepared and mContinueInstall are atomic.
 class PayloadsManager {
 public:
     typedef std::map<std::string, PayloadAccessor*> PayloadMap;
@@ -41,6 +50,9 @@ public:
     bool GetSuccessfulPayloads(std::map<std::string, std::string>& out) const;
     bool GetFailedPayloads(std::map<std::string, std::string>& out) const;
     bool GetHiddenPayloadList(std::vector<std::string>& out) const;
+    // Copies of the plan, for readers on another thread than the pass's.
+    std::vector<std::string> PlanInstallFolders() const;
+    std::vector<int32_t> PlanDone() const;
     PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
     PayloadMap::const_iterator PayloadsEnd() const { return mPayloads.end(); }
 
@@ -94,6 +106,7 @@ public:
     std::map<std::string, std::string> mSuccessfulPayloads;
     std::map<std::string, std::string> mFailedPayloads;
     std::vector<int32_t> mInstallResults;
+    mutable std::mutex mRecordsMutex;  // the plan, the success and failure records, the install results
     std::atomic<bool> mPrepared;
     std::shared_ptr<NamedLock> mPatchLock;
 

@@ -79,14 +79,21 @@ bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) 
 }
 
 bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName) {
+    std::vector<std::string> folders;
+    std::vector<uint64_t> sizes;
+    {
+        std::lock_guard<std::mutex> guard(mRecordsMutex);
+        folders = mPlanInstallFolders;
+        sizes = mPlanSizes;
+    }
     std::map<std::string, uint64_t> totals;
-    for (size_t i = 0; i < mPlanInstallFolders.size() && i < mPlanSizes.size(); ++i) {
+    for (size_t i = 0; i < folders.size() && i < sizes.size(); ++i) {
         try {
-            FileSystemVolume volume(FileSystemPath(mPlanInstallFolders[i]));
+            FileSystemVolume volume{FileSystemPath(folders[i])};
             FileSystemPath root("/");
             volume.RootPath(root);
             uint64_t& total = totals[root.AsUTF8String()];
-            total = mPlanSizes[i] > UINT64_MAX - total ? UINT64_MAX : total + mPlanSizes[i];
+            total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
         } catch (const std::exception&) {
             // No volume for this entry: nothing to check it against.
         }

@@ -41,6 +41,7 @@ void PayloadsManager::ClearMediaRecords() {
 }
 
 void PayloadsManager::ResetPlan() {
+    std::lock_guard<std::mutex> guard(mRecordsMutex);
     mPlanCodes.clear();
     mPlanSessionIDs.clear();
     mPlanDisplayNames.clear();
@@ -90,6 +91,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
             }
             const std::string sessionID = sessionValue;
             if (sessionID.empty()) {
+                std::lock_guard<std::mutex> guard(mRecordsMutex);
                 mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
                 recordedFailed = true;
                 continue;
@@ -145,6 +147,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
                 continue;
             }
             const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
+            std::lock_guard<std::mutex> guard(mRecordsMutex);
             mPlanCodes.push_back(patch.mKavexCode);
             mPlanParentCodes.push_back(patch.mParentKavexCode);
             mPlanSessionIDs.push_back(sessionID);
@@ -168,6 +171,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
         // A patch that cannot be scheduled anywhere must not pass for installed.
         if (!planned && !gated && !recordedFailed) {
             MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
+            std::lock_guard<std::mutex> guard(mRecordsMutex);
             mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
         }
     }
@@ -185,6 +189,7 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
                                                       mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
                                                       mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
+    std::lock_guard<std::mutex> guard(mRecordsMutex);
     if (result != 0) {
         mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
         mInstallResults.push_back(result);
@@ -407,6 +412,7 @@ int PayloadsManager::GetErrorCode() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
     if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace || mErrorCode == ErrorCodes::kAnotherInstanceRunning) return mErrorCode;
+    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
     if (!manager->mAlreadyInstalledCodes.empty()) mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) mErrorCode = ErrorCodes::kRollBack;
     if (mErrorCode != 0) return mErrorCode;
@@ -421,6 +427,7 @@ int PayloadsManager::InitializationFailureCode() {
 int PayloadsManager::CheckOptionalPayloadFailure() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
+    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
     int code = 0;
     if (!manager->mAlreadyInstalledCodes.empty()) code = mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) code = mErrorCode = ErrorCodes::kRollBack;

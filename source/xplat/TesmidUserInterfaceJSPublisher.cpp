@@ -341,7 +341,7 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
     object.AddProperty<std::string>("volume", volume);
     object.AddProperty<std::string>(kErrorPropertyName, "kNotEnoughDiskSpace");
     // What the volume has now, so that the user knows how much to free.
-    for (const std::string& folder : manager->mPlanInstallFolders) {
+    for (const std::string& folder : manager->PlanInstallFolders()) {
         try {
             FileSystemVolume candidate{FileSystemPath(folder)};
             std::string name;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
+#include <thread>
 
 #include "MOQLogger.h"
 #include "MoxaQueries.h"
@@ -185,6 +187,43 @@ TEST_F(Installation, OutcomeCodesAfterARun) {
     manager.mSuccessfulPayloads["{OTHER}"] = "Other 1.0";
     EXPECT_EQ(0, PayloadsManager::CheckOptionalPayloadFailure());
     EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
+}
+
+}  // namespace
+
+namespace {
+
+// The page reads the records on the main thread while a pass writes them on its worker:
+// under ThreadSanitizer any read that is not a copy taken under the records' lock fails this.
+TEST_F(Installation, RecordsReadWhileAPassRunsAreConsistentCopies) {
+    InstalledBase(store, box / "machine", base, {"{S1}", "{S2}", "{S3}"}, box / "Applications/Suite");
+    TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "exit=7\n");
+    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.0.1", "{BASE}"), "Patch");
+    PayloadsManager& manager = Start();
+    std::atomic<bool> done{false};
+    std::thread pass([&] {
+        PlanAndInstall(manager);
+        done = true;
+    });
+    size_t reads = 0;
+    while (!done) {
+        std::map<std::string, std::string> failed, succeeded;
+        manager.GetFailedPayloads(failed);
+        manager.GetSuccessfulPayloads(succeeded);
+        const std::vector<int32_t> steps = manager.PlanDone();
+        const std::vector<std::string> folders = manager.PlanInstallFolders();
+        std::string required, volume;
+        manager.GetDiskSpaceIfNeeded(required, volume);
+        EXPECT_LE(steps.size(), 3u);
+        EXPECT_LE(folders.size(), 3u);
+        ++reads;
+    }
+    pass.join();
+    EXPECT_GT(reads, 0u);
+    std::map<std::string, std::string> failed;
+    EXPECT_TRUE(manager.GetFailedPayloads(failed));
+    EXPECT_EQ(1u, failed.count("{P}"));
+    EXPECT_EQ((std::vector<int32_t>{1, 1, 1}), manager.PlanDone());
 }
 
 }  // namespace

@@ -95,8 +95,9 @@ bool RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
 int WizardExitCode(InstallerEngine& engine, bool installStarted) {
     PayloadsManager* manager = engine.GetPayloadsManager();
     if (installStarted) {
-        if (!manager->mFailedPayloads.empty()) return PayloadsManager::GetErrorCode();
-        for (int32_t done : manager->mPlanDone) {
+        std::map<std::string, std::string> failed;
+        if (manager->GetFailedPayloads(failed)) return PayloadsManager::GetErrorCode();
+        for (int32_t done : manager->PlanDone()) {
             if (!done) return AppExitCodes::kExitUserCancelled;
         }
         return PayloadsManager::CheckOptionalPayloadFailure() == 0 ? 0 : PayloadsManager::GetErrorCode();
