@@ -78,7 +78,7 @@ bool GetInstallDirectory(moxaiSession* session, const std::string& code, std::st
     std::string effective;
     if (GetEffectiveKavexCodeFromOriginal(session, code, effective)) {
         const char* value = nullptr;
-        if (moxaGetPayloadData(session, effective.c_str(), 5, "INSTALLDIR", &value) == kMoxaOK) directory = value;
+        if (moxaGetPayloadData(session, effective.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &value) == kMoxaOK) directory = value;
     }
     return true;
 }

@@ -8,6 +8,10 @@
 const int kMoxaStateNotInstalled = 0;
 const int kMoxaStateInstalled = 2;
 const int kMoxaStateAny = 4;
+// Payload data domains: 0 what a product holds now (a moved product's folders are
+// written back here), 5 what its installation recorded (media, source, session).
+const int kMoxaDomainCurrent = 0;
+const int kMoxaDomainInstallation = 5;
 // Constraint type 1: payloadID upgrades (is a patch of) payloadIDb.
 const int kMoxaConstraintUpgrades = 1;
 

@@ -4,6 +4,9 @@
 
 #include "moxaiSession.h"
 
+// The configuration store's domain of products, keyed by product code ("ZTKConfigPath").
+const int kPcdDomainProducts = 1;
+
 int pcdOpenSession(moxaiSession** session);
 int pcdOpenSessionNoCreate(moxaiSession** session);
 int pcdOpenCacheSession(moxaiSession** session);

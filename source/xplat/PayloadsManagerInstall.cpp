@@ -16,8 +16,6 @@
 
 namespace {
 
-const int kLaunchNotAttempted = ErrorCodes::kLaunchNotAttempted;
-
 bool IsSingleComponent(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -65,7 +63,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
         MOQ_LOG("MOXA DB Error\n");
         mErrorCode = ErrorCodes::kMOXADBError;
         mPrepared = true;
-        result = kLaunchNotAttempted;
+        result = ErrorCodes::kLaunchNotAttempted;
         return;
     }
     moxaiSession* session = store.get();
@@ -84,7 +82,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
         for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
             const std::string collection = collections[c];
             const char* sessionValue = nullptr;
-            if (moxaGetCollectionData(session, collection.c_str(), 5, "sessionID", &sessionValue) != kMoxaOK ||
+            if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
                 sessionValue == nullptr) {
                 MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
                 continue;
@@ -104,7 +102,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
 
             std::string folderName, proxyName;
             const char* mediaPath = nullptr;
-            if (moxaGetPayloadData(session, patch.mParentKavexCode.c_str(), 5, "mediaPath", &mediaPath) == kMoxaOK &&
+            if (moxaGetPayloadData(session, patch.mParentKavexCode.c_str(), kMoxaDomainInstallation, "mediaPath", &mediaPath) == kMoxaOK &&
                 mediaPath != nullptr) {
                 std::string name = mediaPath;
                 name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
@@ -134,7 +132,7 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
             }
             std::string installFolder;
             const char* installDir = nullptr;
-            if (moxaGetPayloadData(session, media->mKavexCode.c_str(), 5, "INSTALLDIR", &installDir) == kMoxaOK && installDir) {
+            if (moxaGetPayloadData(session, media->mKavexCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &installDir) == kMoxaOK && installDir) {
                 installFolder = installDir;
             }
             const std::string mediaVersion = media->mProductVersion;
@@ -213,14 +211,15 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
     if (!mPrepared) {
         mErrorCode = 0;
         FileSystemPath common("/");
-        const bool havePayloads = !FileSystemUtils::Exists(Join(mInstallerRoot, "payloads")) &&
-                                  FileSystemUtils::Exists(Join(mInstallerRoot, "extensions"));
-        if (havePayloads) {
+        // A bundle of patches has "extensions" beside it; one with "payloads" is a full installer.
+        const bool isPatchBundle = !FileSystemUtils::Exists(Join(mInstallerRoot, "payloads")) &&
+                                   FileSystemUtils::Exists(Join(mInstallerRoot, "extensions"));
+        if (isPatchBundle) {
             if (!CommonFolder(common)) {
                 MOQ_LOG("The common folder cannot be found\n");
             }
             PlanPayloads(common, result);
-            if (result == kLaunchNotAttempted && mErrorCode == ErrorCodes::kMOXADBError) return result;
+            if (result == ErrorCodes::kLaunchNotAttempted && mErrorCode == ErrorCodes::kMOXADBError) return result;
         }
         mPrepared = true;
         if (result != 0) mErrorCode = result;
@@ -284,7 +283,7 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
                                                     int start, int end, FileSystemPath proxyPath) {
     MOQ_LOG("Called PayloadsManager::LaunchMainSetupAndInstallPatch with kavexCode %s and parentSessionID %s\n",
             code.c_str(), sessionID.c_str());
-    if (sessionID.empty()) return kLaunchNotAttempted;
+    if (sessionID.empty()) return ErrorCodes::kLaunchNotAttempted;
     UpdateInstallDirInMoxaIfNeeded(session, parentCode);
 
     FileSystemPath common("/");
@@ -341,12 +340,12 @@ void PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, cons
     if (session == nullptr) return;
     auto folder = mapInstallDir.find(parentCode);
     if (folder != mapInstallDir.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), 0, "INSTALLDIR", folder->second.c_str());
-        moxaSetPayloadData(session, parentCode.c_str(), 5, "INSTALLDIR", folder->second.c_str());
+        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "INSTALLDIR", folder->second.c_str());
+        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", folder->second.c_str());
     }
     auto config = mapZTKConfigPath.find(parentCode);
     if (config != mapZTKConfigPath.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), 0, "ZTKConfigPath", config->second.c_str());
+        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "ZTKConfigPath", config->second.c_str());
     }
     moxaSessionCommit(session);
 }

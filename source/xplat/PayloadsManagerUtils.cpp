@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "ErrorCodes.h"
 #include "FileSystemUtils.h"
 #include "FileSystemUtilsMac.h"
 #include "MOQLogger.h"
@@ -57,7 +58,9 @@ bool PayloadData(moxaiSession* session, const std::string& code, int domain, con
 
 bool ConfigPath(moxaiSession* config, const std::string& code, std::string& value) {
     const char* text = nullptr;
-    if (pcdGetDomainData(config, 1, code.c_str(), "ZTKConfigPath", &text) != kMoxaOK || text == nullptr) return false;
+    if (pcdGetDomainData(config, kPcdDomainProducts, code.c_str(), "ZTKConfigPath", &text) != kMoxaOK || text == nullptr) {
+        return false;
+    }
     value = text;
     return true;
 }
@@ -177,57 +180,109 @@ bool ClassificationCache::GetAllInstalledPayloadsThatUpgradePackage(const std::s
     return true;
 }
 
+bool DirectClassificationReads::GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) {
+    return MOXAQueryUtilities::GetEffectiveKavexCodeFromOriginal(mSession, code, effective);
+}
+
+bool DirectClassificationReads::GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) {
+    return MOXAQueryUtilities::GetUpgradedPayloadsMap(mSession, upgrades);
+}
+
+bool DirectClassificationReads::GetAllInstalledPayloadsThatUpgradePackage(const std::string& code,
+                                                                          std::set<std::string>& payloads) {
+    return MOXAQueryUtilities::GetAllInstalledPayloadsThatUpgradePackage(mSession, code, payloads);
+}
+
+bool DirectClassificationReads::GetInstalledPatches(const std::string& code, std::set<std::string>& patches) {
+    return MOXAQueryUtilities::GetInstalledPatches(mSession, code, patches);
+}
+
+int DirectClassificationReads::InstalledCollections(const std::string& code, std::vector<std::string>& collections) {
+    int rc = kMoxaOK;
+    ::InstalledCollections(mSession, code, collections, &rc);
+    return rc;
+}
+
+namespace {
+
+// Already installed: the patch sits in every installation of its base product.
+bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* session, const std::string& parentCode,
+                                const std::string& patchCode) {
+    std::vector<std::string> patchCollections, parentCollections;
+    if (patchCode.empty() || reads.InstalledCollections(patchCode, patchCollections) != kMoxaOK) return false;
+    if (reads.InstalledCollections(parentCode, parentCollections) != kMoxaOK || parentCollections.size() == 1) return true;
+    bool heldEarlier = false;
+    for (const std::string& collection : parentCollections) {
+        const char** payloads = nullptr;
+        const int rc = moxaGetCollectionPayloads(session, kMoxaStateInstalled, collection.c_str(), &payloads);
+        if (rc == kMoxaErrNotFound && heldEarlier) continue;
+        if (rc != kMoxaOK || !Contains(payloads, patchCode)) return false;
+        heldEarlier = true;
+    }
+    return true;
+}
+
+// A product that moved since its installation: remember where it is now, so that the
+// launch writes the actual folder and configuration path back to the store.
+void NoteRelocation(moxaiSession* session, const std::string& base, const std::string& media,
+                    const std::string& actualConfig) {
+    std::string storedFolder, storedConfig;
+    if (!PayloadData(session, media, kMoxaDomainCurrent, "INSTALLDIR", storedFolder) ||
+        !PayloadData(session, media, kMoxaDomainCurrent, "ZTKConfigPath", storedConfig) || storedFolder.empty() ||
+        storedConfig.empty() || storedConfig.find(storedFolder) == std::string::npos) {
+        return;
+    }
+    const std::string tail = storedConfig.substr(storedFolder.size());
+    const size_t at = actualConfig.find(tail);
+    if (at == std::string::npos) return;
+    const std::string actualFolder = actualConfig.substr(0, at);
+    if (actualFolder == storedFolder) return;
+    PayloadsManager::mapInstallDir.insert(std::make_pair(base, actualFolder));
+    PayloadsManager::mapInstallDir.insert(std::make_pair(media, actualFolder));
+    PayloadsManager::mapZTKConfigPath.insert(std::make_pair(media, actualConfig));
+}
+
+// Whether the base product is still where its configuration says: false when it is
+// gone (the product is not installed), true when it is there or nothing can tell.
+bool BaseProductPresent(ClassificationReads& reads, moxaiSession* session, moxaiSession* configSession,
+                        const std::string& parentCode) {
+    std::string base;
+    reads.GetEffectiveKavexCodeFromOriginal(parentCode, base);
+    if (base.empty()) base = parentCode;
+    std::string configPath;
+    if (ConfigPath(configSession, base, configPath)) return PathExists(configPath);
+    std::string sourcePath, family, product;
+    const bool recorded = PayloadData(session, base, kMoxaDomainInstallation, "installSourcePath", sourcePath) &&
+                          PayloadData(session, base, kMoxaDomainInstallation, "ExtensionFamily", family) &&
+                          PayloadData(session, base, kMoxaDomainInstallation, "ExtensionProduct", product);
+    if (!recorded) {
+        moxaPayloadRecord record;
+        return moxaGetPayload(session, base.c_str(), &record) == kMoxaOK;
+    }
+    std::string media, actualConfig;
+    if (!FindMediaCode(sourcePath, family, product, media)) return false;
+    if (!ConfigPath(configSession, media, actualConfig)) return true;
+    if (!PathExists(actualConfig)) return false;
+    NoteRelocation(session, base, media, actualConfig);
+    return true;
+}
+
+}  // namespace
+
 bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode, bool& parentInstalled,
                                 bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
                                 std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
                                 moxaiSession*& session, moxaiSession*& configSession, int& result,
                                 ClassificationCache* cache) {
-    auto effectiveOf = [&](const std::string& code, std::string& out) {
-        return cache ? cache->GetEffectiveKavexCodeFromOriginal(code, out)
-                     : MOXAQueryUtilities::GetEffectiveKavexCodeFromOriginal(session, code, out);
-    };
-    auto upgradersOf = [&](const std::string& code, std::set<std::string>& out) {
-        return cache ? cache->GetAllInstalledPayloadsThatUpgradePackage(code, out)
-                     : MOXAQueryUtilities::GetAllInstalledPayloadsThatUpgradePackage(session, code, out);
-    };
-    auto patchesOf = [&](const std::string& code, std::set<std::string>& out) {
-        return cache ? cache->GetInstalledPatches(code, out) : MOXAQueryUtilities::GetInstalledPatches(session, code, out);
-    };
-    // Which collections hold a payload as installed: true when any, with the store's code.
-    auto installedIn = [&](const std::string& code, std::vector<std::string>& collections, int* rc = nullptr) {
-        if (cache == nullptr) return InstalledCollections(session, code, collections, rc);
-        const int result = cache->InstalledCollections(code, collections);
-        if (rc) *rc = result;
-        return result == kMoxaOK;
-    };
+    DirectClassificationReads direct(session);
+    ClassificationReads& reads = cache != nullptr ? static_cast<ClassificationReads&>(*cache) : direct;
 
     MOQ_LOG("Called GetVORNPayloadInstallState with inKavexCode: %s, inxtnKavexCode: %s\n", parentCode.c_str(),
             patchCode.c_str());
     upgrading.clear();
     bool classified = false;
 
-    // Already installed: the patch sits in every installation of its parent.
-    std::vector<std::string> patchCollections;
-    if (!patchCode.empty() && installedIn(patchCode, patchCollections)) {
-        std::vector<std::string> parentCollections;
-        if (!installedIn(parentCode, parentCollections) || parentCollections.size() == 1) {
-            result = 29;
-        } else {
-            bool heldEarlier = false;
-            bool everyCollection = true;
-            for (const std::string& collection : parentCollections) {
-                const char** payloads = nullptr;
-                int rc = moxaGetCollectionPayloads(session, kMoxaStateInstalled, collection.c_str(), &payloads);
-                if (rc == kMoxaErrNotFound && heldEarlier) continue;
-                if (rc != kMoxaOK || !Contains(payloads, patchCode)) {
-                    everyCollection = false;
-                    break;
-                }
-                heldEarlier = true;
-            }
-            if (everyCollection) result = 29;
-        }
-    }
+    if (InstalledInEveryCollection(reads, session, parentCode, patchCode)) result = ErrorCodes::kAlreadyInstalled;
 
     if (parentCode.empty()) {
         MOQ_LOG("Returning from GetVORNPayloadInstallState\n");
@@ -235,79 +290,33 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
     }
 
     // Where the base product lives now.
-    if (configSession != nullptr && session != nullptr) {
-        std::string base;
-        effectiveOf(parentCode, base);
-        if (base.empty()) base = parentCode;
-        std::string configPath;
-        if (ConfigPath(configSession, base, configPath)) {
-            if (!PathExists(configPath)) {
-                result = 27;
-                classified = true;
-            }
-        } else {
-            std::string sourcePath, family, product;
-            const bool recorded = PayloadData(session, base, 5, "installSourcePath", sourcePath) &&
-                                  PayloadData(session, base, 5, "ExtensionFamily", family) &&
-                                  PayloadData(session, base, 5, "ExtensionProduct", product);
-            if (!recorded) {
-                moxaPayloadRecord record;
-                if (moxaGetPayload(session, base.c_str(), &record) != kMoxaOK) {
-                    result = 27;
-                    classified = true;
-                }
-            } else {
-                std::string media, actualConfig;
-                if (!FindMediaCode(sourcePath, family, product, media)) {
-                    result = 27;
-                    classified = true;
-                } else if (ConfigPath(configSession, media, actualConfig)) {
-                    if (!PathExists(actualConfig)) {
-                        result = 27;
-                        classified = true;
-                    } else {
-                        std::string storedFolder, storedConfig;
-                        if (PayloadData(session, media, 0, "INSTALLDIR", storedFolder) &&
-                            PayloadData(session, media, 0, "ZTKConfigPath", storedConfig) && !storedFolder.empty() &&
-                            !storedConfig.empty() && storedConfig.find(storedFolder) != std::string::npos) {
-                            const std::string tail = storedConfig.substr(storedFolder.size());
-                            const size_t at = actualConfig.find(tail);
-                            if (at != std::string::npos) {
-                                const std::string actualFolder = actualConfig.substr(0, at);
-                                if (actualFolder != storedFolder) {
-                                    PayloadsManager::mapInstallDir.insert(std::make_pair(base, actualFolder));
-                                    PayloadsManager::mapInstallDir.insert(std::make_pair(media, actualFolder));
-                                    PayloadsManager::mapZTKConfigPath.insert(std::make_pair(media, actualConfig));
-                                }
-                            }
-                        }
-                    }
-                }
-            }
-        }
+    if (configSession != nullptr && session != nullptr && !BaseProductPresent(reads, session, configSession, parentCode)) {
+        result = ErrorCodes::kBasePayloadNotInstalled;
+        classified = true;
     }
 
     // Whether the base product is registered, and under which code.
     std::vector<std::string> parentCollections;
-    int rc = kMoxaOK;
-    if (installedIn(parentCode, parentCollections, &rc)) {
+    const int rc = reads.InstalledCollections(parentCode, parentCollections);
+    if (rc == kMoxaOK) {
         parentInstalled = true;
-        if (effectiveOf(parentCode, effective)) {
+        if (reads.GetEffectiveKavexCodeFromOriginal(parentCode, effective)) {
             parentCodeCurrent = effective == parentCode;
-            upgradersOf(parentCode, upgrading);
-            if (patchesOf(patchCode, higherPatches) && result == 0) result = 26;
-            if (!parentCodeCurrent) result = 27;
+            reads.GetAllInstalledPayloadsThatUpgradePackage(parentCode, upgrading);
+            if (reads.GetInstalledPatches(patchCode, higherPatches) && result == 0) result = ErrorCodes::kHigherPatchInstalled;
+            if (!parentCodeCurrent) result = ErrorCodes::kBasePayloadNotInstalled;
             classified = true;
         }
     } else if (rc == kMoxaErrNotFound) {
+        // Not installed under its own code: perhaps under the code of an original it upgraded.
         std::map<std::string, std::string> upgrades;
-        const bool haveUpgrades = cache ? cache->GetUpgradedPayloadsMap(upgrades)
-                                        : MOXAQueryUtilities::GetUpgradedPayloadsMap(session, upgrades);
         bool qualified = false;
-        if (haveUpgrades) {
+        if (reads.GetUpgradedPayloadsMap(upgrades)) {
             for (const auto& entry : upgrades) {
                 std::vector<std::string> originalCollections;
-                if (entry.second != parentCode || !installedIn(entry.first, originalCollections)) continue;
+                if (entry.second != parentCode || reads.InstalledCollections(entry.first, originalCollections) != kMoxaOK) {
+                    continue;
+                }
                 if (!qualified) {
                     parentInstalled = true;
                     parentCodeCurrent = true;
@@ -319,15 +328,16 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
             }
         }
         if (!qualified) {
+            // Or replaced by a product that upgrades it.
             parentCodeCurrent = false;
             parentInstalled = false;
             effective = parentCode;
-            classified = upgradersOf(parentCode, upgrading);
+            classified = reads.GetAllInstalledPayloadsThatUpgradePackage(parentCode, upgrading);
             if (upgrading.empty()) {
-                result = 27;
+                result = ErrorCodes::kBasePayloadNotInstalled;
                 classified = true;
-            } else if (effectiveOf(*upgrading.begin(), effective)) {
-                if (effective != parentCode) result = 26;
+            } else if (reads.GetEffectiveKavexCodeFromOriginal(*upgrading.begin(), effective)) {
+                if (effective != parentCode) result = ErrorCodes::kHigherPatchInstalled;
             } else {
                 effective = parentCode;
             }

@@ -15,18 +15,43 @@ struct moxaiSession;
 
 namespace PayloadsManagerUtils {
 
+// The store facts a classification reads. Two implementations give the same answers:
+// the direct reads (one query per question) and the session's cache.
+class ClassificationReads {
+public:
+    virtual ~ClassificationReads() {}
+    virtual bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) = 0;
+    virtual bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) = 0;
+    virtual bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) = 0;
+    virtual bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches) = 0;
+    // The collections holding code as installed; the store's code (8 for none).
+    virtual int InstalledCollections(const std::string& code, std::vector<std::string>& collections) = 0;
+};
+
+class DirectClassificationReads : public ClassificationReads {
+public:
+    explicit DirectClassificationReads(moxaiSession* session) : mSession(session) {}
+    bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) override;
+    bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) override;
+    bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) override;
+    bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches) override;
+    int InstalledCollections(const std::string& code, std::vector<std::string>& collections) override;
+
+private:
+    moxaiSession* mSession;
+};
+
 // Store answers that do not change while one session classifies its patches.
 // Without it every patch re-reads the whole upgrade table and queries every
 // installed payload; with it each is read once. The answers are the same.
-class ClassificationCache {
+class ClassificationCache : public ClassificationReads {
 public:
     explicit ClassificationCache(moxaiSession* session) : mSession(session) {}
-    bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective);
-    bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades);
-    bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads);
-    bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches);
-    // The collections holding code as installed; the store's code (8 for none).
-    int InstalledCollections(const std::string& code, std::vector<std::string>& collections);
+    bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) override;
+    bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) override;
+    bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) override;
+    bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches) override;
+    int InstalledCollections(const std::string& code, std::vector<std::string>& collections) override;
 
 private:
     void LoadUpgrades();
