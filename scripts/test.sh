@@ -17,7 +17,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # use_tls=0: the leak check's tracer crashes scanning the dynamic thread-local blocks
 # of libraries loaded with dlopen (the wizard's module and its GTK and WebKit).
-LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":use_tls=0 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":use_tls=0:print_suppressions=0 \
   ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
 
 # ThreadSanitizer on the tests where threads share state: the progress record,

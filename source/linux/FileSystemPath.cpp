@@ -107,6 +107,15 @@ FileSystemPath FileSystemPath::PathFromUTF8(const std::string& text) {
     return path;
 }
 
+std::optional<FileSystemPath> FileSystemPath::Make(const std::string& text) noexcept {
+    if (text.empty()) return std::nullopt;
+    try {
+        return PathFromUTF8(text);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 FileSystemPath FileSystemPath::PathFromNative(const std::string& text) { return PathFromUTF8(text); }
 
 std::string FileSystemPath::NameAsUTF8String() const {

@@ -46,6 +46,14 @@ std::string Resolved(const std::string& path) {
 
 }  // namespace
 
+std::optional<FileSystemVolume> FileSystemVolume::Make(const FileSystemPath& path) noexcept {
+    try {
+        return FileSystemVolume(path);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 FileSystemVolume::FileSystemVolume(const FileSystemPath& path) {
     std::string text = path.AsUTF8String();
     if (text.empty() || text[0] != '/') throw std::runtime_error("Unable to locate volume for path.");

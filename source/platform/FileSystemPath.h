@@ -2,6 +2,7 @@
 #ifndef FILE_SYSTEM_PATH_H
 #define FILE_SYSTEM_PATH_H
 
+#include <optional>
 #include <string>
 
 class FileSystemPath {
@@ -13,6 +14,9 @@ public:
     ~FileSystemPath() = default;
 
     static FileSystemPath PathFromUTF8(const std::string& text);
+    // As PathFromUTF8, without throwing: empty when the text names no path (an empty
+    // text included: nothing exists there).
+    static std::optional<FileSystemPath> Make(const std::string& text) noexcept;
     static FileSystemPath PathFromNative(const std::string& text);
 
     std::string AsUTF8String() const { return mPath; }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "FileSystemPath.h"
@@ -11,6 +12,8 @@
 class FileSystemVolume {
 public:
     explicit FileSystemVolume(const FileSystemPath& path);  // throws when no volume holds it
+    // The same without throwing: empty when no volume holds the path.
+    static std::optional<FileSystemVolume> Make(const FileSystemPath& path) noexcept;
 
     bool operator==(const FileSystemVolume& other) const;
     bool operator!=(const FileSystemVolume& other) const { return !(*this == other); }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -135,7 +136,8 @@ private:
                      std::map<std::string, std::string>& out) const;
     void ResetPlan();
     void ClearMediaRecords();
-    void PlanPayloads(const FileSystemPath& common, int& result);
+    // common: the family's shared folder; without one no cached installer can be found.
+    void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
     int LaunchPlanEntry(size_t index, moxaiSession*& session);

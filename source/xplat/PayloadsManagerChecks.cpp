@@ -64,15 +64,12 @@ bool PayloadsManager::AcquireSetupLock() {
 bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) {
     uint64_t capacity = 0, free = 0;
     std::string name;
-    FileSystemPath root("/");
-    try {
-        FileSystemVolume volume(path);
-        if (!volume.CapacityInBytes(capacity) || !volume.FreeSpaceInBytes(free) || !volume.FriendlyNameUTF8(name) ||
-            !volume.RootPath(root)) {
-            return true;
-        }
-    } catch (const std::exception&) {
-        return true;  // no volume information: the check does not block
+    FileSystemPath root = path;
+    const std::optional<FileSystemVolume> volume = FileSystemVolume::Make(path);
+    // No volume information: the check does not block.
+    if (!volume || !volume->CapacityInBytes(capacity) || !volume->FreeSpaceInBytes(free) || !volume->FriendlyNameUTF8(name) ||
+        !volume->RootPath(root)) {
+        return true;
     }
     const uint64_t doubled = size > UINT64_MAX / 2 ? UINT64_MAX : size * 2;
     return doubled < free;
@@ -88,15 +85,13 @@ bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::stri
     }
     std::map<std::string, uint64_t> totals;
     for (size_t i = 0; i < folders.size() && i < sizes.size(); ++i) {
-        try {
-            FileSystemVolume volume{FileSystemPath(folders[i])};
-            FileSystemPath root("/");
-            volume.RootPath(root);
-            uint64_t& total = totals[root.AsUTF8String()];
-            total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
-        } catch (const std::exception&) {
-            // No volume for this entry: nothing to check it against.
-        }
+        // An entry without a volume has nothing to be checked against.
+        const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
+        const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
+        FileSystemPath root = folder ? *folder : FileSystemPath();
+        if (!volume || !volume->RootPath(root)) continue;
+        uint64_t& total = totals[root.AsUTF8String()];
+        total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
     }
     for (const auto& entry : totals) {
         FileSystemPath root(entry.first);
@@ -104,10 +99,7 @@ bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::stri
         const uint64_t doubled = entry.second > UINT64_MAX / 2 ? UINT64_MAX : entry.second * 2;
         spaceRequired = std::to_string(doubled / 1048576);
         volumeName.clear();
-        try {
-            FileSystemVolume(root).FriendlyNameUTF8(volumeName);
-        } catch (const std::exception&) {
-        }
+        if (const std::optional<FileSystemVolume> volume = FileSystemVolume::Make(root)) volume->FriendlyNameUTF8(volumeName);
         MOQ_LOG("Disk Space Req Vol=%s Space=%sMB\n", volumeName.c_str(), spaceRequired.c_str());
         return true;
     }

@@ -1,6 +1,7 @@
 // The installation plan and the launches of the cached main setups.
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "ErrorCodes.h"
 #include "FileSystemUtils.h"
@@ -29,7 +30,11 @@ FileSystemPath Join(FileSystemPath base, const std::string& segment) {
     return base;
 }
 
-bool CommonFolder(FileSystemPath& common) { return FolderResolver::ExpandPathKey("KavexCommon", common); }
+std::optional<FileSystemPath> CommonFolder() {
+    FileSystemPath common;
+    if (!FolderResolver::ExpandPathKey("KavexCommon", common)) return std::nullopt;
+    return common;
+}
 
 }  // namespace
 
@@ -57,7 +62,7 @@ void PayloadsManager::ResetPlan() {
     mErrorCode = 0;
 }
 
-void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
+void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, int& result) {
     ScopedStoreSession store;
     if (moxaOpenSessionNoCreate(store.out()) != kMoxaOK) {
         MOQ_LOG("MOXA DB Error\n");
@@ -117,7 +122,11 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
                 }
             }
 
-            const FileSystemPath setupFolder = Join(Join(common, "Installers"), sessionID);
+            if (!common) {
+                MOQ_LOG("Skipping collection %s: no common folder for its cached installer\n", collection.c_str());
+                continue;
+            }
+            const FileSystemPath setupFolder = Join(Join(*common, "Installers"), sessionID);
             if (!FileSystemUtils::Exists(setupFolder)) {
                 MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
                 continue;
@@ -145,25 +154,23 @@ void PayloadsManager::PlanPayloads(const FileSystemPath& common, int& result) {
                 continue;
             }
             const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
-            std::lock_guard<std::mutex> guard(mRecordsMutex);
-            mPlanCodes.push_back(patch.mKavexCode);
-            mPlanParentCodes.push_back(patch.mParentKavexCode);
-            mPlanSessionIDs.push_back(sessionID);
-            mPlanDisplayNames.push_back(displayName);
-            mPlanSetupFolders.push_back(setupFolder);
-            mPlanInstallFolders.push_back(installFolder);
-            mPlanExtensionsFolders.push_back(extensionsFolder);
-            mPlanProxyPaths.push_back(accessor.mProxyPath);
-            mPlanSizes.push_back(size);
-            mPlanDone.push_back(0);
+            {
+                std::lock_guard<std::mutex> guard(mRecordsMutex);
+                mPlanCodes.push_back(patch.mKavexCode);
+                mPlanParentCodes.push_back(patch.mParentKavexCode);
+                mPlanSessionIDs.push_back(sessionID);
+                mPlanDisplayNames.push_back(displayName);
+                mPlanSetupFolders.push_back(setupFolder);
+                mPlanInstallFolders.push_back(installFolder);
+                mPlanExtensionsFolders.push_back(extensionsFolder);
+                mPlanProxyPaths.push_back(accessor.mProxyPath);
+                mPlanSizes.push_back(size);
+                mPlanDone.push_back(0);
+            }
             planned = true;
-            if (!installFolder.empty()) {
-                try {
-                    FileSystemPath target(installFolder);
-                    if (!IsDiskSpaceAvailable(target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
-                } catch (const std::exception&) {
-                    // Not a usable path: nothing to measure.
-                }
+            // Not a usable path: nothing to measure.
+            if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
+                if (!IsDiskSpaceAvailable(*target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
             }
         }
         // A patch that cannot be scheduled anywhere must not pass for installed.
@@ -210,14 +217,12 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
     }
     if (!mPrepared) {
         mErrorCode = 0;
-        FileSystemPath common("/");
         // A bundle of patches has "extensions" beside it; one with "payloads" is a full installer.
         const bool isPatchBundle = !FileSystemUtils::Exists(Join(mInstallerRoot, "payloads")) &&
                                    FileSystemUtils::Exists(Join(mInstallerRoot, "extensions"));
         if (isPatchBundle) {
-            if (!CommonFolder(common)) {
-                MOQ_LOG("The common folder cannot be found\n");
-            }
+            const std::optional<FileSystemPath> common = CommonFolder();
+            if (!common) MOQ_LOG("The common folder cannot be found\n");
             PlanPayloads(common, result);
             if (result == ErrorCodes::kLaunchNotAttempted && mErrorCode == ErrorCodes::kMOXADBError) return result;
         }
@@ -286,9 +291,7 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     if (sessionID.empty()) return ErrorCodes::kLaunchNotAttempted;
     UpdateInstallDirInMoxaIfNeeded(session, parentCode);
 
-    FileSystemPath common("/");
-    CommonFolder(common);
-    const FileSystemPath target = Join(Join(Join(common, "Installers"), sessionID), "extensions");
+    const FileSystemPath target = Join(setupFolder, "extensions");
     // The setup of an earlier run, killed with its launcher, may still be at work here.
     SetupRunLock running;
     const SetupRunLock::Result lock = running.Take(setupFolder.AsUTF8String());

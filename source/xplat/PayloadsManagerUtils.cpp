@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "ErrorCodes.h"
 #include "FileSystemUtils.h"
@@ -42,11 +43,8 @@ bool Contains(const char** list, const std::string& code) {
 }
 
 bool PathExists(const std::string& text) {
-    try {
-        return FileSystemUtils::Exists(FileSystemPath::PathFromUTF8(text));
-    } catch (const std::exception&) {
-        return false;
-    }
+    const std::optional<FileSystemPath> path = FileSystemPath::Make(text);
+    return path && FileSystemUtils::Exists(*path);
 }
 
 bool PayloadData(moxaiSession* session, const std::string& code, int domain, const char* key, std::string& value) {
@@ -68,13 +66,8 @@ bool ConfigPath(moxaiSession* config, const std::string& code, std::string& valu
 // The media payload that the product was installed from, by family and product.
 bool FindMediaCode(const std::string& sourcePath, const std::string& family, const std::string& product, std::string& media) {
     std::vector<FileSystemPath> folders;
-    try {
-        FileSystemPath payloads = FileSystemPath::PathFromUTF8(sourcePath);
-        payloads.AppendUTF8Segment("payloads");
-        if (!FileSystemUtils::ChildrenForDirectory(payloads, folders)) return false;
-    } catch (const std::exception&) {
-        return false;
-    }
+    std::optional<FileSystemPath> payloads = FileSystemPath::Make(sourcePath);
+    if (!payloads || !FileSystemUtils::ChildrenForDirectory(payloads->AppendUTF8Segment("payloads"), folders)) return false;
     bool found = false;
     for (const FileSystemPath& folder : folders) {
         bool isFolder = false;

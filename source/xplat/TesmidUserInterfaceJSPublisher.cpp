@@ -289,13 +289,9 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
     MethodLog log("LoadFile", true);
     if (args.size() != 1) return Error(kJSResultBadArgCount);
     if (mEngine == nullptr) return Error(kJSResultFailed);
-    FileSystemPath path("/");
-    try {
-        path = FileSystemPath::PathFromUTF8(args[0]);
-    } catch (const std::exception&) {
-        return Error(kJSResultFileNotFound);
-    }
-    if (!FileSystemUtils::Exists(path)) return Error(kJSResultFileNotFound);
+    const std::optional<FileSystemPath> found = FileSystemPath::Make(args[0]);
+    if (!found || !FileSystemUtils::Exists(*found)) return Error(kJSResultFileNotFound);
+    const FileSystemPath& path = *found;
     std::vector<unsigned char> contents;
     if (!FileSystemUtils::LoadFileContents(path, contents)) return Error(kJSResultFailed);
     JSONObject object;
@@ -342,16 +338,13 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
     object.AddProperty<std::string>(kErrorPropertyName, "kNotEnoughDiskSpace");
     // What the volume has now, so that the user knows how much to free.
     for (const std::string& folder : manager->PlanInstallFolders()) {
-        try {
-            FileSystemVolume candidate{FileSystemPath(folder)};
-            std::string name;
-            uint64_t free = 0;
-            if (candidate.FriendlyNameUTF8(name) && name == volume && candidate.FreeSpaceInBytes(free)) {
-                object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
-                break;
-            }
-        } catch (const std::exception&) {
-            // not a volume this system can name
+        const std::optional<FileSystemPath> path = FileSystemPath::Make(folder);
+        const std::optional<FileSystemVolume> candidate = path ? FileSystemVolume::Make(*path) : std::nullopt;
+        std::string name;
+        uint64_t free = 0;
+        if (candidate && candidate->FriendlyNameUTF8(name) && name == volume && candidate->FreeSpaceInBytes(free)) {
+            object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
+            break;
         }
     }
     return object.ToString();
@@ -402,13 +395,7 @@ std::string TesmidUserInterfaceJSPublisher::FileExists(const Args& args) {
     MethodLog log("FileExists", true);
     const std::string text = args.empty() ? std::string() : args[0];
     bool exists = false;
-    if (!text.empty()) {
-        try {
-            exists = FileSystemUtils::Exists(FileSystemPath::PathFromUTF8(text));
-        } catch (const std::exception&) {
-            exists = false;  // not a path this system could name
-        }
-    }
+    if (const std::optional<FileSystemPath> path = FileSystemPath::Make(text)) exists = FileSystemUtils::Exists(*path);
     JSONObject object;
     object.AddProperty<std::string>("banner", exists ? "1" : "0");
     return object.ToString();
