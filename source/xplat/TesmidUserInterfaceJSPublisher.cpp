@@ -44,6 +44,17 @@ std::string ObjectOf(const std::map<std::string, std::string>& properties) {
     return object.ToString();
 }
 
+// Whatever goes wrong inside a method, the page gets an error object and the log says where.
+template <typename Body>
+std::string Guarded(const MethodLog& log, Body body) {
+    try {
+        return body();
+    } catch (...) {
+        log.Caught();
+        return Error(kJSResultFailed);
+    }
+}
+
 // The delegate's answer as success; a missing delegate or operation is a failure.
 bool Succeeded(TSMDelegateAnswer answer) { return answer == kTSMYes; }
 bool Implemented(TSMDelegateAnswer answer) { return answer != kTSMNotImplemented; }
@@ -84,14 +95,16 @@ TesmidUserInterfaceJSPublisher::TesmidUserInterfaceJSPublisher(InstallerEngine* 
 
 TesmidUserInterfaceJSPublisher::~TesmidUserInterfaceJSPublisher() { delete mPlatformData; }
 
-#define DELEGATE (mPlatformData != nullptr ? mPlatformData->delegate : nullptr)
+TSMTesmidUIDelegateProtocol* TesmidUserInterfaceJSPublisher::Delegate() const {
+    return mPlatformData != nullptr ? mPlatformData->delegate : nullptr;
+}
 
 std::string TesmidUserInterfaceJSPublisher::UIResizeWindow(const Args& args) {
     MethodLog log("UIResizeWindow", true);
     if (args.size() != 2) return Error(kJSResultBadArgCount);
     const int width = atoi(args[0].c_str()), height = atoi(args[1].c_str());
     if (width == 0 || height == 0) return Error(kJSResultBadArg);
-    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    TSMTesmidUIDelegateProtocol* delegate = Delegate();
     if (delegate == nullptr || !Succeeded(delegate->setViewWidth(static_cast<unsigned long>(width), static_cast<unsigned long>(height)))) {
         return Error(kJSResultFailed);
     }
@@ -100,7 +113,7 @@ std::string TesmidUserInterfaceJSPublisher::UIResizeWindow(const Args& args) {
 
 std::string TesmidUserInterfaceJSPublisher::UIShowWindow(const Args& args) {
     if (args.size() != 1) return Error(kJSResultBadArgCount);
-    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    TSMTesmidUIDelegateProtocol* delegate = Delegate();
     if (delegate == nullptr || !Succeeded(delegate->setVisibility(atoi(args[0].c_str()) != 0))) return Error(kJSResultFailed);
     return "";
 }
@@ -125,37 +138,31 @@ std::string TesmidUserInterfaceJSPublisher::GetStringsForLanguage(const Args& ar
 
 std::string TesmidUserInterfaceJSPublisher::UISetWindowTitle(const Args& args) {
     MethodLog log("UISetWindowTitle", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         if (args.size() != 1) return Error(kJSResultBadArgCount);
         if (args[0].empty()) return Error(kJSResultBadArg);
-        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
         if (delegate == nullptr || !Implemented(delegate->setTitle(args[0]))) return Error(kJSResultFailed);
         return "";
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::UISetCloseBoxEnabled(const Args& args) {
     MethodLog log("UISetCloseBoxEnabled", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         if (args.size() != 1) return Error(kJSResultBadArgCount);
         if (args[0].empty()) return Error(kJSResultBadArg);
-        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
         if (delegate == nullptr || !Implemented(delegate->setCloseBoxEnabled(atoi(args[0].c_str()) != 0))) {
             return Error(kJSResultFailed);
         }
         return "";
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::UIExitDialog(const Args& args) {
     MethodLog log("UIExitDialog", true);
-    TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    TSMTesmidUIDelegateProtocol* delegate = Delegate();
     if (delegate == nullptr || !Succeeded(delegate->exitDialog(args.empty() ? std::string() : args[0]))) {
         return Error(kJSResultFailed);
     }
@@ -166,7 +173,7 @@ std::string TesmidUserInterfaceJSPublisher::StatusMap(const char* name, const Ar
     MethodLog log(name, true);
     if (!args.empty()) return Error(kJSResultBadArgCount);
     PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
-    if (DELEGATE == nullptr || manager == nullptr) return Error(kJSResultFailed);
+    if (Delegate() == nullptr || manager == nullptr) return Error(kJSResultFailed);
     std::vector<std::string> hidden;
     manager->GetHiddenPayloadList(hidden);
     std::map<std::string, std::string> entries;
@@ -235,30 +242,24 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
 
 std::string TesmidUserInterfaceJSPublisher::UICancelUpdate(const Args& args) {
     MethodLog log("UICancelUpdate", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         if (args.size() != 1) return Error(kJSResultBadArgCount);
         if (args[0].empty()) return Error(kJSResultBadArg);
-        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
         if (delegate == nullptr || !Implemented(delegate->onCancel())) return Error(kJSResultFailed);
         return "";
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::UIStartInstall(const Args& args) {
     MethodLog log("UIStartInstall", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         if (args.size() != 1) return Error(kJSResultBadArgCount);
         if (args[0].empty()) return Error(kJSResultBadArg);
-        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
         if (delegate == nullptr || !Implemented(delegate->onUpdate())) return Error(kJSResultFailed);
         return "";
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 bool GetDefaultPropertiesMap(InstallerEngine* engine, std::map<std::string, std::string>& properties) {
@@ -301,7 +302,7 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
 
 std::string TesmidUserInterfaceJSPublisher::UIShowModalAlert(const Args& args) {
     MethodLog log("UIShowModalAlert", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         if (args.size() != 1) return Error(kJSResultBadArgCount);
         if (args[0].empty()) return Error(kJSResultBadArg);
         DHTMLAlertController* controller = DHTMLAlertController::Shared();
@@ -310,9 +311,7 @@ std::string TesmidUserInterfaceJSPublisher::UIShowModalAlert(const Args& args) {
         JSONObject object;
         object.AddProperty<std::string>("returnValue", result);
         return object.ToString();
-    } catch (...) {
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::GetConflictingProcessList(const Args& args) {
@@ -352,43 +351,34 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
 
 std::string TesmidUserInterfaceJSPublisher::UIGetInitialErrors(const Args&) {
     MethodLog log("UIGetInitialErrors", true);
-    try {
+    return Guarded(log, [&]() -> std::string {
         // The wizard runs with administrator rights once it has relaunched itself.
         const bool isAdmin = true;
         MOQ_LOG("Called TesmidUserInterfaceJSPublisher::UIGetInitialErrors IsAdmin=%s\n", isAdmin ? "YES" : "NO");
         JSONObject object;
         object.AddProperty<std::string>(kErrorPropertyName, isAdmin ? "1" : "0");
         return object.ToString();
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::UIStartPayloadInitialize(const Args&) {
     MethodLog log("UIStartPayloadInitialize", true);
-    try {
-        TSMTesmidUIDelegateProtocol* delegate = DELEGATE;
+    return Guarded(log, [&]() -> std::string {
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
         if (delegate == nullptr || !Implemented(delegate->onInitializePM())) return Error(kJSResultFailed);
         return "";
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::UIGetPayloadProgress(const Args&) {
     MethodLog log("UIGetPayloadProgress", false);
-    try {
+    return Guarded(log, [&]() -> std::string {
         PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
         if (manager == nullptr || !manager->mPrepared.load()) return Error(kJSResultFailed);
         JSONObject object;
         object.AddProperty<std::string>(kErrorPropertyName, "DONE");
         return object.ToString();
-    } catch (...) {
-        log.Caught();
-        return Error(kJSResultFailed);
-    }
+    });
 }
 
 std::string TesmidUserInterfaceJSPublisher::FileExists(const Args& args) {

@@ -56,6 +56,8 @@ private:
     TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;
     TesmidUserInterfaceJSPublisher& operator=(const TesmidUserInterfaceJSPublisher&) = delete;
     enum StatusList { kUpdates, kAlreadyUpdated, kParentNotInstalled, kHigherUpdate };
+    // The window's side of the page, once the wizard has set one; null before.
+    TSMTesmidUIDelegateProtocol* Delegate() const;
     std::string StatusMap(const char* name, const Args& args, StatusList list);
     std::string SessionMap(const char* name, const Args& args, bool successful);
 
