@@ -60,11 +60,7 @@ bool AuthExec::execute() {
         return false;
     }
     int status = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited < 0) {
+    if (!ExecUtils::WaitForChild(pid, status)) {
         MOQ_LOG("wait failed with error: %d\n", errno);
         _waitStatus = -1;
         return false;

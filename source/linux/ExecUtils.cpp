@@ -41,6 +41,14 @@ void FormExecArgv(const std::vector<std::string>& args, std::vector<char>& buffe
     argv.push_back(nullptr);
 }
 
+bool WaitForChild(int pid, int& status, int options) {
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, options);
+    } while (waited < 0 && errno == EINTR);
+    return waited >= 0;
+}
+
 int WaitStatusToResult(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSTOPPED(status)) return 128 + WSTOPSIG(status);
@@ -125,11 +133,7 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
     }
     fromChildFd.reset();
     int status = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(pid, &status, WUNTRACED);
-    } while (waited < 0 && errno == EINTR);
-    if (waited < 0) return kExitOSError;
+    if (!WaitForChild(pid, status, WUNTRACED)) return kExitOSError;
     return WaitStatusToResult(status);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ScopedDir.h"
+#include "StringUtils.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -249,8 +250,8 @@ bool RemoveTreeAt(int folder, const std::string& name, int depth, std::string& w
 }
 
 bool EndsWithSuffix(const std::string& name, const std::string& suffix) {
-    if (suffix.empty()) return true;
-    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    // A file named just like the suffix is not one of its kind.
+    return suffix.empty() || (name.size() > suffix.size() && StringUtils::EndsWith(name, suffix));
 }
 
 // The folder that receives a source folder: created 0755 when missing, and a link or

@@ -3,16 +3,14 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include "StringUtils.h"
+
 namespace {
 
 std::string ParentOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return std::string();
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -27,9 +25,9 @@ std::string ExecutablePath() {
 
 std::string BundlePath() {
     const std::string folder = ParentOf(ExecutablePath());
-    if (EndsWith(folder, "/Contents/MacOS")) {
+    if (StringUtils::EndsWith(folder, "/Contents/MacOS")) {
         const std::string bundle = ParentOf(ParentOf(folder));
-        if (EndsWith(bundle, ".app")) return bundle;
+        if (StringUtils::EndsWith(bundle, ".app")) return bundle;
     }
     return folder;
 }

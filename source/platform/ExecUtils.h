@@ -41,6 +41,9 @@ int RunExecutable(const std::vector<std::string>& args, const char* input, unsig
 
 void FormExecArgv(const std::vector<std::string>& args, std::vector<char>& buffer, std::vector<char*>& argv);
 
+// Waits for a child, through interruptions; false when it cannot be waited for.
+bool WaitForChild(int pid, int& status, int options = 0);
+
 // Exit status as is; 128 + signal when stopped; 129 when killed by any signal.
 int WaitStatusToResult(int status);
 

@@ -6,15 +6,8 @@
 #include "FileSystemUtilsMac.h"
 #include "MOQLogger.h"
 #include "PayloadAccessor.h"
+#include "StringUtils.h"
 
-namespace {
-
-bool EndsWith(const std::string& name, const std::string& extension) {
-    const size_t at = name.rfind(extension);
-    return at != std::string::npos && at + extension.size() == name.size();
-}
-
-}  // namespace
 
 PayloadAccessor::PayloadAccessor(const FileSystemPath& proxyPath, const FileSystemPath& payloadPath,
                                  PayloadProxy::DataStore* store)
@@ -54,9 +47,9 @@ bool EnumerateVornProxyAndPayloadPaths(const FileSystemPath& payloadsFolder, Pro
         for (const FileSystemPath& file : files) {
             const std::string name = file.NameAsUTF8String();
             std::string extension;
-            if (type != PayloadProxyFileConstants::kProxyTypeFull && EndsWith(name, kMiniProxyFileExtension)) {
+            if (type != PayloadProxyFileConstants::kProxyTypeFull && StringUtils::EndsWith(name, kMiniProxyFileExtension)) {
                 extension = kMiniProxyFileExtension;
-            } else if (type != PayloadProxyFileConstants::kProxyTypeMini && EndsWith(name, kProxyFileExtension)) {
+            } else if (type != PayloadProxyFileConstants::kProxyTypeMini && StringUtils::EndsWith(name, kProxyFileExtension)) {
                 extension = kProxyFileExtension;
             } else {
                 continue;

@@ -1,4 +1,6 @@
 // The installation plan and the launches of the cached main setups.
+#include <string.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -115,7 +117,7 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
                 if (dmg != std::string::npos) {
                     folderName = name.substr(0, dmg);
                     proxyName = name;
-                    proxyName.replace(dmg, 4, PayloadIteration::kProxyFileExtension);
+                    proxyName.replace(dmg, strlen(VORNConstants::kPlatformPayloadExtension), PayloadIteration::kProxyFileExtension);
                 } else {
                     folderName = name;
                     proxyName = name + PayloadIteration::kProxyFileExtension;

@@ -1,4 +1,5 @@
 #include "ProcessUtilsMac.h"
+#include "StringUtils.h"
 
 #include <ctype.h>
 #include <dirent.h>
@@ -15,7 +16,7 @@ std::string ExecutableName(const std::string& pid) {
     if (n > 0) {
         std::string path(target, static_cast<size_t>(n));
         const std::string deleted = " (deleted)";
-        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        if (path.size() > deleted.size() && StringUtils::EndsWith(path, deleted)) {
             path.erase(path.size() - deleted.size());
         }
         return path.substr(path.find_last_of('/') + 1);
