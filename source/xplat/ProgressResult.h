@@ -12,8 +12,12 @@ struct ProgressResult {
     int32_t mPercent = 0;
     std::string mTitle;      // display name of the payload being installed
     std::string mErrorName;  // page error name
+    // Two strings the record's layout keeps for the page's process lists; the
+    // manager leaves them empty. Read them by what they hold:
     std::string mReserved1;
     std::string mReserved2;
+    const std::string& BlockingProcessList() const { return mReserved1; }
+    const std::string& WarningProcessList() const { return mReserved2; }
     int32_t mStep = 0;   // 1-based launch of the plan now running; 0 before the first
     int32_t mSteps = 0;  // launches in the plan
 };

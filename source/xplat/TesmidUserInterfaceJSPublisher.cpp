@@ -231,8 +231,8 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     inner->AddProperty<int>("percentage", progress.mPercent);
     inner->AddProperty<std::string>("curPayload", progress.mTitle);
     object.AddProperty<std::string>(kErrorPropertyName, progress.mErrorName);
-    object.AddProperty<std::string>("_blockProcList", progress.mReserved1);
-    object.AddProperty<std::string>("_warnProcList", progress.mReserved2);
+    object.AddProperty<std::string>("_blockProcList", progress.BlockingProcessList());
+    object.AddProperty<std::string>("_warnProcList", progress.WarningProcessList());
     // What the page needs to say "1 of 2" and that a stop was asked for.
     object.AddProperty<int>("_step", progress.mStep);
     object.AddProperty<int>("_steps", progress.mSteps);

@@ -19,7 +19,6 @@ struct TSMDHTMLAlertData {
     std::shared_ptr<JSMethodPublisherInterface> publisher;
     std::shared_ptr<std::string> exitString;
     bool busy = false;
-    bool pageLoaded = false;
 };
 
 class TSMDHTMLAlertController : public DHTMLAlertController, public TSMTesmidUIDelegateProtocol {

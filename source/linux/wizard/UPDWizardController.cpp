@@ -6,6 +6,7 @@
 #include "JSMethodPublisherGroup.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
+#include "MainBundle.h"
 #include "PayloadsManager.h"
 #include "TesmidUserInterfaceJSPublisher.h"
 #include "ThreadController.h"
@@ -73,10 +74,10 @@ void UPDWizardController::RunApplication() {
 
 void UPDWizardController::awakeFromNib() {
     if (_wizardData->engine == nullptr) return;
-    FileSystemPath icon(_wizardData->engine->mBundleFolder);
-    icon.AppendUTF8Segment("Update.app/Contents/Resources/Update.svg");
-    // Every window made from now on, dialogs included, carries it.
-    if (FileSystemUtils::Exists(icon)) gtk_window_set_default_icon_from_file(icon.AsUTF8String().c_str(), nullptr);
+    // The running bundle's own, whatever its name and folder; every window made from
+    // now on, dialogs included, carries it.
+    const std::string icon = MainBundle::ResourcesPath() + "/Update.svg";
+    if (access(icon.c_str(), R_OK) == 0) gtk_window_set_default_icon_from_file(icon.c_str(), nullptr);
     std::map<std::string, std::string> strings;
     if (LocalizationUtilities::GetDictionaryForLanguage(_wizardData->engine, strings)) GenericUtils::SetNativeStrings(strings);
 }

@@ -22,7 +22,6 @@ struct UPDWizardData {
     JSMethodPublisherInterface* publisher = nullptr;
     InstallerEngine* engine = nullptr;
     PayloadsManager* payloadsManager = nullptr;
-    bool pageLoaded = false;
 };
 
 class UPDWizardController : public TSMTesmidUIDelegateProtocol {
