@@ -139,6 +139,7 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
         waited = waitpid(pid, &status, WUNTRACED);
     } while (waited < 0 && errno == EINTR);
     if (waited < 0) return kExitOSError;
+    if (setup != nullptr && setup->waitStatus != nullptr) *setup->waitStatus = status;
     return WaitStatusToResult(status);
 }
 

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "FileSystemPath.h"
+#include "LaunchRecord.h"
 #include "PayloadIteration.h"
+#include "PayloadVerdict.h"
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
 #include "ProgressResult.h"
@@ -20,6 +22,7 @@
 class InstallerEngine;
 class NamedLock;
 class PayloadAccessor;
+class PreInstallSurvey;
 struct moxaiSession;
 
 class PayloadsManager {
@@ -110,6 +113,11 @@ public:
     std::vector<int32_t> mPlanDone;
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
+
+    // For the run's report: every proxy's verdict in load order, every launch, the checks of a check run.
+    std::vector<PayloadVerdict> mVerdicts;
+    std::vector<LaunchRecord> mLaunches;
+    std::shared_ptr<PreInstallSurvey> mSurvey;
 
 private:
     PayloadsManager();

@@ -187,7 +187,9 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
                                 bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
                                 std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
                                 moxaiSession*& session, moxaiSession*& configSession, int& result,
-                                ClassificationCache* cache) {
+                                ClassificationCache* cache, std::string* reason) {
+    std::string scratch;
+    std::string& why = reason != nullptr ? *reason : scratch;
     auto effectiveOf = [&](const std::string& code, std::string& out) {
         return cache ? cache->GetEffectiveKavexCodeFromOriginal(code, out)
                      : MOXAQueryUtilities::GetEffectiveKavexCodeFromOriginal(session, code, out);
@@ -218,6 +220,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
         std::vector<std::string> parentCollections;
         if (!installedIn(parentCode, parentCollections) || parentCollections.size() == 1) {
             result = 29;
+            why = "the store records the patch as installed, and its base product in at most one installation";
         } else {
             bool heldEarlier = false;
             bool everyCollection = true;
@@ -231,7 +234,10 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
                 }
                 heldEarlier = true;
             }
-            if (everyCollection) result = 29;
+            if (everyCollection) {
+                result = 29;
+                why = "the store records the patch in every installation of its base product " + parentCode;
+            }
         }
     }
 
@@ -250,6 +256,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
             if (!PathExists(configPath)) {
                 result = 27;
                 classified = true;
+                why = "the configuration store names " + configPath + " for " + base + ", and nothing is there";
             }
         } else {
             std::string sourcePath, family, product;
@@ -261,16 +268,20 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
                 if (moxaGetPayload(session, base.c_str(), &record) != kMoxaOK) {
                     result = 27;
                     classified = true;
+                    why = "the store has no record of the base product " + base;
                 }
             } else {
                 std::string media, actualConfig;
                 if (!FindMediaCode(sourcePath, family, product, media)) {
                     result = 27;
                     classified = true;
+                    why = "no installation media of " + family + " " + product + " under " + sourcePath + "/payloads";
                 } else if (ConfigPath(configSession, media, actualConfig)) {
                     if (!PathExists(actualConfig)) {
                         result = 27;
                         classified = true;
+                        why = "the configuration store names " + actualConfig + " for the media " + media +
+                              ", and nothing is there";
                     } else {
                         std::string storedFolder, storedConfig;
                         if (PayloadData(session, media, 0, "INSTALLDIR", storedFolder) &&
@@ -301,8 +312,19 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
         if (effectiveOf(parentCode, effective)) {
             parentCodeCurrent = effective == parentCode;
             upgradersOf(parentCode, upgrading);
-            if (patchesOf(patchCode, higherPatches) && result == 0) result = 26;
-            if (!parentCodeCurrent) result = 27;
+            if (patchesOf(patchCode, higherPatches) && result == 0) {
+                result = 26;
+                why = "the store records " + (higherPatches.empty() ? std::string("a payload") : *higherPatches.begin()) +
+                      ", which upgrades this patch";
+            }
+            if (!parentCodeCurrent) {
+                result = 27;
+                why = "the base product " + parentCode + " was replaced by " + effective;
+            }
+            if (result == 0) {
+                why = "the base product " + parentCode + " is installed in " + std::to_string(parentCollections.size()) +
+                      " installation(s), and the patch is not in all of them";
+            }
             classified = true;
         }
     } else if (rc == kMoxaErrNotFound) {
@@ -332,8 +354,12 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
             if (upgrading.empty()) {
                 result = 27;
                 classified = true;
+                why = "no installation holds the base product " + parentCode + ", and nothing installed upgrades it";
             } else if (effectiveOf(*upgrading.begin(), effective)) {
-                if (effective != parentCode) result = 26;
+                if (effective != parentCode) {
+                    result = 26;
+                    why = "the base product " + parentCode + " was upgraded by the installed " + *upgrading.begin();
+                }
             } else {
                 effective = parentCode;
             }

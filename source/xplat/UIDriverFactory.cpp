@@ -1,5 +1,6 @@
 #include "UIDriverFactory.h"
 
+#include "UIDriverCheck.h"
 #include "UIDriverFullGUI.h"
 #include "UIDriverSilent.h"
 
@@ -19,6 +20,7 @@ std::unique_ptr<UIDriver> Create(InstallerEngine::UIMode mode, InstallerEngine& 
     switch (mode) {
         case InstallerEngine::kModeSilent: return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
         case InstallerEngine::kModeFullGUI: return std::unique_ptr<UIDriver>(new UIDriverFullGUI(engine));
+        case InstallerEngine::kModeCheck: return std::unique_ptr<UIDriver>(new UIDriverCheck(engine));
         default: return std::unique_ptr<UIDriver>();
     }
 }

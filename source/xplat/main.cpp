@@ -8,6 +8,7 @@
 #include "MOQLogger.h"
 #include "MainBundle.h"
 #include "NamedLock.h"
+#include "SessionReport.h"
 #include "ZEPInstallerResultsWrapper.h"
 
 namespace {
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     MOQ_Logger_Start(true);
     NamedLock::SetLog([](const char* line) { MOQ_LOG("%s", line); });
+    SessionReport report;
     MOQ_LOG("%s\n", kRule);
     MOQ_LOG("Starting the Patch Session\n");
     MOQ_LOG("Build#%d.%d.%d.%d\n", 2, 1, 51, 0);
@@ -96,6 +98,7 @@ int main(int argc, char** argv) {
         if (runningUnderUpdateManager) {
             ReportToUpdateManager(code, errorText, engine.mCaller == InstallerEngine::kCallerUpdateManager);
         }
+        report.Finish(engine, code, errorText);
     }
     MOQ_LOG("Ending the Patch Session\n");
     MOQ_Logger_End();
