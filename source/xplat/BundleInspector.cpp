@@ -56,7 +56,23 @@ bool ReadPlainFile(const std::string& path, std::string& bytes, std::string& why
     return true;
 }
 
-// The parsed document, or null with the parser's first complaint and its line.
+struct FirstError {
+    bool seen = false;
+    int line = 0;
+    std::string message;
+};
+
+void KeepFirstError(void* context, xmlErrorPtr error) {
+    FirstError& first = *static_cast<FirstError*>(context);
+    if (first.seen || error == nullptr || error->level < XML_ERR_ERROR) return;
+    first.seen = true;
+    first.line = error->line;
+    first.message = error->message != nullptr ? error->message : "";
+    while (!first.message.empty() && isspace(static_cast<unsigned char>(first.message.back()))) first.message.pop_back();
+}
+
+// The parsed document, or null with the parser's first complaint and its line
+// (later complaints are only what follows from the first).
 Document Parse(const std::string& path, Problem& problem) {
     problem.file = path;
     std::string bytes, why;
@@ -64,16 +80,14 @@ Document Parse(const std::string& path, Problem& problem) {
         problem.detail = "the file " + why;
         return Document();
     }
-    std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> context(xmlNewParserCtxt(), xmlFreeParserCtxt);
-    if (!context) return Document();
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-    Document doc(xmlCtxtReadMemory(context.get(), bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
-    if (!doc || !context->wellFormed) {
-        const xmlError* error = xmlCtxtGetLastError(context.get());
-        problem.line = error != nullptr ? error->line : 0;
-        std::string message = error != nullptr && error->message != nullptr ? error->message : "not well-formed XML";
-        while (!message.empty() && isspace(static_cast<unsigned char>(message.back()))) message.pop_back();
-        problem.detail = message;
+    FirstError first;
+    xmlSetStructuredErrorFunc(&first, KeepFirstError);
+    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+    Document doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
+    if (!doc || first.seen) {
+        problem.line = first.line;
+        problem.detail = first.message.empty() ? "not well-formed XML" : first.message;
         return Document();
     }
     return doc;
