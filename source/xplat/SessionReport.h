@@ -12,7 +12,7 @@ class InstallerEngine;
 
 class SessionReport {
 public:
-    static const int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 1;
 
     // Notes when the run started and where its lines begin in the session log.
     SessionReport();
