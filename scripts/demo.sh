@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds the installer, lays out a sandbox machine with installed
-# products and a bundle of four patches, and runs the installer as the update
-# manager does, twice.
+# products and a bundle of four patches, checks what a run would do, and runs the
+# installer as the update manager does, twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -31,7 +31,7 @@ meaning() {
 }
 
 run() {
-  local title=$1
+  local title=$1 report=${2:-}
   echo "=================================================================="
   echo "$title"
   echo "\$ Update.app/Contents/MacOS/Update --mode=silent --callerID=ZEP6"
@@ -42,7 +42,7 @@ run() {
   set +e
   KAVEX_SYSTEM_ROOT="$machine" KAVEX_UPDATER_CLIENT="/Applications/Kavex Updater.app" \
   KAVEX_UPDATER_RESULTS="$root/results.txt" LANGUAGE=en \
-    "$bundle/Update.app/Contents/MacOS/Update" --mode=silent --callerID=ZEP6 | sed 's/^/    /'
+    "$bundle/Update.app/Contents/MacOS/Update" --mode=silent --callerID=ZEP6 ${report:+"--report=$report"} | sed 's/^/    /'
   local code=${PIPESTATUS[0]}
   set -e
   # a log above its size limit was emptied by this run
@@ -74,10 +74,30 @@ run() {
   tail -c +"$((start + 1))" /tmp/moq.log | sed -n 's/^.*MOQ: _info_: //p' |
     awk '/^Launched the Main Setup with Command|^Patcher returned exitCode|^Returning from PayloadsManager::LaunchMainSetupAndInstallPatch/ {print "    " $0; cmd=($0 ~ /with Command/); next}
          cmd {print "      " $0; cmd=0}'
+  if [ -n "$report" ]; then
+    echo "Excerpt of the run's JSON report ($report):"
+    awk '/^  "[a-zA-Z]+": / {section=$1}
+         section == "\"exit\":" || /^  "(schemaVersion|mode)"/ {print "    " $0; next}
+         section == "\"patches\":" && /^      "(code|verdict|reason)"/ {print "    " $0}
+         section == "\"launches\":" && /^      "(sessionID|durationMs|exitStatus|signal|rolledBack)"/ {print "    " $0}
+         section == "\"log\":" && /"(firstLine|lastLine)"/ {print "    " $0}' "$report"
+  fi
   echo
 }
 
-run "First run: one patch to install, one already installed, one superseded, one without its base product"
+echo "=================================================================="
+echo "Check before the first run: what a run would do here (nothing is changed)"
+echo "\$ Update.app/Contents/MacOS/Update --mode=check"
+set +e
+KAVEX_SYSTEM_ROOT="$machine" LANGUAGE=en "$bundle/Update.app/Contents/MacOS/Update" --mode=check | sed 's/^/    /'
+check=${PIPESTATUS[0]}
+set -e
+echo
+echo "Exit code: $check ($(meaning "$check"))"
+echo
+
+run "First run: one patch to install, one already installed, one superseded, one without its base product" \
+  "$root/first-run-report.json"
 run "Second run: the patch installed by the first run is now found installed"
 echo "The sandbox is in $root; the session log is /tmp/moq.log."
 echo "To see the wizard on a display: KAVEX_SYSTEM_ROOT=$machine $bundle/Update.app/Contents/MacOS/Update"

@@ -1,5 +1,6 @@
 #include <new>
 
+#include "MoxaReadOnly.h"
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
 #include "moxaiSession.h"
@@ -58,6 +59,12 @@ int moxaOpenSession(moxaiSession** session) {
 
 int moxaOpenSessionNoCreate(moxaiSession** session) {
     std::string path;
+    if (moxaReadOnly() && session != nullptr && moxaVerifyIntegrity() == kMoxaErrMissing) {
+        // Only looking: read the copy that a run would restore, where it lies.
+        std::string folder;
+        if (!BackupFolder(folder)) return kMoxaErrFailed;
+        return moxaiOpenStoreSession(session, folder, dbName, gMoxaSchemas, false);
+    }
     // An empty file would take a fresh schema: that is creating, not opening.
     if (!moxaiStoreFilePath(path) || !moxaiNonEmptyFile(path)) return kMoxaErrNotFound;
     return moxaOpenSession(session);
@@ -70,6 +77,7 @@ int moxaOpenExistingSession(moxaiSession** session, bool* restored) {
     std::string store, backup;
     if (!moxaiStoreFilePath(store)) return kMoxaErrFailed;
     if (!moxaiNonEmptyFile(store) && moxaVerifyIntegrity() == kMoxaErrMissing) {
+        if (moxaReadOnly()) return moxaOpenSessionNoCreate(session);
         if (!moxaiBackupFilePath(backup) || !moxaiCopyDatabaseFile(backup, store)) return kMoxaErrIO;
         if (restored != nullptr) *restored = true;
     }
@@ -87,7 +95,7 @@ int moxaSessionCommit(moxaiSession* session) {
         int rc = session->store->commit();
         if (rc != kMoxaOK) return rc;
     }
-    moxaBackup();  // best effort: never fails the commit
+    if (!moxaReadOnly()) moxaBackup();  // best effort: never fails the commit
     return kMoxaOK;
 }
 

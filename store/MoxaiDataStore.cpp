@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "MoxaReadOnly.h"
 #include "MoxaiFiles.h"
 #include "MoxaiResultCodes.h"
 
@@ -48,7 +49,7 @@ MoxaiDataStore::MoxaiDataStore(const std::string& directory, const std::string& 
                                bool shared)
     : mState(kMoxaErrFailed), mFirstFailure(kMoxaOK), mDb(nullptr), mDirectory(directory), mFileName(fileName), mSchemas(schemas) {
     mState = dbOpen();
-    if (mState == kMoxaOK) moxaiSetDbAccess(mDirectory, mFileName, shared);
+    if (mState == kMoxaOK && !moxaReadOnly()) moxaiSetDbAccess(mDirectory, mFileName, shared);
 }
 
 MoxaiDataStore::~MoxaiDataStore() { dbClose(); }
@@ -76,10 +77,12 @@ int MoxaiDataStore::dbOpen() {
     if (!moxaiPathAppend(mDirectory, mFileName, path)) return kMoxaErrInvalidArgument;
     if (!moxaiFileExists(path)) {
         if (moxaiPathExists(path)) return kMoxaErrFailed;
+        if (moxaReadOnly()) return kMoxaErrNotFound;
         int rc = moxaiCreatePath(mDirectory);
         if (rc != kMoxaOK) return rc;
     }
-    int rc = sqlite3_open(path.c_str(), &mDb);
+    const bool readOnly = moxaReadOnly();
+    int rc = readOnly ? sqlite3_open_v2(path.c_str(), &mDb, SQLITE_OPEN_READONLY, nullptr) : sqlite3_open(path.c_str(), &mDb);
     if (rc != SQLITE_OK) {
         closeConnection();
         return moxaiSQLiteErrorMap(rc);
@@ -106,7 +109,7 @@ int MoxaiDataStore::dbOpen() {
         }
         first = version + 1;
     }
-    const int newest = newestLevel();
+    const int newest = readOnly ? first - 1 : newestLevel();
     for (int level = first; level <= newest; ++level) {
         R = loadSchema(level);
         if (R != kMoxaOK) {

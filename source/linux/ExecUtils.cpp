@@ -134,6 +134,7 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
     fromChildFd.reset();
     int status = 0;
     if (!WaitForChild(pid, status, WUNTRACED)) return kExitOSError;
+    if (setup != nullptr && setup->waitStatus != nullptr) *setup->waitStatus = status;
     return WaitStatusToResult(status);
 }
 

@@ -56,6 +56,7 @@ void* RunApplicationWithPriviligesImpl(void* data) {
         const std::vector<std::string> arguments(thread.mArgs.begin() + (thread.mArgs.empty() ? 0 : 1), thread.mArgs.end());
         if (executor && !thread.mArgs.empty() && executor(thread.mArgs[0], arguments, waitStatus)) {
             MOQ_LOG("Launched the main Setup using selfAuthExec\n");
+            if (thread.mSetup.waitStatus != nullptr) *thread.mSetup.waitStatus = waitStatus;
             result = ExecUtils::WaitStatusToResult(waitStatus);
             if (WIFEXITED(waitStatus)) {
                 MOQ_LOG("Error WEXITSTATUS : %d\n", result);

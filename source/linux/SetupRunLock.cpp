@@ -20,3 +20,12 @@ SetupRunLock::Result SetupRunLock::Take(const std::string& folder) {
     mFd = std::move(fd);
     return kTaken;
 }
+
+bool SetupRunLock::IsHeld(const std::string& folder) {
+    UniqueFd parent(LinkSafeTree::OpenFolder(folder));
+    if (!parent.valid()) return false;
+    UniqueFd fd(openat(parent.get(), kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}

@@ -20,6 +20,7 @@ struct ExecId {
 struct ChildSetup {
     std::string workingFolder;  // empty: the parent's
     int inheritedFd = -1;       // kept open across exec (a lock the child holds while it runs)
+    int* waitStatus = nullptr;  // receives the raw wait status, so that a signal is told from a code
 };
 
 const int kExitOSError = 71;      // EX_OSERR

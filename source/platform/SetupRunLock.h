@@ -14,6 +14,8 @@ public:
 
     // One attempt, without waiting, on the lock file inside folder.
     Result Take(const std::string& folder);
+    // Whether a setup holds the folder now; creates nothing, and an absent lock file is free.
+    static bool IsHeld(const std::string& folder);
     // The descriptor a child keeps across exec; -1 when not held.
     int InheritableFd() const { return mFd.get(); }
     void Release() { mFd.reset(); }

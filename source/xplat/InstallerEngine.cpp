@@ -103,6 +103,8 @@ bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args
             mUIMode = kModeSilent;
             std::map<std::string, std::string>::const_iterator caller = mArgumentMap.find("callerID");
             if (caller != mArgumentMap.end() && caller->second == "ZEP6") mCaller = kCallerUpdateManager;
+        } else if (value == "check" || value == "Check") {
+            mUIMode = kModeCheck;
         } else {
             MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
             return false;
@@ -140,6 +142,11 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
                     driver = UIDriverFactory::Create(mUIMode, *this);
                     std::cout << "Silent";
                     MOQ_LOG("Patcher running in Silent Mode\n");
+                    break;
+                case kModeCheck:
+                    driver = UIDriverFactory::Create(mUIMode, *this);
+                    std::cout << "Check";
+                    MOQ_LOG("Patcher running in Check Mode\n");
                     break;
             }
             std::cout << "\n";

@@ -13,7 +13,7 @@ class PayloadsManager;
 
 class InstallerEngine {
 public:
-    enum UIMode : int32_t { kModeFullGUI = 0, kModeTerminal = 1, kModeSilent = 2 };
+    enum UIMode : int32_t { kModeFullGUI = 0, kModeTerminal = 1, kModeSilent = 2, kModeCheck = 3 };
     enum CallerKind : int32_t { kCallerUpdateManager = 1, kCallerOther = 2 };
 
     explicit InstallerEngine(const std::string& bundleFolder);

@@ -12,6 +12,24 @@
 #include "PcdStore.h"
 #include "ScopedStoreSession.h"
 
+namespace {
+PayloadVerdict VerdictFor(const PayloadAccessor& accessor, bool classified, bool kept, int result, const std::string& reason) {
+    const PayloadProxy::DataStore& data = *accessor.mDataStore;
+    PayloadVerdict verdict;
+    verdict.code = data.mKavexCode;
+    verdict.productName = data.mProductName;
+    verdict.productVersion = data.mProductVersion;
+    verdict.parentCode = data.mParentKavexCode;
+    verdict.parentName = data.mParentProductName;
+    verdict.proxyPath = accessor.mProxyPath.AsUTF8String();
+    verdict.result = result;
+    verdict.classified = classified;
+    verdict.kept = kept;
+    verdict.reason = reason;
+    return verdict;
+}
+}  // namespace
+
 PayloadsManager* PayloadsManager::singleton = nullptr;
 std::atomic<int> PayloadsManager::mErrorCode{0};
 std::vector<PayloadProxy::CONPROCESS> PayloadsManager::sVecConProc;
@@ -116,10 +134,13 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
             bool parentInstalled = false, parentCodeCurrent = false;
             std::string effective;
             std::set<std::string> upgrading, upgradedOriginals, higherPatches;
+            std::string reason;
             const bool classified = PayloadsManagerUtils::GetVORNPayloadInstallState(
                 data.mParentKavexCode, data.mKavexCode, parentInstalled, parentCodeCurrent, effective, upgrading,
-                upgradedOriginals, higherPatches, store, config, result, &cache);
-            if (classified && manager->mPayloads.count(data.mKavexCode) == 0) {
+                upgradedOriginals, higherPatches, store, config, result, &cache, &reason);
+            const bool kept = classified && manager->mPayloads.count(data.mKavexCode) == 0;
+            manager->mVerdicts.push_back(VerdictFor(*accessor, classified, kept, result, reason));
+            if (kept) {
                 switch (result) {
                     case ErrorCodes::kAlreadyInstalled:
                         accessor->mAlreadyInstalled = true;
@@ -219,6 +240,11 @@ bool PayloadsManager::GetFailedPayloads(std::map<std::string, std::string>& out)
 std::vector<std::string> PayloadsManager::PlanInstallFolders() const {
     std::lock_guard<std::mutex> guard(mRecordsMutex);
     return mPlanInstallFolders;
+}
+
+std::vector<LaunchRecord> PayloadsManager::Launches() const {
+    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    return mLaunches;
 }
 
 std::vector<int32_t> PayloadsManager::PlanDone() const {

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "FileSystemPath.h"
+#include "LaunchRecord.h"
 #include "PayloadIteration.h"
+#include "PayloadVerdict.h"
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
 #include "ProgressResult.h"
@@ -22,6 +24,7 @@
 class InstallerEngine;
 class NamedLock;
 class PayloadAccessor;
+class PreInstallSurvey;
 struct moxaiSession;
 
 // Threads. The main thread owns the manager and runs the page's methods. A background
@@ -54,6 +57,7 @@ public:
     // Copies of the plan, for readers on another thread than the pass's.
     std::vector<std::string> PlanInstallFolders() const;
     std::vector<int32_t> PlanDone() const;
+    std::vector<LaunchRecord> Launches() const;
     PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
     PayloadMap::const_iterator PayloadsEnd() const { return mPayloads.end(); }
 
@@ -125,6 +129,11 @@ public:
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
 
+    // For the run's report: every proxy's verdict in load order, every launch, the checks of a check run.
+    std::vector<PayloadVerdict> mVerdicts;
+    std::vector<LaunchRecord> mLaunches;
+    std::shared_ptr<PreInstallSurvey> mSurvey;
+
 private:
     PayloadsManager();
     PayloadsManager(const PayloadsManager&) = delete;
@@ -140,6 +149,7 @@ private:
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
+    void RecordLaunch(const LaunchRecord& record);
     int LaunchPlanEntry(size_t index, moxaiSession*& session);
 };
 

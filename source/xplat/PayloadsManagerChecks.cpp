@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "ConflictPattern.h"
 #include "ErrorCodes.h"
 #include "FileSystemVolume.h"
 #include "MOQLogger.h"
@@ -16,16 +17,6 @@ namespace {
 // Another process's hold, or our own: either way the lock cannot be taken now.
 bool AnyFamilyInstallerRunning() {
     return NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName);
-}
-
-boost::regex PatternFor(const std::string& processName) {
-    try {
-        return boost::regex(processName + ".*", boost::regex::perl);
-    } catch (const boost::regex_error&) {
-        // Not a valid pattern: match the name as it is written.
-        static const boost::regex special("[.^$|()\\[\\]{}*+?\\\\]");
-        return boost::regex(boost::regex_replace(processName, special, "\\\\$&", boost::format_perl) + ".*", boost::regex::perl);
-    }
 }
 
 std::vector<std::string> SortedUnique(std::vector<std::string> names) {
@@ -117,7 +108,7 @@ bool PayloadsManager::IsConflictingProcess(const std::vector<PayloadProxy::CONPR
     std::vector<std::pair<std::string, std::string> > running;
     if (!entries.empty() && ImplGetRunningApplicationNamePairs(running)) {
         for (const PayloadProxy::CONPROCESS& entry : entries) {
-            const boost::regex pattern = PatternFor(entry.mProcessName);
+            const boost::regex pattern = ConflictPattern::Compile(entry.mProcessName);
             for (const auto& application : running) {
                 if (!boost::regex_match(application.first, pattern)) continue;
                 (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);

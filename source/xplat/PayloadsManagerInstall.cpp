@@ -1,7 +1,9 @@
 // The installation plan and the launches of the cached main setups.
 #include <string.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -9,6 +11,7 @@
 #include "FileSystemUtils.h"
 #include "FolderResolver.h"
 #include "MOQLogger.h"
+#include "MainSetupCommand.h"
 #include "MoxaQueries.h"
 #include "PayloadAccessor.h"
 #include "PayloadsManager.h"
@@ -36,6 +39,17 @@ std::optional<FileSystemPath> CommonFolder() {
     FileSystemPath common;
     if (!FolderResolver::ExpandPathKey("KavexCommon", common)) return std::nullopt;
     return common;
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+void NoteWaitStatus(LaunchRecord& record, int status) {
+    if (status < 0) return;
+    if (WIFEXITED(status)) record.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) record.signal = WTERMSIG(status);
+    if (WIFSTOPPED(status)) record.signal = WSTOPSIG(status);
 }
 
 }  // namespace
@@ -294,6 +308,13 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     UpdateInstallDirInMoxaIfNeeded(session, parentCode);
 
     const FileSystemPath target = Join(setupFolder, "extensions");
+    std::vector<std::string> args = MainSetupCommand::Arguments(code, sessionID, setupFolder, extensionsFolder);
+    LaunchRecord record;
+    record.code = code;
+    record.sessionID = sessionID;
+    record.workingFolder = setupFolder.AsUTF8String();
+    record.arguments = args;
+    record.startedMs = NowMs();
     // The setup of an earlier run, killed with its launcher, may still be at work here.
     SetupRunLock running;
     const SetupRunLock::Result lock = running.Take(setupFolder.AsUTF8String());
@@ -301,33 +322,36 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         MOQ_LOG("%s\n", lock == SetupRunLock::kBusy ? "A setup started earlier still runs in the setup folder: not launched"
                                                     : "The setup folder cannot be locked: not launched");
         if (lock == SetupRunLock::kBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;
-        return lock == SetupRunLock::kBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kRollBack;
+        record.notLaunchedReason = lock == SetupRunLock::kBusy ? "a setup started earlier still runs in its folder"
+                                                               : "the setup folder cannot be locked";
+        record.result = lock == SetupRunLock::kBusy ? ErrorCodes::kAnotherInstanceRunning : ErrorCodes::kRollBack;
+        RecordLaunch(record);
+        return record.result;
     }
     bool copied = PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
     copied = CopyOnce(extensionsFolder, target, ".data") && copied;
     FileSystemPath runtime = Join(Join(setupFolder, ".."), "R2");
     copied = PatchRuntime(extensionsFolder, runtime) && copied;
 
-    std::vector<std::string> args;
-    args.push_back(Join(Join(Join(Join(setupFolder, "Setup.app"), "Contents"), "MacOS"), "Setup").AsUTF8String());
-    args.push_back("--extensionsOnly=1");
-    args.push_back("--kavexCodeList=" + code);
-    args.push_back("--mode=silent");
-    args.push_back("--extensionMediaPath=" + extensionsFolder.AsNative());
-    args.push_back("--appPath=" + Join(setupFolder, "Setup.app").AsNative());
-    args.push_back("--parentSessionID=" + sessionID);
-    args.push_back("--skipProcessCheck=1");
-
     int result = ErrorCodes::kRollBack;
     if (!copied) {
         // A setup given half its files could install half a patch.
         MOQ_LOG("The files of %s could not all be put beside its setup: not launched\n", code.c_str());
+        record.notLaunchedReason = "the patch's files could not all be put beside the setup";
     } else {
         mProgress.SetTitle(displayName);
         ExecUtils::ChildSetup child;
         child.workingFolder = setupFolder.AsUTF8String();
         child.inheritedFd = running.InheritableFd();
+        int waitStatus = -1;
+        child.waitStatus = &waitStatus;
+        const auto launched = std::chrono::steady_clock::now();
+        record.startedMs = NowMs();
         result = FileSystemUtils::RunApplicationWithPrivileges(args, &mProgress, start, end, &child);
+        record.durationMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launched).count();
+        record.launched = true;
+        NoteWaitStatus(record, waitStatus);
         std::string command;
         for (const std::string& arg : args) command += arg + " ";
         MOQ_LOG("Launched the Main Setup with Command\n");
@@ -337,6 +361,9 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         PayloadsManagerUtils::BlindDeleteProxyFile(proxyPath, target);
         result = ErrorCodes::kRollBack;
     }
+    record.result = result;
+    record.rolledBack = result == ErrorCodes::kRollBack;
+    RecordLaunch(record);
     MOQ_LOG("Returning from PayloadsManager::LaunchMainSetupAndInstallPatch with exit code: %d\n", result);
     return result;
 }
@@ -368,6 +395,11 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
                                    : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
     if (ok) mCopiedFolders.insert(key);
     return ok;
+}
+
+void PayloadsManager::RecordLaunch(const LaunchRecord& record) {
+    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    mLaunches.push_back(record);
 }
 
 bool PayloadsManager::SetupStillRunning() {

@@ -200,10 +200,13 @@ namespace {
 
 // Already installed: the patch sits in every installation of its base product.
 bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* session, const std::string& parentCode,
-                                const std::string& patchCode) {
+                                const std::string& patchCode, std::string& why) {
     std::vector<std::string> patchCollections, parentCollections;
     if (patchCode.empty() || reads.InstalledCollections(patchCode, patchCollections) != kMoxaOK) return false;
-    if (reads.InstalledCollections(parentCode, parentCollections) != kMoxaOK || parentCollections.size() == 1) return true;
+    if (reads.InstalledCollections(parentCode, parentCollections) != kMoxaOK || parentCollections.size() == 1) {
+        why = "the store records the patch as installed, and its base product in at most one installation";
+        return true;
+    }
     bool heldEarlier = false;
     for (const std::string& collection : parentCollections) {
         const char** payloads = nullptr;
@@ -212,6 +215,7 @@ bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* sessio
         if (rc != kMoxaOK || !Contains(payloads, patchCode)) return false;
         heldEarlier = true;
     }
+    why = "the store records the patch in every installation of its base product " + parentCode;
     return true;
 }
 
@@ -238,24 +242,36 @@ void NoteRelocation(moxaiSession* session, const std::string& base, const std::s
 // Whether the base product is still where its configuration says: false when it is
 // gone (the product is not installed), true when it is there or nothing can tell.
 bool BaseProductPresent(ClassificationReads& reads, moxaiSession* session, moxaiSession* configSession,
-                        const std::string& parentCode) {
+                        const std::string& parentCode, std::string& why) {
     std::string base;
     reads.GetEffectiveKavexCodeFromOriginal(parentCode, base);
     if (base.empty()) base = parentCode;
     std::string configPath;
-    if (ConfigPath(configSession, base, configPath)) return PathExists(configPath);
+    if (ConfigPath(configSession, base, configPath)) {
+        if (PathExists(configPath)) return true;
+        why = "the configuration store names " + configPath + " for " + base + ", and nothing is there";
+        return false;
+    }
     std::string sourcePath, family, product;
     const bool recorded = PayloadData(session, base, kMoxaDomainInstallation, "installSourcePath", sourcePath) &&
                           PayloadData(session, base, kMoxaDomainInstallation, "ExtensionFamily", family) &&
                           PayloadData(session, base, kMoxaDomainInstallation, "ExtensionProduct", product);
     if (!recorded) {
         moxaPayloadRecord record;
-        return moxaGetPayload(session, base.c_str(), &record) == kMoxaOK;
+        if (moxaGetPayload(session, base.c_str(), &record) == kMoxaOK) return true;
+        why = "the store has no record of the base product " + base;
+        return false;
     }
     std::string media, actualConfig;
-    if (!FindMediaCode(sourcePath, family, product, media)) return false;
+    if (!FindMediaCode(sourcePath, family, product, media)) {
+        why = "no installation media of " + family + " " + product + " under " + sourcePath + "/payloads";
+        return false;
+    }
     if (!ConfigPath(configSession, media, actualConfig)) return true;
-    if (!PathExists(actualConfig)) return false;
+    if (!PathExists(actualConfig)) {
+        why = "the configuration store names " + actualConfig + " for the media " + media + ", and nothing is there";
+        return false;
+    }
     NoteRelocation(session, base, media, actualConfig);
     return true;
 }
@@ -266,7 +282,9 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
                                 bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
                                 std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
                                 moxaiSession*& session, moxaiSession*& configSession, int& result,
-                                ClassificationCache* cache) {
+                                ClassificationCache* cache, std::string* reason) {
+    std::string scratch;
+    std::string& why = reason != nullptr ? *reason : scratch;
     DirectClassificationReads direct(session);
     ClassificationReads& reads = cache != nullptr ? static_cast<ClassificationReads&>(*cache) : direct;
 
@@ -275,7 +293,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
     upgrading.clear();
     bool classified = false;
 
-    if (InstalledInEveryCollection(reads, session, parentCode, patchCode)) result = ErrorCodes::kAlreadyInstalled;
+    if (InstalledInEveryCollection(reads, session, parentCode, patchCode, why)) result = ErrorCodes::kAlreadyInstalled;
 
     if (parentCode.empty()) {
         MOQ_LOG("Returning from GetVORNPayloadInstallState\n");
@@ -283,7 +301,8 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
     }
 
     // Where the base product lives now.
-    if (configSession != nullptr && session != nullptr && !BaseProductPresent(reads, session, configSession, parentCode)) {
+    if (configSession != nullptr && session != nullptr &&
+        !BaseProductPresent(reads, session, configSession, parentCode, why)) {
         result = ErrorCodes::kBasePayloadNotInstalled;
         classified = true;
     }
@@ -296,8 +315,19 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
         if (reads.GetEffectiveKavexCodeFromOriginal(parentCode, effective)) {
             parentCodeCurrent = effective == parentCode;
             reads.GetAllInstalledPayloadsThatUpgradePackage(parentCode, upgrading);
-            if (reads.GetInstalledPatches(patchCode, higherPatches) && result == 0) result = ErrorCodes::kHigherPatchInstalled;
-            if (!parentCodeCurrent) result = ErrorCodes::kBasePayloadNotInstalled;
+            if (reads.GetInstalledPatches(patchCode, higherPatches) && result == 0) {
+                result = ErrorCodes::kHigherPatchInstalled;
+                why = "the store records " + (higherPatches.empty() ? std::string("a payload") : *higherPatches.begin()) +
+                      ", which upgrades this patch";
+            }
+            if (!parentCodeCurrent) {
+                result = ErrorCodes::kBasePayloadNotInstalled;
+                why = "the base product " + parentCode + " was replaced by " + effective;
+            }
+            if (result == 0) {
+                why = "the base product " + parentCode + " is installed in " + std::to_string(parentCollections.size()) +
+                      " installation(s), and the patch is not in all of them";
+            }
             classified = true;
         }
     } else if (rc == kMoxaErrNotFound) {
@@ -329,8 +359,12 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
             if (upgrading.empty()) {
                 result = ErrorCodes::kBasePayloadNotInstalled;
                 classified = true;
+                why = "no installation holds the base product " + parentCode + ", and nothing installed upgrades it";
             } else if (reads.GetEffectiveKavexCodeFromOriginal(*upgrading.begin(), effective)) {
-                if (effective != parentCode) result = ErrorCodes::kHigherPatchInstalled;
+                if (effective != parentCode) {
+                    result = ErrorCodes::kHigherPatchInstalled;
+                    why = "the base product " + parentCode + " was upgraded by the installed " + *upgrading.begin();
+                }
             } else {
                 effective = parentCode;
             }

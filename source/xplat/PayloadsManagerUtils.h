@@ -74,7 +74,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
                                 bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
                                 std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
                                 moxaiSession*& session, moxaiSession*& configSession, int& result,
-                                ClassificationCache* cache = nullptr);
+                                ClassificationCache* cache = nullptr, std::string* reason = nullptr);
 
 bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);
 bool BlindDeleteProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);

@@ -8,6 +8,8 @@
 #include "MOQLogger.h"
 #include "MainBundle.h"
 #include "NamedLock.h"
+#include "SessionReport.h"
+#include "UIDriverCheck.h"
 #include "UIDriverFactory.h"
 #include "UIDriverSilent.h"
 #include "WizardModule.h"
@@ -72,7 +74,11 @@ int main(int argc, char** argv) {
     UIDriverFactory::Register(InstallerEngine::kModeSilent, [](InstallerEngine& engine) {
         return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
     });
+    UIDriverFactory::Register(InstallerEngine::kModeCheck, [](InstallerEngine& engine) {
+        return std::unique_ptr<UIDriver>(new UIDriverCheck(engine));
+    });
     WizardModule::Register();
+    SessionReport report;
     MOQ_LOG("%s\n", kRule);
     MOQ_LOG("Starting the Patch Session\n");
     MOQ_LOG("Build#%d.%d.%d.%d\n", 2, 1, 51, 0);
@@ -103,6 +109,7 @@ int main(int argc, char** argv) {
         if (runningUnderUpdateManager) {
             ReportToUpdateManager(code, errorText, engine.mCaller == InstallerEngine::kCallerUpdateManager);
         }
+        report.Finish(engine, code, errorText);
     }
     MOQ_LOG("Ending the Patch Session\n");
     MOQ_Logger_End();

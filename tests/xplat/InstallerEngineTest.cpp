@@ -53,6 +53,9 @@ TEST(ArgumentGrammar, ModeSpellingsAndCaller) {
         {{"p", "--mode=silent", "--mode=gui"}, true, InstallerEngine::kModeSilent, InstallerEngine::kCallerOther},
         {{"p", "-mode=silent"}, true, InstallerEngine::kModeFullGUI, InstallerEngine::kCallerOther},
         {{"p", "--mode=SILENT"}, false, InstallerEngine::kModeFullGUI, InstallerEngine::kCallerOther},
+        {{"p", "--mode=check", "--callerID=ZEP6"}, true, InstallerEngine::kModeCheck, InstallerEngine::kCallerOther},
+        {{"p", "--mode=Check"}, true, InstallerEngine::kModeCheck, InstallerEngine::kCallerOther},
+        {{"p", "--mode=CHECK"}, false, InstallerEngine::kModeFullGUI, InstallerEngine::kCallerOther},
         {{"p", "--mode"}, false, InstallerEngine::kModeFullGUI, InstallerEngine::kCallerOther},
         {{"p", "--mode="}, false, InstallerEngine::kModeFullGUI, InstallerEngine::kCallerOther},
     };

@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -32,6 +33,13 @@ std::string ExecutableName(const std::string& pid) {
 namespace ProcessUtilsMac {
 
 bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out) {
+    std::vector<std::pair<int, std::string> > processes;
+    if (!GetRunningProcesses(processes)) return false;
+    for (const auto& process : processes) out.push_back(std::make_pair(process.second, process.second));
+    return true;
+}
+
+bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return false;
     while (struct dirent* entry = readdir(proc)) {
@@ -40,7 +48,7 @@ bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std:
         for (char c : pid) numeric = numeric && isdigit(static_cast<unsigned char>(c));
         if (!numeric) continue;
         const std::string name = ExecutableName(pid);
-        if (!name.empty()) out.push_back(std::make_pair(name, name));
+        if (!name.empty()) out.push_back(std::make_pair(atoi(pid.c_str()), name));
     }
     closedir(proc);
     return true;

@@ -9,6 +9,8 @@
 namespace ProcessUtilsMac {
 // Appends (executable name, display name) per running process; the vector is not cleared.
 bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out);
+// Appends (process id, executable name) per running process, named as above.
+bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out);
 }
 
 #endif

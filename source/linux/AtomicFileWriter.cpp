@@ -1,0 +1,95 @@
+#include "AtomicFileWriter.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "UniqueFd.h"
+
+namespace {
+
+bool WriteAll(int fd, const std::string& contents) {
+    size_t done = 0;
+    while (done < contents.size()) {
+        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string RandomSuffix() {
+    unsigned char bytes[6];
+    if (getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes))) {
+        for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(rand());
+    }
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string suffix;
+    for (unsigned char byte : bytes) suffix += digits[byte % 36];
+    return suffix;
+}
+
+// A regular file, or nothing yet, may be replaced; a link or anything else is not ours to replace.
+bool MayReplace(int folder, const std::string& name, std::string& why) {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        why = std::string("cannot be examined: ") + strerror(errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) return true;
+    why = S_ISLNK(st.st_mode) ? "is a link" : "is not a regular file";
+    return false;
+}
+
+}  // namespace
+
+namespace AtomicFileWriter {
+
+bool Write(const std::string& path, const std::string& contents, std::string& why) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        why = "names no file";
+        return false;
+    }
+    UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
+        why = std::string("its folder cannot be opened: ") + strerror(errno);
+        return false;
+    }
+    if (!MayReplace(folder.get(), name, why)) return false;
+    std::string temporary;
+    UniqueFd out;
+    for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
+        temporary = "." + name + "." + RandomSuffix();
+        out.reset(openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!out.valid() && errno != EEXIST) break;
+    }
+    if (!out.valid()) {
+        why = std::string("no temporary file can be made beside it: ") + strerror(errno);
+        return false;
+    }
+    bool ok = fchmod(out.get(), 0644) == 0 && WriteAll(out.get(), contents) && fsync(out.get()) == 0;
+    ok = out.close() == 0 && ok;
+    // Checked again just before: rename replaces a link planted meanwhile, but it was refused before.
+    ok = ok && MayReplace(folder.get(), name, why);
+    if (ok && renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
+        why = std::string("cannot be renamed into place: ") + strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        if (why.empty()) why = "cannot be written";
+        unlinkat(folder.get(), temporary.c_str(), 0);
+        return false;
+    }
+    fsync(folder.get());
+    return true;
+}
+
+}  // namespace AtomicFileWriter

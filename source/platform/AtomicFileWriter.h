@@ -1,0 +1,14 @@
+// Writes a whole file at once: a temporary file in the same folder, then a
+// rename over the final name. Nothing is ever written through a link, and a
+// final name that is a link (or anything but a regular file) is refused.
+#ifndef ATOMIC_FILE_WRITER_H
+#define ATOMIC_FILE_WRITER_H
+
+#include <string>
+
+namespace AtomicFileWriter {
+// False with the reason in why; the final name is then left as it was.
+bool Write(const std::string& path, const std::string& contents, std::string& why);
+}
+
+#endif

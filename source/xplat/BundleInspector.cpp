@@ -1,0 +1,217 @@
+#include "BundleInspector.h"
+
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctype.h>
+
+#include <map>
+#include <memory>
+#include <set>
+
+#include "ConflictPattern.h"
+#include "FileSystemUtils.h"
+#include "PayloadIteration.h"
+#include "PayloadProxy.h"
+#include "PayloadsManagerSetup.h"
+#include "UniqueFd.h"
+
+namespace {
+
+typedef BundleInspector::Problem Problem;
+
+const off_t kLargestDescription = 16 * 1024 * 1024;
+
+struct DocumentDeleter {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+typedef std::unique_ptr<xmlDoc, DocumentDeleter> Document;
+
+// A plain file of bounded size, read without following a link or waiting on a pipe.
+bool ReadPlainFile(const std::string& path, std::string& bytes, std::string& why) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        why = "cannot be opened as a file";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > kLargestDescription) {
+        why = S_ISREG(st.st_mode) ? "is too large" : "is not a regular file";
+        return false;
+    }
+    bytes.clear();
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = read(fd.get(), chunk, sizeof(chunk));
+        if (n == 0) break;
+        if (n < 0 || bytes.size() + static_cast<size_t>(n) > static_cast<size_t>(kLargestDescription)) {
+            why = "cannot be read";
+            return false;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+struct FirstError {
+    bool seen = false;
+    int line = 0;
+    std::string message;
+};
+
+void KeepFirstError(void* context, xmlErrorPtr error) {
+    FirstError& first = *static_cast<FirstError*>(context);
+    if (first.seen || error == nullptr || error->level < XML_ERR_ERROR) return;
+    first.seen = true;
+    first.line = error->line;
+    first.message = error->message != nullptr ? error->message : "";
+    while (!first.message.empty() && isspace(static_cast<unsigned char>(first.message.back()))) first.message.pop_back();
+}
+
+// The parsed document, or null with the parser's first complaint and its line
+// (later complaints are only what follows from the first).
+Document Parse(const std::string& path, Problem& problem) {
+    problem.file = path;
+    std::string bytes, why;
+    if (!ReadPlainFile(path, bytes, why)) {
+        problem.detail = "the file " + why;
+        return Document();
+    }
+    FirstError first;
+    xmlSetStructuredErrorFunc(&first, KeepFirstError);
+    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+    Document doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
+    if (!doc || first.seen) {
+        problem.line = first.line;
+        problem.detail = first.message.empty() ? "not well-formed XML" : first.message;
+        return Document();
+    }
+    return doc;
+}
+
+bool ParsesWithoutComplaint(const std::string& path, std::vector<Problem>& problems, const char* kind) {
+    Problem problem;
+    problem.kind = kind;
+    if (Parse(path, problem)) return true;
+    problems.push_back(problem);
+    return false;
+}
+
+bool SizeIsANumber(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    return at < text.size() && isdigit(static_cast<unsigned char>(text[at]));
+}
+
+void InspectProxies(const FileSystemPath& root, std::vector<Problem>& problems, std::set<std::string>& codes) {
+    FileSystemPath extensions(root);
+    extensions.AppendUTF8Segment("extensions");
+    PayloadIteration::PathPairs pairs;
+    if (!PayloadIteration::EnumerateVornProxyAndPayloadPaths(extensions, PayloadProxyFileConstants::kProxyTypeFull, pairs)) {
+        if (FileSystemUtils::Exists(extensions)) {
+            problems.push_back(Problem{"extensionsUnreadable", extensions.AsUTF8String(), 0, "the folder cannot be listed"});
+        }
+        return;
+    }
+    for (const auto& pair : pairs) {
+        const std::string path = pair.first.AsUTF8String();
+        if (!ParsesWithoutComplaint(path, problems, "proxyNotLoaded")) continue;
+        PayloadProxy::DataStore proxy;
+        if (!proxy.Load(pair.first)) {
+            problems.push_back(Problem{"proxyNotLoaded", path, 0, "the description lacks what a proxy must hold"});
+            continue;
+        }
+        codes.insert(proxy.mKavexCode);
+        if (proxy.mTotalSize.empty()) {
+            problems.push_back(Problem{"totalSizeMissing", path, 0, "no TotalSize: the disk check counts 0 bytes"});
+        } else if (!SizeIsANumber(proxy.mTotalSize)) {
+            problems.push_back(Problem{"totalSizeMissing", path, 0, "TotalSize \"" + proxy.mTotalSize + "\" is not a number"});
+        }
+        for (const PayloadProxy::CONPROCESS& process : proxy.mConflictingProcesses) {
+            bool valid = true;
+            ConflictPattern::Compile(process.mProcessName, &valid);
+            if (!valid) {
+                problems.push_back(Problem{"patternInvalid", path, 0,
+                                           "\"" + process.mProcessName + "\" does not compile; it is matched as written"});
+            }
+        }
+    }
+}
+
+void InspectSetup(const FileSystemPath& root, std::vector<Problem>& problems, const std::set<std::string>& codes) {
+    FileSystemPath path(root);
+    path.AppendUTF8Segment("setup.xml");
+    if (!FileSystemUtils::Exists(path)) return;
+    if (!ParsesWithoutComplaint(path.AsUTF8String(), problems, "setupNotLoaded")) return;
+    PayloadsManagerSetup::DataStore setup;
+    if (!setup.Load(path)) {
+        problems.push_back(Problem{"setupNotLoaded", path.AsUTF8String(), 0, "the setup description cannot be read"});
+        return;
+    }
+    std::map<std::string, std::string> named;  // code -> where setup.xml names it
+    for (const std::string& code : setup.mCriticalCodes) named.insert(std::make_pair(code, "critical"));
+    for (const std::string& code : setup.mOptionalCodes) named.insert(std::make_pair(code, "optional"));
+    for (const auto& entry : setup.mDisplayByCode) named.insert(std::make_pair(entry.first, "display"));
+    if (!setup.mDriverCode.empty()) named.insert(std::make_pair(setup.mDriverCode, "driver"));
+    for (const auto& entry : named) {
+        if (codes.count(entry.first) == 0) {
+            problems.push_back(Problem{"codeWithoutProxy", path.AsUTF8String(), 0,
+                                       entry.first + " (" + entry.second + ") is named, and no proxy has it"});
+        }
+    }
+}
+
+void InspectStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
+    FileSystemPath path(root);
+    path.AppendUTF8Segment("resources");
+    path.AppendUTF8Segment("main.xml");
+    if (!FileSystemUtils::Exists(path)) {
+        problems.push_back(Problem{"stringTableMissing", path.AsUTF8String(), 0, "no string table: every message is empty"});
+        return;
+    }
+    Problem problem;
+    problem.kind = "stringTableNotLoaded";
+    Document doc = Parse(path.AsUTF8String(), problem);
+    if (!doc) {
+        problems.push_back(problem);
+        return;
+    }
+    std::map<std::string, std::set<std::string> > languagesOf;  // string ID -> its languages
+    std::set<std::string> languages;
+    xmlNode* top = xmlDocGetRootElement(doc.get());
+    for (xmlNode* node = top != nullptr ? top->children : nullptr; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE || xmlStrcmp(node->name, BAD_CAST "String") != 0) continue;
+        xmlChar* id = xmlGetProp(node, BAD_CAST "stringID");
+        if (id == nullptr) continue;
+        std::set<std::string>& have = languagesOf[reinterpret_cast<const char*>(id)];
+        xmlFree(id);
+        for (xmlNode* text = node->children; text != nullptr; text = text->next) {
+            if (text->type != XML_ELEMENT_NODE) continue;
+            have.insert(reinterpret_cast<const char*>(text->name));
+            languages.insert(reinterpret_cast<const char*>(text->name));
+        }
+    }
+    for (const std::string& language : languages) {
+        std::string missing;
+        for (const auto& entry : languagesOf) {
+            if (entry.second.count(language) == 0) missing += (missing.empty() ? "" : ", ") + entry.first;
+        }
+        if (!missing.empty()) problems.push_back(Problem{"stringMissing", path.AsUTF8String(), 0, language + " lacks " + missing});
+    }
+}
+
+}  // namespace
+
+std::vector<BundleInspector::Problem> BundleInspector::Inspect(const FileSystemPath& installerRoot) {
+    xmlInitParser();
+    std::vector<Problem> problems;
+    std::set<std::string> codes;
+    InspectProxies(installerRoot, problems, codes);
+    InspectSetup(installerRoot, problems, codes);
+    InspectStrings(installerRoot, problems);
+    return problems;
+}

@@ -1,0 +1,24 @@
+// Problems of the patch bundle itself, found without the stores: proxies that
+// do not load, codes that setup.xml names and no proxy has, conflicting-process
+// patterns that do not compile, sizes that are missing, strings that a language lacks.
+#ifndef BUNDLE_INSPECTOR_H
+#define BUNDLE_INSPECTOR_H
+
+#include <string>
+#include <vector>
+
+#include "FileSystemPath.h"
+
+class BundleInspector {
+public:
+    struct Problem {
+        std::string kind;
+        std::string file;
+        int line = 0;  // 0 when no line is to blame
+        std::string detail;
+    };
+
+    static std::vector<Problem> Inspect(const FileSystemPath& installerRoot);
+};
+
+#endif

@@ -1,0 +1,92 @@
+#include "PreInstallSurvey.h"
+
+#include <chrono>
+#include <map>
+
+#include "ConflictPattern.h"
+#include "FileSystemVolume.h"
+#include "PayloadsManager.h"
+#include "ProcessUtilsMac.h"
+#include "TesmidConstants.h"
+
+namespace {
+
+void SurveyApplications(PreInstallSurvey& survey) {
+    const std::vector<PayloadProxy::CONPROCESS>& entries = PayloadsManager::sVecConProc;
+    std::vector<std::pair<int, std::string> > running;
+    if (entries.empty() || !ProcessUtilsMac::GetRunningProcesses(running)) return;
+    std::map<std::pair<bool, std::string>, std::vector<int> > found;
+    for (const PayloadProxy::CONPROCESS& entry : entries) {
+        const boost::regex pattern = ConflictPattern::Compile(entry.mProcessName);
+        const bool blocking = entry.mBlocking == "1";
+        for (const auto& process : running) {
+            if (!boost::regex_match(process.second, pattern)) continue;
+            std::vector<int>& pids = found[std::make_pair(blocking, process.second)];
+            if (pids.empty() || pids.back() != process.first) pids.push_back(process.first);
+        }
+    }
+    for (auto& hit : found) {
+        PreInstallSurvey::Application application;
+        application.blocking = hit.first.first;
+        application.name = hit.first.second;
+        application.pids = hit.second;
+        survey.applications.push_back(application);
+    }
+}
+
+void SurveyVolumes(PreInstallSurvey& survey, PayloadsManager& manager) {
+    std::map<std::string, uint64_t> totals;
+    for (size_t i = 0; i < manager.mPlanInstallFolders.size() && i < manager.mPlanSizes.size(); ++i) {
+        try {
+            FileSystemPath root("/");
+            FileSystemVolume(FileSystemPath(manager.mPlanInstallFolders[i])).RootPath(root);
+            uint64_t& total = totals[root.AsUTF8String()];
+            total = manager.mPlanSizes[i] > UINT64_MAX - total ? UINT64_MAX : total + manager.mPlanSizes[i];
+        } catch (const std::exception&) {
+            // No volume holds this entry's folder: nothing to measure it against.
+        }
+    }
+    for (const auto& entry : totals) {
+        PreInstallSurvey::Volume volume;
+        volume.root = entry.first;
+        volume.plannedBytes = entry.second;
+        volume.neededBytes = entry.second > UINT64_MAX / 2 ? UINT64_MAX : entry.second * 2;
+        try {
+            FileSystemPath root(entry.first);
+            const FileSystemVolume measured(root);
+            volume.measured = measured.FreeSpaceInBytes(volume.freeBytes) && measured.FriendlyNameUTF8(volume.name);
+            volume.enough = manager.IsDiskSpaceAvailable(root, entry.second);
+        } catch (const std::exception&) {
+            volume.measured = false;
+        }
+        survey.volumes.push_back(volume);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<PreInstallSurvey> PreInstallSurvey::Take(PayloadsManager& manager) {
+    std::shared_ptr<PreInstallSurvey> survey = std::make_shared<PreInstallSurvey>();
+    survey->takenMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const char* name : {TesmidConstants::kSetupLockName, TesmidConstants::kBootstrapperLockName, TesmidConstants::kPatchLockName}) {
+        survey->locks.push_back(NamedLockProbe::Probe(name));
+    }
+    SurveyApplications(*survey);
+    SurveyVolumes(*survey, manager);
+    return survey;
+}
+
+bool PreInstallSurvey::AnyLockBusy() const {
+    for (const NamedLockProbe& lock : locks) {
+        if (lock.state == NamedLockProbe::kBusy) return true;
+    }
+    return false;
+}
+
+bool PreInstallSurvey::AnyBlockingApplication() const {
+    for (const Application& application : applications) {
+        if (application.blocking) return true;
+    }
+    return false;
+}

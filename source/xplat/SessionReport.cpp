@@ -1,0 +1,209 @@
+#include "SessionReport.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "AtomicFileWriter.h"
+#include "BundleInspector.h"
+#include "ErrorCodes.h"
+#include "ExitCodeMeaning.h"
+#include "InstallerEngine.h"
+#include "MOQLogger.h"
+#include "MacUtils.h"
+#include "MainSetupCommand.h"
+#include "PayloadsManager.h"
+#include "PreInstallSurvey.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+const char* const kProgramVersion = "2.1.51.0";
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string Timestamp(int64_t ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    char full[80];
+    snprintf(full, sizeof(full), "%s.%03dZ", text, static_cast<int>(ms % 1000));
+    return full;
+}
+
+// A rejected mode leaves the engine at its default: the spelling tells.
+bool ModeAccepted(const std::map<std::string, std::string>& arguments) {
+    const auto mode = arguments.find("mode");
+    if (mode == arguments.end()) return true;
+    for (const char* name : {"gui", "GUI", "terminal", "Terminal", "silent", "Silent", "check", "Check"}) {
+        if (mode->second == name) return true;
+    }
+    return false;
+}
+
+json ModeName(const InstallerEngine& engine) {
+    if (!ModeAccepted(engine.mArgumentMap)) return nullptr;
+    switch (engine.mUIMode) {
+        case InstallerEngine::kModeFullGUI: return "gui";
+        case InstallerEngine::kModeTerminal: return "terminal";
+        case InstallerEngine::kModeSilent: return "silent";
+        case InstallerEngine::kModeCheck: return "check";
+    }
+    return nullptr;
+}
+
+json Patches(const PayloadsManager& manager) {
+    json patches = json::array();
+    for (const PayloadVerdict& verdict : manager.mVerdicts) {
+        const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
+                            manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
+        patches.push_back({{"code", verdict.code},
+                           {"productName", verdict.productName},
+                           {"productVersion", verdict.productVersion},
+                           {"parentCode", verdict.parentCode},
+                           {"parentName", verdict.parentName},
+                           {"proxy", verdict.proxyPath},
+                           {"result", verdict.result},
+                           {"kept", verdict.kept},
+                           {"hidden", hidden},
+                           {"verdict", verdict.Name()},
+                           {"reason", verdict.Reason()}});
+    }
+    return patches;
+}
+
+const char* LockState(const NamedLockProbe& lock) {
+    if (lock.state == NamedLockProbe::kBusy) return lock.holderPid == getpid() ? "heldByThisRun" : "busy";
+    return lock.state == NamedLockProbe::kFree ? "free" : "unknown";
+}
+
+json Checks(const PreInstallSurvey& survey, bool duringRun) {
+    json locks = json::array(), applications = json::array(), volumes = json::array();
+    for (const NamedLockProbe& lock : survey.locks) {
+        json holder = nullptr;
+        if (lock.holderPid > 0) holder = {{"pid", lock.holderPid}, {"name", lock.holderName}};
+        locks.push_back({{"name", lock.name}, {"state", LockState(lock)}, {"holder", holder}});
+    }
+    for (const PreInstallSurvey::Application& application : survey.applications) {
+        applications.push_back({{"name", application.name}, {"blocking", application.blocking}, {"pids", application.pids}});
+    }
+    for (const PreInstallSurvey::Volume& volume : survey.volumes) {
+        volumes.push_back({{"root", volume.root},
+                           {"name", volume.name},
+                           {"plannedBytes", volume.plannedBytes},
+                           {"neededBytes", volume.neededBytes},
+                           {"freeBytes", volume.measured ? json(volume.freeBytes) : json(nullptr)},
+                           {"enough", volume.enough}});
+    }
+    return {{"takenAt", Timestamp(survey.takenMs)},
+            {"when", duringRun ? "beforeLaunches" : "atReport"},
+            {"locks", locks}, {"applications", applications}, {"volumes", volumes}};
+}
+
+json Plan(const PayloadsManager& manager) {
+    json plan = json::array();
+    for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
+        const std::vector<std::string> arguments = MainSetupCommand::Arguments(
+            manager.mPlanCodes[i], manager.mPlanSessionIDs[i], manager.mPlanSetupFolders[i], manager.mPlanExtensionsFolders[i]);
+        plan.push_back({{"code", manager.mPlanCodes[i]},
+                        {"displayName", manager.mPlanDisplayNames[i]},
+                        {"sessionID", manager.mPlanSessionIDs[i]},
+                        {"setupPath", arguments.front()},
+                        {"workingFolder", manager.mPlanSetupFolders[i].AsUTF8String()},
+                        {"arguments", json(std::vector<std::string>(arguments.begin() + 1, arguments.end()))},
+                        {"sizeBytes", manager.mPlanSizes[i]}});
+    }
+    return plan;
+}
+
+json Launches(const PayloadsManager& manager) {
+    json launches = json::array();
+    for (const LaunchRecord& launch : manager.Launches()) {
+        launches.push_back({{"code", launch.code},
+                            {"sessionID", launch.sessionID},
+                            {"setupPath", launch.arguments.empty() ? std::string() : launch.arguments.front()},
+                            {"workingFolder", launch.workingFolder},
+                            {"arguments", launch.arguments.empty() ? json::array()
+                                                                   : json(std::vector<std::string>(launch.arguments.begin() + 1,
+                                                                                                   launch.arguments.end()))},
+                            {"started", Timestamp(launch.startedMs)},
+                            {"durationMs", launch.durationMs},
+                            {"launched", launch.launched},
+                            {"notLaunchedReason", launch.launched ? json(nullptr) : json(launch.notLaunchedReason)},
+                            {"exitStatus", launch.exitStatus >= 0 ? json(launch.exitStatus) : json(nullptr)},
+                            {"signal", launch.signal > 0 ? json(launch.signal) : json(nullptr)},
+                            {"result", launch.result},
+                            {"rolledBack", launch.rolledBack}});
+    }
+    return launches;
+}
+
+json Problems(const FileSystemPath& root) {
+    json problems = json::array();
+    for (const BundleInspector::Problem& problem : BundleInspector::Inspect(root)) {
+        problems.push_back({{"kind", problem.kind},
+                            {"file", problem.file},
+                            {"line", problem.line > 0 ? json(problem.line) : json(nullptr)},
+                            {"detail", problem.detail}});
+    }
+    return problems;
+}
+
+}  // namespace
+
+SessionReport::SessionReport() : mStartedMs(NowMs()) { mLog.Begin(kMOQLogFilePath); }
+
+std::string SessionReport::Document(InstallerEngine& engine, unsigned code, const std::string& message) {
+    PayloadsManager* manager = engine.mPayloadsManager;
+    const auto mode = engine.mArgumentMap.find("mode");
+    json report;
+    report["schemaVersion"] = kSchemaVersion;
+    report["program"] = {{"name", "Update"}, {"version", kProgramVersion}, {"pid", static_cast<int>(getpid())}};
+    report["mode"] = ModeName(engine);
+    report["modeArgument"] = mode != engine.mArgumentMap.end() ? json(mode->second) : json(nullptr);
+    report["caller"] = engine.mCaller == InstallerEngine::kCallerUpdateManager ? "updateManager" : "other";
+    report["started"] = Timestamp(mStartedMs);
+    report["ended"] = Timestamp(NowMs());
+    report["machineRoot"] = MacUtils::SystemRoot();
+    report["bundleFolder"] = engine.mBundleFolder.AsUTF8String();
+    report["exit"] = {{"code", code}, {"meaning", ExitCodeMeaning::Text(code)}, {"message", message}};
+    report["patches"] = manager != nullptr ? Patches(*manager) : json::array();
+    std::shared_ptr<PreInstallSurvey> survey = manager != nullptr ? manager->mSurvey : nullptr;
+    const bool duringRun = survey != nullptr;
+    // A mode that takes no survey of its own (the silent run, the wizard) gets one now.
+    if (survey == nullptr && manager != nullptr) survey = PreInstallSurvey::Take(*manager);
+    report["checks"] = survey != nullptr ? Checks(*survey, duringRun) : json(nullptr);
+    report["plan"] = manager != nullptr ? Plan(*manager) : json::array();
+    report["launches"] = manager != nullptr ? Launches(*manager) : json::array();
+    report["bundleProblems"] = Problems(engine.mBundleFolder);
+    mLog.End();
+    report["log"] = {{"path", mLog.path},
+                     {"pid", static_cast<int>(getpid())},
+                     {"firstLine", mLog.known ? json(mLog.firstLine) : json(nullptr)},
+                     {"lastLine", mLog.known ? json(mLog.lastLine) : json(nullptr)}};
+    // Names from files and the stores need not be valid UTF-8.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool SessionReport::Finish(InstallerEngine& engine, unsigned code, const std::string& message) {
+    const auto asked = engine.mArgumentMap.find("report");
+    if (asked == engine.mArgumentMap.end()) return true;
+    std::string why = "names no file";
+    try {
+        if (!asked->second.empty() && AtomicFileWriter::Write(asked->second, Document(engine, code, message), why)) return true;
+    } catch (const std::exception& error) {
+        why = std::string("cannot be made: ") + error.what();
+    }
+    MOQ_LOG("The report %s is not written: it %s\n", asked->second.c_str(), why.c_str());
+    std::cerr << "The report " << asked->second << " is not written: it " << why << std::endl;
+    return false;
+}

@@ -1,0 +1,120 @@
+#include "UIDriverCheck.h"
+
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "ErrorCodes.h"
+#include "ExitCodeMeaning.h"
+#include "InstallerEngine.h"
+#include "MOQLogger.h"
+#include "MainSetupCommand.h"
+#include "MoxaReadOnly.h"
+#include "PayloadsManager.h"
+#include "PreInstallSurvey.h"
+#include "SetupRunLock.h"
+
+namespace {
+
+std::string LockLine(const NamedLockProbe& lock) {
+    std::string line = "Lock " + lock.name + ": ";
+    switch (lock.state) {
+        case NamedLockProbe::kFree: return line + "free";
+        case NamedLockProbe::kUnknown: return line + "cannot be told without superuser rights";
+        case NamedLockProbe::kBusy: break;
+    }
+    line += "busy";
+    if (lock.holderPid > 0) line += ", held by pid " + std::to_string(lock.holderPid) + " (" + lock.holderName + ")";
+    return line;
+}
+
+bool AnySetupStillRunning(const PayloadsManager& manager) {
+    std::set<std::string> folders;
+    for (const FileSystemPath& folder : manager.mPlanSetupFolders) folders.insert(folder.AsUTF8String());
+    for (const std::string& folder : folders) {
+        if (SetupRunLock::IsHeld(folder)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool UIDriverCheck::Run() {
+    // Before the first store session opens: nothing of this run may write to them.
+    moxaSetReadOnly(true);
+    PayloadsManager* manager = mEngine.GetPayloadsManager();
+    if (manager == nullptr) {
+        mErrorCode = PayloadsManager::InitializationFailureCode();
+        std::cout << "The patches cannot be classified\n";
+        std::cout << "Check result: " << mErrorCode << " (" << ExitCodeMeaning::Text(mErrorCode) << ")\n";
+        return false;
+    }
+    manager->mPrepared = false;
+    std::map<std::string, std::string> updates;
+    manager->GetUpdatesList(updates);
+    const int classification = PayloadsManager::GetErrorCode();
+    // Plans and measures the volumes; copies and launches nothing.
+    if (!(classification != 0 && updates.empty())) manager->InstallPayload(&mEngine, true, true);
+    manager->mSurvey = PreInstallSurvey::Take(*manager);
+    mErrorCode = Outcome(*manager, updates.empty(), classification);
+    PrintSummary(*manager, mErrorCode);
+    MOQ_LOG("The check ends with %d\n", mErrorCode);
+    return mErrorCode == 0;
+}
+
+int UIDriverCheck::Outcome(PayloadsManager& manager, bool updatesEmpty, int classification) {
+    // In the order the silent run meets them.
+    if (manager.mSurvey->AnyLockBusy()) return ErrorCodes::kAnotherInstanceRunning;
+    if (classification != 0 && updatesEmpty) return classification;
+    if (manager.mSurvey->AnyBlockingApplication()) return ErrorCodes::kConflictingProcessRunning;
+    const int planned = PayloadsManager::GetErrorCode();
+    if (planned == ErrorCodes::kNotEnoughDiskSpace || updatesEmpty) return planned;
+    if (planned == ErrorCodes::kMOXADBError) return planned;
+    if (AnySetupStillRunning(manager)) return ErrorCodes::kAnotherInstanceRunning;
+    // Every launch succeeding, what is left is what could not be planned or was already there.
+    if (!manager.mFailedPayloads.empty()) return ErrorCodes::kRollBack;
+    if (!manager.mAlreadyInstalledCodes.empty() && manager.mPlanCodes.empty()) return ErrorCodes::kAlreadyInstalled;
+    return 0;
+}
+
+void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
+    std::ostream& out = std::cout;
+    for (const PayloadVerdict& verdict : manager.mVerdicts) {
+        const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
+                            manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
+        out << "Patch " << verdict.code << " " << verdict.productName << " " << verdict.productVersion << ": "
+            << verdict.Words() << (hidden ? " (hidden)" : "") << " - " << verdict.Reason() << "\n";
+    }
+    const PreInstallSurvey& survey = *manager.mSurvey;
+    for (const NamedLockProbe& lock : survey.locks) out << LockLine(lock) << "\n";
+    if (survey.applications.empty()) out << "Conflicting applications: none running\n";
+    for (const PreInstallSurvey::Application& application : survey.applications) {
+        out << "Application " << application.name << ": " << (application.blocking ? "blocking" : "warning") << ", pid";
+        for (int pid : application.pids) out << " " << pid;
+        out << "\n";
+    }
+    for (const PreInstallSurvey::Volume& volume : survey.volumes) {
+        out << "Disk " << volume.root << " (" << volume.name << "): " << volume.neededBytes << " bytes needed, ";
+        if (volume.measured) {
+            out << volume.freeBytes << " free" << (volume.enough ? "" : ", not enough");
+        } else {
+            out << "free space unknown";
+        }
+        out << "\n";
+    }
+    if (manager.mPlanCodes.empty()) out << "Launches: none\n";
+    for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
+        out << "Launch " << manager.mPlanCodes[i] << " in session " << manager.mPlanSessionIDs[i] << ", working folder "
+            << manager.mPlanSetupFolders[i].AsUTF8String() << ":";
+        for (const std::string& argument : MainSetupCommand::Arguments(manager.mPlanCodes[i], manager.mPlanSessionIDs[i],
+                                                                        manager.mPlanSetupFolders[i],
+                                                                        manager.mPlanExtensionsFolders[i])) {
+            out << " " << argument;
+        }
+        out << "\n";
+    }
+    for (const auto& failed : manager.mFailedPayloads) {
+        out << "Not planned: " << failed.first << " " << failed.second << " (no installation of its base product can take it)\n";
+    }
+    out << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")\n";
+}

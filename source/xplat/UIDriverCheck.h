@@ -1,0 +1,22 @@
+// Tells what a silent run would do here, and does none of it: the patches'
+// verdicts, the checks and the launches it would make. Reads the stores only;
+// needs neither superuser rights (where the stores are readable) nor a display.
+#ifndef UI_DRIVER_CHECK_H
+#define UI_DRIVER_CHECK_H
+
+#include "UIDriver.h"
+
+class PayloadsManager;
+
+class UIDriverCheck : public UIDriver {
+public:
+    explicit UIDriverCheck(InstallerEngine& engine) : UIDriver(engine) {}
+    bool Run() override;
+
+private:
+    // The code the silent run would end with, had every launch succeeded.
+    int Outcome(PayloadsManager& manager, bool updatesEmpty, int classification);
+    void PrintSummary(PayloadsManager& manager, int code) const;
+};
+
+#endif
