@@ -6,6 +6,7 @@
 #include "FileSystemUtils.h"
 #include "InstallerEngine.h"
 #include "MacUtils.h"
+#include "PreferredLanguage.h"
 #include "XMLParserNative.h"
 
 namespace {
@@ -141,20 +142,7 @@ const std::map<std::string, std::string>& GetKavexLanguageConversionTable() {
 bool GetUserInterfaceLanguage(std::string& localeCode) {
     localeCode = "en_US";
     InitializeLocaleMap();
-    // The language the session's user chose; root started through pkexec or
-    // sudo keeps the caller's language variables.
-    std::string entry;
-    const char* language = getenv("LANGUAGE");
-    if (language != nullptr && *language != '\0') {
-        entry = language;
-        entry = entry.substr(0, entry.find(':'));
-    }
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        if (!entry.empty()) break;
-        const char* value = getenv(name);
-        if (value != nullptr) entry = value;
-    }
-    entry = entry.substr(0, entry.find_first_of(".@"));
+    const std::string entry = PreferredLanguage::First();
     auto found = gLocaleMap.find(entry);
     if (found != gLocaleMap.end()) localeCode = found->second;
     return true;
