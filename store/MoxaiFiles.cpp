@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "MacUtils.h"
+#include "FileContents.h"
 #include "MoxaiResultCodes.h"
 #include "UniqueFd.h"
 
@@ -88,19 +89,6 @@ int moxaiCreateDirectory(const std::string& folder) {
     }
 }
 
-namespace {
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-}  // namespace
-
 // Written beside the target and renamed over it: the target is either the old
 // copy or the whole new one, never a half-written file (a full disk, a crash).
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
@@ -110,17 +98,7 @@ bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
     std::string temporary = to + ".XXXXXX";
     UniqueFd out(mkostemp(&temporary[0], O_CLOEXEC));
     if (!out.valid()) return false;
-    bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0;
-    char buffer[16384];
-    while (ok) {
-        ssize_t n = read(in.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        ok = WriteAll(out.get(), buffer, static_cast<size_t>(n));
-    }
+    bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0 && FileContents::Copy(in.get(), out.get(), st.st_size);
     if (ok && fsync(out.get()) != 0) ok = false;
     if (out.close() != 0) ok = false;
     if (ok && rename(temporary.c_str(), to.c_str()) != 0) ok = false;

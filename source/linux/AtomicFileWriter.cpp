@@ -7,20 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "FileContents.h"
 #include "UniqueFd.h"
 
 namespace {
-
-bool WriteAll(int fd, const std::string& contents) {
-    size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::string RandomSuffix() {
     unsigned char bytes[6];
@@ -75,7 +65,7 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
         why = std::string("no temporary file can be made beside it: ") + strerror(errno);
         return false;
     }
-    bool ok = fchmod(out.get(), 0644) == 0 && WriteAll(out.get(), contents) && fsync(out.get()) == 0;
+    bool ok = fchmod(out.get(), 0644) == 0 && FileContents::WriteAll(out.get(), contents) && fsync(out.get()) == 0;
     ok = out.close() == 0 && ok;
     // Checked again just before: rename replaces a link planted meanwhile, but it was refused before.
     ok = ok && MayReplace(folder.get(), name, why);

@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "FileContents.h"
 #include "ScopedDir.h"
 #include "StringUtils.h"
 #include "UniqueFd.h"
@@ -20,45 +21,6 @@ namespace {
 const int kMaxDepth = 128;
 
 std::string Reason(const char* what) { return std::string(what) + ": " + strerror(errno); }
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool CopyContents(int in, int out, off_t size) {
-    // The kernel copies (and may share extents) without a round trip through us.
-    off_t left = size;
-    while (left > 0) {
-        ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        left -= n;
-    }
-    if (left == 0) {
-        // The file may have grown since it was measured.
-        char probe;
-        const ssize_t n = read(in, &probe, 1);
-        if (n == 0) return true;
-        if (n < 0 || lseek(in, -1, SEEK_CUR) < 0) return false;
-    }
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        ssize_t n = read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) return false;
-    }
-}
 
 // Owner first: changing it clears set-id bits that the mode then restores.
 // Giving a file away is not ours when we are not root: keep ours then.
@@ -137,7 +99,7 @@ bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, 
         why = Reason("create");
         return false;
     }
-    bool ok = CopyContents(in.get(), out.get(), st.st_size);
+    bool ok = FileContents::Copy(in.get(), out.get(), st.st_size);
     if (!ok) why = Reason("write");
     if (ok) ok = ApplyThroughFd(out.get(), st, why);
     if (out.close() != 0 && ok) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "FileContents.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -41,20 +42,6 @@ std::string StampText() {
     char stamp[160];
     snprintf(stamp, sizeof(stamp), "%s [%d] ", date, static_cast<int>(getpid()));
     return stamp;
-}
-
-void WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
 }
 
 // The log lives in a world-writable folder and we run as root: only a
@@ -86,7 +73,7 @@ void EmptyIfLarge(const char* path) {
 void StartFresh(const char* path) {
     RemoveEntry(path);
     gLogFd = OpenForAppend(path, true);
-    if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
+    if (gLogFd >= 0) FileContents::WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
 }
 
 void OpenLocked(const char* path, bool truncateIfLarge) {
@@ -100,7 +87,7 @@ void OpenLocked(const char* path, bool truncateIfLarge) {
         if (gLogFd < 0) StartFresh(path);
     } else {
         gLogFd = OpenForAppend(path, true);
-        if (gLogFd >= 0) WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
+        if (gLogFd >= 0) FileContents::WriteAll(gLogFd, StampText() + kMOQLogFileMagicString + "\n");
     }
     struct stat held;
     if (gLogFd >= 0 && fstat(gLogFd, &held) == 0) {
@@ -144,7 +131,7 @@ void MOQ_Logger_End(void) {
 void MOQ_Logger_Stamp(void) {
     std::lock_guard<std::mutex> guard(gLogMutex);
     FollowThePath();
-    if (gLogFd >= 0) WriteAll(gLogFd, StampText());
+    if (gLogFd >= 0) FileContents::WriteAll(gLogFd, StampText());
 }
 
 void MOQ_Logger_Log(const char* format, ...) {
@@ -167,7 +154,7 @@ void MOQ_Logger_Log(const char* format, ...) {
     }
     va_end(args);
     // One write per entry, so concurrent entries never share a line.
-    WriteAll(gLogFd, line);
+    FileContents::WriteAll(gLogFd, line);
 }
 
 bool IsMOQLogfileValid(const char* path) {

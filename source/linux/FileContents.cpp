@@ -1,0 +1,46 @@
+#include "FileContents.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace FileContents {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Copy(int in, int out, off_t sizeHint) {
+    off_t left = sizeHint;
+    while (left > 0) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        left -= n;
+    }
+    if (sizeHint > 0 && left == 0) {
+        // The file may have grown since it was measured.
+        char probe;
+        const ssize_t n = read(in, &probe, 1);
+        if (n == 0) return true;
+        if (n < 0 || lseek(in, -1, SEEK_CUR) < 0) return false;
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+}  // namespace FileContents
