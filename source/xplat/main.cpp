@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "AppExitCodes.h"
+#include "ErrorCodes.h"
 #include "FileSystemPath.h"
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
@@ -22,37 +24,37 @@ void ReportToUpdateManager(unsigned code, const std::string& text, bool updateMa
     typedef ZEPInstallerResultsWrapper Results;
     const char* const prefix = "Patcher returned exitCode ";
     switch (code) {
-        case 0:
-        case 29:
+        case AppExitCodes::exitSuccess:
+        case ErrorCodes::kAlreadyInstalled:
             MOQ_LOG("%sAppExitCodes::exitSuccess or ErrorCodes::kAlreadyInstalled\n", prefix);
             Results::setInstallerResults(Results::kResultSucceeded);
             break;
-        case 8:
+        case AppExitCodes::exitWithRestartNeeded:
             MOQ_LOG("%sAppExitCodes::exitWithRestartNeeded\n", prefix);
             Results::setInstallerResults(Results::kResultRestartNeeded, text);
             break;
-        case 25:
-        case 30:
-            MOQ_LOG("%s%s\n", prefix, code == 25 ? "ErrorCodes::kNotEnoughDiskSpace" : "ErrorCodes::kConflictingProcessRunning");
+        case ErrorCodes::kNotEnoughDiskSpace:
+        case ErrorCodes::kConflictingProcessRunning:
+            MOQ_LOG("%s%s\n", prefix, code == ErrorCodes::kNotEnoughDiskSpace ? "ErrorCodes::kNotEnoughDiskSpace" : "ErrorCodes::kConflictingProcessRunning");
             if (updateManagerCaller) {
                 Results::setInstallerResults(Results::kResultFailed);
             } else {
                 Results::setInstallerResults(Results::kResultTryAgain, text);
             }
             break;
-        case 26:
+        case ErrorCodes::kHigherPatchInstalled:
             MOQ_LOG("%sErrorCodes::kHigherPatchInstalled\n", prefix);
             Results::setInstallerResults(Results::kResultSucceeded, text);
             break;
-        case 27:
+        case ErrorCodes::kBasePayloadNotInstalled:
             MOQ_LOG("%sErrorCodes::kBasePayloadNotInstalled\n", prefix);
             Results::setInstallerResults(Results::kResultFailed, text);
             break;
-        case 28:
+        case ErrorCodes::kRollBack:
             MOQ_LOG("%sErrorCodes::kRollBack\n", prefix);
             Results::setInstallerResults(Results::kResultFailed, text);
             break;
-        case 34:
+        case ErrorCodes::kAnotherInstanceRunning:
             MOQ_LOG("%sErrorCodes::kAnotherInstanceRunning\n", prefix);
             Results::setInstallerResults(Results::kResultTryAgain, text);
             break;
