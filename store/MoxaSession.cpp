@@ -121,6 +121,8 @@ int moxaBackup() {
     if (!moxaiStoreFilePath(store) || !moxaiNonEmptyFile(store)) return kMoxaErrNotFound;
     if (!BackupFolder(folder) || !moxaiPathAppend(folder, dbName, backup)) return kMoxaErrNotFound;
     int rc = moxaiDirectoryExists(folder) ? kMoxaOK : moxaiCreateDirectory(folder);
+    // A backup written after the store's last change already holds what a copy would.
+    if (rc == kMoxaOK && moxaiBackupIsCurrent(store, backup)) return kMoxaOK;
     if (!moxaiCopyDatabaseFile(store, backup)) rc = kMoxaErrIO;
     return rc;
 }

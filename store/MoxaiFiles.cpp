@@ -106,6 +106,17 @@ bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
     return ok;
 }
 
+bool moxaiBackupIsCurrent(const std::string& store, const std::string& backup) {
+    struct stat from, to;
+    if (lstat(store.c_str(), &from) != 0 || lstat(backup.c_str(), &to) != 0) return false;
+    if (!S_ISREG(from.st_mode) || !S_ISREG(to.st_mode) || from.st_size != to.st_size) return false;
+    // A journal beside the store may hold changes that the file does not show yet.
+    struct stat journal;
+    if (lstat((store + "-journal").c_str(), &journal) == 0 || lstat((store + "-wal").c_str(), &journal) == 0) return false;
+    return to.st_mtim.tv_sec > from.st_mtim.tv_sec ||
+           (to.st_mtim.tv_sec == from.st_mtim.tv_sec && to.st_mtim.tv_nsec > from.st_mtim.tv_nsec);
+}
+
 bool moxaiNonEmptyFile(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;

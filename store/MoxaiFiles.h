@@ -16,6 +16,9 @@ int moxaiCreatePath(const std::string& folder);
 int moxaiCreateDirectory(const std::string& folder);
 // Byte copy, atomic at the target; never through a link at the source.
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to);
+// The backup has the store's size and was written strictly after the store last changed
+// (a change in the same clock tick counts as later): copying again would change nothing.
+bool moxaiBackupIsCurrent(const std::string& store, const std::string& backup);
 // A regular file (not a link) with at least one byte: an emptied store holds nothing.
 bool moxaiNonEmptyFile(const std::string& path);
 int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, bool shared);
