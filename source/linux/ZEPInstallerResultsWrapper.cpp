@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "MainBundle.h"
+#include "RegularFile.h"
 
 namespace {
 
@@ -37,7 +38,11 @@ bool IdentityFromFile(std::string& id) {
     const char* home = getenv("HOME");
     if (home == nullptr) return false;
     const std::string path = std::string(home) + "/Library/Application Support/Kavex/Updater/Install/KavexUpdaterInstallerData.plist";
-    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // The user's own folder: what lies there may be a FIFO, a link or anything else.
+    std::string bytes;
+    if (RegularFile::Read(path, RegularFile::kNoFinalLink, bytes) != RegularFile::kRead) return false;
+    xmlDoc* doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (doc == nullptr) return false;
     bool found = false;
     xmlNode* root = xmlDocGetRootElement(doc);

@@ -11,6 +11,7 @@
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "PayloadsManager.h"
+#include "RegularFile.h"
 #include "XMLParserNative.h"
 
 using namespace TesmidJSPublisherUtilities;
@@ -283,10 +284,13 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
         return Error(kJSResultFileNotFound);
     }
     if (!FileSystemUtils::Exists(path)) return Error(kJSResultFileNotFound);
-    std::vector<unsigned char> contents;
-    if (!FileSystemUtils::LoadFileContents(path, contents)) return Error(kJSResultFailed);
+    // The page may name any file, links included, but only a regular one is read.
+    std::string contents;
+    const RegularFile::Outcome outcome = RegularFile::Read(path.AsNative(), RegularFile::kFollowLinks, contents);
+    if (outcome == RegularFile::kMissing) return Error(kJSResultFileNotFound);
+    if (outcome != RegularFile::kRead) return Error(kJSResultFailed);
     JSONObject object;
-    object.AddProperty<std::string>("data", std::string(contents.begin(), contents.end()));
+    object.AddProperty<std::string>("data", contents);
     return object.ToString();
 }
 
