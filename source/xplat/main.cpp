@@ -1,8 +1,10 @@
 #include <signal.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "AppExitCodes.h"
 #include "FileSystemPath.h"
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
@@ -70,31 +72,54 @@ int main(int argc, char** argv) {
     MOQ_LOG("%s\n", kRule);
 
     unsigned code = 0;
-    std::string bundleFolder;
-    const std::string bundle = MainBundle::BundlePath();
-    if (!bundle.empty()) {
-        const size_t slash = bundle.find_last_of('/');
-        bundleFolder = slash == 0 ? "/" : bundle.substr(0, slash);
+    bool runningUnderUpdateManager = false;
+    std::unique_ptr<InstallerEngine> engine;
+    // Whatever escapes the session still ends with a code and, for the update
+    // manager, a report.
+    try {
+        std::string bundleFolder;
+        const std::string bundle = MainBundle::BundlePath();
+        if (!bundle.empty()) {
+            const size_t slash = bundle.find_last_of('/');
+            bundleFolder = slash == 0 ? "/" : bundle.substr(0, slash);
+        }
+        if (!bundleFolder.empty()) {
+            std::vector<std::string> args;
+            for (int i = 0; i < argc; ++i) {
+                if (argv[i] != nullptr) args.push_back(argv[i]);
+            }
+            runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
+            engine.reset(new InstallerEngine(bundleFolder));
+            if (runningUnderUpdateManager) {
+                MOQ_LOG("Patcher running in ZEP mode\n");
+            } else {
+                MOQ_LOG("Patcher running in StandAlone mode\n");
+            }
+            code = engine->Main(args);
+        }
+    } catch (const std::exception& error) {
+        MOQ_LOG("Caught an exception in main: %s\n", error.what());
+        code = AppExitCodes::kExitUnhandledException;
+    } catch (...) {
+        MOQ_LOG("Caught an exception in main\n");
+        code = AppExitCodes::kExitUnhandledException;
     }
-    if (!bundleFolder.empty()) {
-        std::vector<std::string> args;
-        for (int i = 0; i < argc; ++i) {
-            if (argv[i] != nullptr) args.push_back(argv[i]);
-        }
-        const bool runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
-        InstallerEngine engine(bundleFolder);
-        if (runningUnderUpdateManager) {
-            MOQ_LOG("Patcher running in ZEP mode\n");
-        } else {
-            MOQ_LOG("Patcher running in StandAlone mode\n");
-        }
-        code = engine.Main(args);
+    std::string errorText;
+    try {
         // The text follows the manager's own error code, not the exit code.
-        const std::string errorText = code != 0 ? engine.LocalizedErrorText() : std::string();
-        if (runningUnderUpdateManager) {
-            ReportToUpdateManager(code, errorText, engine.mCaller == InstallerEngine::kCallerUpdateManager);
+        if (code != 0 && engine) errorText = engine->LocalizedErrorText();
+    } catch (...) {
+        MOQ_LOG("Caught an exception while looking up the error text\n");
+        errorText.clear();
+    }
+    if (runningUnderUpdateManager) {
+        try {
+            ReportToUpdateManager(code, errorText, engine && engine->mCaller == InstallerEngine::kCallerUpdateManager);
+        } catch (...) {
+            MOQ_LOG("Caught an exception while reporting to the update manager\n");
         }
     }
+    engine.reset();
     MOQ_LOG("Ending the Patch Session\n");
     MOQ_Logger_End();
     return static_cast<int>(code);
