@@ -18,15 +18,39 @@ bool AnyFamilyInstallerRunning() {
     return NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName);
 }
 
-boost::regex PatternFor(const std::string& processName) {
-    try {
-        return boost::regex(processName + ".*", boost::regex::perl);
-    } catch (const boost::regex_error&) {
-        // Not a valid pattern: match the name as it is written.
-        static const boost::regex special("[.^$|()\\[\\]{}*+?\\\\]");
-        return boost::regex(boost::regex_replace(processName, special, "\\\\$&", boost::format_perl) + ".*", boost::regex::perl);
+// A conflicting-process name is a pattern that the executable name must match
+// whole, with ".*" after it. A name that does not compile, or whose match throws
+// (Boost.Regex gives up past its bound on the states a match may visit, as nested
+// repetitions need), is matched as written instead: a prefix.
+class ProcessNamePattern {
+public:
+    explicit ProcessNamePattern(const std::string& name) : mName(name), mLiteral(false) {
+        try {
+            mPattern = boost::regex(name + ".*", boost::regex::perl);
+        } catch (const std::exception&) {
+            TakeLiterally("is not a valid pattern");
+        }
     }
-}
+    bool Matches(const std::string& executable) {
+        if (!mLiteral) {
+            try {
+                return boost::regex_match(executable, mPattern);
+            } catch (const std::exception&) {
+                TakeLiterally("cannot be matched within the bound");
+            }
+        }
+        return executable.compare(0, mName.size(), mName) == 0;
+    }
+
+private:
+    void TakeLiterally(const char* why) {
+        mLiteral = true;
+        MOQ_LOG("Conflicting process name %s %s, matching it literally\n", mName.c_str(), why);
+    }
+    std::string mName;
+    bool mLiteral;
+    boost::regex mPattern;
+};
 
 std::vector<std::string> SortedUnique(std::vector<std::string> names) {
     std::sort(names.begin(), names.end());
@@ -79,7 +103,7 @@ bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::stri
     std::map<std::string, uint64_t> totals;
     for (size_t i = 0; i < mPlanInstallFolders.size() && i < mPlanSizes.size(); ++i) {
         try {
-            FileSystemVolume volume(FileSystemPath(mPlanInstallFolders[i]));
+            FileSystemVolume volume{FileSystemPath(mPlanInstallFolders[i])};
             FileSystemPath root("/");
             volume.RootPath(root);
             uint64_t& total = totals[root.AsUTF8String()];
@@ -109,18 +133,25 @@ bool PayloadsManager::ImplGetRunningApplicationNamePairs(std::vector<std::pair<s
     return ProcessUtilsMac::GetRunningApplicationNamePairsOnMac(pairs);
 }
 
+void PayloadsManager::MatchConflictingProcesses(const std::vector<PayloadProxy::CONPROCESS>& entries,
+                                                const std::vector<std::pair<std::string, std::string> >& running,
+                                                std::vector<std::string>& blockingNames,
+                                                std::vector<std::string>& warningNames) {
+    for (const PayloadProxy::CONPROCESS& entry : entries) {
+        ProcessNamePattern pattern(entry.mProcessName);
+        for (const auto& application : running) {
+            if (!pattern.Matches(application.first)) continue;
+            (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
+        }
+    }
+}
+
 bool PayloadsManager::IsConflictingProcess(const std::vector<PayloadProxy::CONPROCESS>& entries, std::string& blocking,
                                            std::string& warning) {
     std::vector<std::string> blockingNames, warningNames;
     std::vector<std::pair<std::string, std::string> > running;
     if (!entries.empty() && ImplGetRunningApplicationNamePairs(running)) {
-        for (const PayloadProxy::CONPROCESS& entry : entries) {
-            const boost::regex pattern = PatternFor(entry.mProcessName);
-            for (const auto& application : running) {
-                if (!boost::regex_match(application.first, pattern)) continue;
-                (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
-            }
-        }
+        MatchConflictingProcesses(entries, running, blockingNames, warningNames);
     }
     if (AnyFamilyInstallerRunning()) blockingNames.push_back("Setup");
 
