@@ -41,6 +41,8 @@ bool Contains(const char** list, const std::string& code) {
 }
 
 bool PathExists(const std::string& text) {
+    // Made absolute, an empty path would name the working folder.
+    if (text.empty()) return false;
     try {
         return FileSystemUtils::Exists(FileSystemPath::PathFromUTF8(text));
     } catch (const std::exception&) {
