@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite, twice: a normal build, then one under AddressSanitizer
-# and UndefinedBehaviorSanitizer (any report fails the run).
+# The whole test suite: a normal build; one under AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails the run); ThreadSanitizer on the
+# tests whose threads share state; and a Clang build that runs the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -24,4 +25,17 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_TSAN=ON -DUP
 cmake --build build-tsan -j "$jobs" --target xplat_tests linux_tests StandInSetup
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R "ProgressRecord|LoggerTest|PrivilegedRun|^Installation\\.|MethodSet"
-echo "All tests passed (normal, address/undefined-behaviour and thread sanitizer builds)."
+# Clang: the whole project, instrumented for libFuzzer. Each fuzz target runs
+# over its corpus and regression inputs, then for a short bounded time; the
+# silent runs of the built program run again as Clang built it.
+CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_SANITIZE=ON -DUPDATE_FUZZ=ON
+cmake --build build-clang -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
+  ctest --test-dir build-clang -j "$jobs" --output-on-failure -L fuzz
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
+  ctest --test-dir build-clang -j "$jobs" --output-on-failure -R "^(SilentRun|HostileBundle)\\."
+echo "All tests passed (normal, address/undefined-behaviour, thread sanitizer and Clang fuzzing builds)."

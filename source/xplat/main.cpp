@@ -96,6 +96,11 @@ int main(int argc, char** argv) {
                 MOQ_LOG("Patcher running in StandAlone mode\n");
             }
             code = engine->Main(args);
+        } else {
+            // Nothing can be found beside a program whose own path is unknown
+            // (beyond the system's limit): that is no success.
+            MOQ_LOG("The application's own path cannot be read\n");
+            code = AppExitCodes::kExitUnhandledException;
         }
     } catch (const std::exception& error) {
         MOQ_LOG("Caught an exception in main: %s\n", error.what());
