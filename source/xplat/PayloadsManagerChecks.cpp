@@ -2,6 +2,9 @@
 #include <boost/regex.hpp>
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <stdexcept>
 
 #include "ErrorCodes.h"
 #include "FileSystemVolume.h"
@@ -18,13 +21,93 @@ bool AnyFamilyInstallerRunning() {
     return NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName);
 }
 
+// Boost.Regex's own limit on the states a match may visit grows with the square
+// of the pattern's length: a long pattern of nested repetitions runs for seconds
+// before it throws. Every step the matcher takes over the name goes through this
+// iterator, which throws once a budget shared by one whole check is spent.
+class BudgetExhausted : public std::runtime_error {
+public:
+    BudgetExhausted() : std::runtime_error("pattern matching budget spent") {}
+};
+
+class BudgetedIterator {
+public:
+    typedef std::random_access_iterator_tag iterator_category;
+    typedef char value_type;
+    typedef std::ptrdiff_t difference_type;
+    typedef const char* pointer;
+    typedef const char& reference;
+
+    BudgetedIterator() : mAt(nullptr), mBudget(nullptr) {}
+    BudgetedIterator(const char* at, long* budget) : mAt(at), mBudget(budget) {}
+
+    reference operator*() const {
+        Spend();
+        return *mAt;
+    }
+    reference operator[](difference_type n) const {
+        Spend();
+        return mAt[n];
+    }
+    BudgetedIterator& operator++() {
+        Spend();
+        ++mAt;
+        return *this;
+    }
+    BudgetedIterator operator++(int) {
+        BudgetedIterator before(*this);
+        ++*this;
+        return before;
+    }
+    BudgetedIterator& operator--() {
+        Spend();
+        --mAt;
+        return *this;
+    }
+    BudgetedIterator operator--(int) {
+        BudgetedIterator before(*this);
+        --*this;
+        return before;
+    }
+    BudgetedIterator& operator+=(difference_type n) {
+        Spend();
+        mAt += n;
+        return *this;
+    }
+    BudgetedIterator& operator-=(difference_type n) {
+        Spend();
+        mAt -= n;
+        return *this;
+    }
+    BudgetedIterator operator+(difference_type n) const { return BudgetedIterator(*this) += n; }
+    BudgetedIterator operator-(difference_type n) const { return BudgetedIterator(*this) -= n; }
+    difference_type operator-(const BudgetedIterator& other) const { return mAt - other.mAt; }
+    bool operator==(const BudgetedIterator& other) const { return mAt == other.mAt; }
+    bool operator!=(const BudgetedIterator& other) const { return mAt != other.mAt; }
+    bool operator<(const BudgetedIterator& other) const { return mAt < other.mAt; }
+    bool operator>(const BudgetedIterator& other) const { return mAt > other.mAt; }
+    bool operator<=(const BudgetedIterator& other) const { return mAt <= other.mAt; }
+    bool operator>=(const BudgetedIterator& other) const { return mAt >= other.mAt; }
+
+private:
+    void Spend() const {
+        if (mBudget != nullptr && --*mBudget < 0) throw BudgetExhausted();
+    }
+    const char* mAt;
+    long* mBudget;
+};
+
+// Steps of all the matches of one check: far above what real names and patterns
+// take (tens of steps each), a few milliseconds of work.
+const long kMatchStepBudget = 4000000;
+
 // A conflicting-process name is a pattern that the executable name must match
 // whole, with ".*" after it. A name that does not compile, or whose match throws
-// (Boost.Regex gives up past its bound on the states a match may visit, as nested
-// repetitions need), is matched as written instead: a prefix.
+// (Boost.Regex's own bound, or the check's budget is spent), is matched as written
+// instead: a prefix.
 class ProcessNamePattern {
 public:
-    explicit ProcessNamePattern(const std::string& name) : mName(name), mLiteral(false) {
+    ProcessNamePattern(const std::string& name, long& budget) : mName(name), mLiteral(false), mBudget(budget) {
         try {
             mPattern = boost::regex(name + ".*", boost::regex::perl);
         } catch (const std::exception&) {
@@ -32,9 +115,13 @@ public:
         }
     }
     bool Matches(const std::string& executable) {
+        if (!mLiteral && mBudget <= 0) TakeLiterally("comes after the matching budget was spent");
         if (!mLiteral) {
             try {
-                return boost::regex_match(executable, mPattern);
+                const BudgetedIterator first(executable.data(), &mBudget);
+                const BudgetedIterator last(executable.data() + executable.size(), &mBudget);
+                boost::match_results<BudgetedIterator> match;
+                return boost::regex_match(first, last, match, mPattern);
             } catch (const std::exception&) {
                 TakeLiterally("cannot be matched within the bound");
             }
@@ -49,6 +136,7 @@ private:
     }
     std::string mName;
     bool mLiteral;
+    long& mBudget;
     boost::regex mPattern;
 };
 
@@ -137,8 +225,9 @@ void PayloadsManager::MatchConflictingProcesses(const std::vector<PayloadProxy::
                                                 const std::vector<std::pair<std::string, std::string> >& running,
                                                 std::vector<std::string>& blockingNames,
                                                 std::vector<std::string>& warningNames) {
+    long budget = kMatchStepBudget;
     for (const PayloadProxy::CONPROCESS& entry : entries) {
-        ProcessNamePattern pattern(entry.mProcessName);
+        ProcessNamePattern pattern(entry.mProcessName, budget);
         for (const auto& application : running) {
             if (!pattern.Matches(application.first)) continue;
             (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
