@@ -88,6 +88,9 @@ TEST(FileSystemUtilsCopy, ExistingTargetAttributesAndLinks) {
     ASSERT_EQ(0, symlink((box / "victim").c_str(), (box / "link").c_str()));
     EXPECT_TRUE(FileSystemUtils::CopyFile(P(box / "new"), P(box / "link"), false));
     EXPECT_EQ("keep", TestFiles::Read(box / "victim"));
+    struct stat link;
+    ASSERT_EQ(0, lstat((box / "link").c_str(), &link));
+    EXPECT_TRUE(S_ISLNK(link.st_mode)) << "the link itself was replaced";
 
     EXPECT_FALSE(FileSystemUtils::CopyFile(P(box / "missing"), P(box / "x"), false));
 }
