@@ -26,13 +26,13 @@ void WebViewBridge::Evaluate(const std::string& script) {
 }
 
 void WebViewBridge::InstallBridge() {
-    std::string script;
-    if (RegularFile::Read(SupportScriptPath(), RegularFile::kNoFinalLink, script) != RegularFile::kRead) {
+    std::string support;
+    if (RegularFile::Read(SupportScriptPath(), RegularFile::kNoFinalLink, support) != RegularFile::kRead) {
         GenericUtils::DisplayNotice("Startup error", "Required support files are missing.", "Quit");
         if (mOnFatal) mOnFatal();
         return;
     }
-    Evaluate(script);
+    Evaluate(support);
     for (const std::string& script : JSPageProtocol::BridgeInstallScripts(*mPublishers)) Evaluate(script);
     mPageLoaded = true;
 }
