@@ -14,11 +14,19 @@ function DARKCreateContainerMethod(name) {
     };
 }
 
-// Parses a method's answer; failures come back as an object with "_error".
+// Parses a method's answer as data, never as script; failures come back as an
+// object with "_error". The writer escapes apostrophes and leaves control
+// characters raw, which JSON.parse refuses: both are rewritten first. Escape
+// pairs are taken whole, so an escaped backslash before an apostrophe stays.
 function DARKParse(text) {
     if (text === null || text === "") return {};
+    var json = String(text).replace(/\\[\s\S]|[\u0000-\u001f]/g, function (match) {
+        if (match === "\\'") return "'";
+        if (match.length === 2) return match;
+        return "\\u" + ("000" + match.charCodeAt(0).toString(16)).slice(-4);
+    });
     try {
-        return (new Function("return (" + text + ");"))();
+        return JSON.parse(json);
     } catch (e) {
         return { _error: "9999" };
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build, one under AddressSanitizer and
-# UndefinedBehaviorSanitizer (any report fails the run), and a ThreadSanitizer
-# build of the tests whose threads share state.
+# The whole test suite: a normal build; one under AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails the run); ThreadSanitizer on the
+# tests whose threads share state; and a Clang build that runs the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -13,11 +13,12 @@ ctest --test-dir build -j "$jobs" --output-on-failure
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_SANITIZE=ON -DUPDATE_BUILD_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # use_tls=0: the leak check's tracer crashes scanning the dynamic thread-local blocks
 # of libraries loaded with dlopen (the wizard's module and its GTK and WebKit).
-LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp":use_tls=0:print_suppressions=0 \
+lsan_options="suppressions=$PWD/tests/lsan.supp:use_tls=0:print_suppressions=0"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS="$lsan_options" \
   ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
 
 # ThreadSanitizer on the tests where threads share state: the progress record,
@@ -27,4 +28,17 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_TSAN=ON -DUP
 cmake --build build-tsan -j "$jobs" --target xplat_tests linux_tests StandInSetup
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R "ProgressRecord|LoggerTest|PrivilegedRun|^Installation\\.|MethodSet"
-echo "All tests passed (normal, address/undefined-behaviour and thread sanitizer builds)."
+# Clang: the whole project, instrumented for libFuzzer. Each fuzz target runs
+# over its corpus and regression inputs, then for a short bounded time; the
+# silent runs of the built program run again as Clang built it.
+CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_SANITIZE=ON -DUPDATE_FUZZ=ON
+cmake --build build-clang -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS="$lsan_options" \
+  ctest --test-dir build-clang -j "$jobs" --output-on-failure -L fuzz
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS="$lsan_options" \
+  ctest --test-dir build-clang -j "$jobs" --output-on-failure -R "^(SilentRun|Safety|HostileBundle)\\."
+echo "All tests passed (normal, address/undefined-behaviour, thread sanitizer and Clang fuzzing builds)."

@@ -107,7 +107,8 @@ int MoxaiDataStore::dbOpen() {
             closeConnection();
             return kMoxaErrIncompatible;
         }
-        first = version + 1;
+        // Past the newest level nothing is applied; the largest int has no successor.
+        first = version >= newestLevel() ? newestLevel() + 1 : version + 1;
     }
     const int newest = readOnly ? first - 1 : newestLevel();
     for (int level = first; level <= newest; ++level) {

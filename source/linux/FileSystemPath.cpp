@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <glib.h>
 #include <libgen.h>
+#include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +15,8 @@
 
 namespace {
 
-const size_t kMaxPathLength = 1024;
+// The system's limit, its terminating zero excluded.
+const size_t kMaxPathLength = PATH_MAX - 1;
 const size_t kMaxComponentLength = 255;
 
 struct Ancestor {
@@ -87,7 +89,7 @@ bool PathTailsEqual(const std::string& left, const std::string& right, bool case
 }  // namespace FileSystemUtils
 
 FileSystemPath::FileSystemPath() {
-    char buffer[kMaxPathLength + 1];
+    char buffer[PATH_MAX];
     if (getcwd(buffer, sizeof(buffer)) == nullptr) throw std::runtime_error("Unable to get current working directory.");
     mPath = buffer;
 }

@@ -18,9 +18,14 @@ std::string ParentOf(const std::string& path) {
 namespace MainBundle {
 
 std::string ExecutablePath() {
-    char buffer[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    // readlink truncates silently: a result that fills the buffer may be cut short.
+    for (size_t size = PATH_MAX; size <= 16 * PATH_MAX; size *= 2) {
+        std::string buffer(size, '\0');
+        const ssize_t n = readlink("/proc/self/exe", &buffer[0], size);
+        if (n <= 0) return std::string();
+        if (static_cast<size_t>(n) < size) return buffer.substr(0, static_cast<size_t>(n));
+    }
+    return std::string();
 }
 
 std::string BundlePath() {

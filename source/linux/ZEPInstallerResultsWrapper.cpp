@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "MainBundle.h"
+#include "RegularFile.h"
 
 namespace {
 
@@ -39,8 +40,13 @@ bool IdentityFromFile(std::string& id) {
     const char* home = getenv("HOME");
     if (home == nullptr) return false;
     const std::string path = std::string(home) + "/Library/Application Support/Kavex/Updater/Install/KavexUpdaterInstallerData.plist";
+    // The user's own folder: what lies there may be a FIFO, a link or anything else.
+    std::string bytes;
+    if (RegularFile::Read(path, RegularFile::kNoFinalLink, bytes) != RegularFile::kRead) return false;
     const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
-        xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING), xmlFreeDoc);
+        xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr,
+                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+        xmlFreeDoc);
     if (!doc) return false;
     bool found = false;
     xmlNode* root = xmlDocGetRootElement(doc.get());

@@ -132,9 +132,7 @@ void InspectProxies(const FileSystemPath& root, std::vector<Problem>& problems, 
             problems.push_back(Problem{"totalSizeMissing", path, 0, "TotalSize \"" + proxy.mTotalSize + "\" is not a number"});
         }
         for (const PayloadProxy::CONPROCESS& process : proxy.mConflictingProcesses) {
-            bool valid = true;
-            ConflictPattern::Compile(process.mProcessName, &valid);
-            if (!valid) {
+            if (!ConflictPattern::Compiles(process.mProcessName)) {
                 problems.push_back(Problem{"patternInvalid", path, 0,
                                            "\"" + process.mProcessName + "\" does not compile; it is matched as written"});
             }

@@ -23,24 +23,25 @@ std::string JSONBase::EscapeValue(const std::string& text) const {
     return out;
 }
 
+// Names come from files too (string IDs, payload codes): they are escaped as values are.
 template <>
 void JSONProperty<std::string>::Serialize(std::ostream& out) const {
-    out << '"' << mName << "\":\"" << EscapeValue(mValue) << '"';
+    out << '"' << EscapeValue(mName) << "\":\"" << EscapeValue(mValue) << '"';
 }
 
 template <>
 void JSONProperty<const char*>::Serialize(std::ostream& out) const {
-    out << '"' << mName << "\":\"" << (mValue != nullptr ? mValue : "") << '"';
+    out << '"' << EscapeValue(mName) << "\":\"" << EscapeValue(mValue != nullptr ? mValue : "") << '"';
 }
 
 template <>
 void JSONProperty<int>::Serialize(std::ostream& out) const {
-    out << '"' << mName << "\":\"" << mValue << '"';
+    out << '"' << EscapeValue(mName) << "\":\"" << mValue << '"';
 }
 
 template <>
 void JSONProperty<TesmidJSPublisherUtilities::JSResult>::Serialize(std::ostream& out) const {
-    out << '"' << mName << "\":\"" << static_cast<int>(mValue) << '"';
+    out << '"' << EscapeValue(mName) << "\":\"" << static_cast<int>(mValue) << '"';
 }
 
 JSONObject::~JSONObject() {
@@ -59,7 +60,7 @@ unsigned long JSONObject::AddPropertyMap(const std::map<std::string, std::string
 }
 
 void JSONObject::Serialize(std::ostream& out) const {
-    if (!mName.empty()) out << '"' << mName << "\":";
+    if (!mName.empty()) out << '"' << EscapeValue(mName) << "\":";
     out << '{';
     for (size_t i = 0; i < mChildren.size(); ++i) {
         if (i > 0) out << ',';

@@ -1,5 +1,7 @@
 // The writer of every result text the page receives. Numbers travel as quoted
-// strings, and apostrophes are escaped: the page evaluates it as a script literal.
+// strings. Apostrophes are escaped and control characters other than line breaks
+// left as they are, as a script literal allows; the page's support script turns
+// both into strict JSON before parsing.
 #ifndef JSON_UTILITIES_H
 #define JSON_UTILITIES_H
 

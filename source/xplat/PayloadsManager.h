@@ -67,6 +67,11 @@ public:
     bool GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName);
     static bool IsConflictingProcess(const std::vector<PayloadProxy::CONPROCESS>& entries, std::string& blocking,
                                      std::string& warning);
+    // Display names of the running applications (executable, display name) that the
+    // entries name, blocking ones and warning ones apart, in the order found.
+    static void MatchConflictingProcesses(const std::vector<PayloadProxy::CONPROCESS>& entries,
+                                          const std::vector<std::pair<std::string, std::string> >& running,
+                                          std::vector<std::string>& blockingNames, std::vector<std::string>& warningNames);
     static bool ImplGetRunningApplicationNamePairs(std::vector<std::pair<std::string, std::string> >& pairs);
     static void MapErrorCodeToJSError(GuardedProgress& progress, int code);
     std::string GetLocalizedErrorString(std::map<std::string, std::string> dictionary);

@@ -1,6 +1,4 @@
 // Pre-install checks, page error names and localized messages.
-#include <boost/regex.hpp>
-
 #include <algorithm>
 
 #include "ConflictPattern.h"
@@ -102,18 +100,26 @@ bool PayloadsManager::ImplGetRunningApplicationNamePairs(std::vector<std::pair<s
     return ProcessUtilsMac::GetRunningApplicationNamePairsOnMac(pairs);
 }
 
+void PayloadsManager::MatchConflictingProcesses(const std::vector<PayloadProxy::CONPROCESS>& entries,
+                                                const std::vector<std::pair<std::string, std::string> >& running,
+                                                std::vector<std::string>& blockingNames,
+                                                std::vector<std::string>& warningNames) {
+    long budget = ConflictPattern::kStepBudget;
+    for (const PayloadProxy::CONPROCESS& entry : entries) {
+        ConflictPattern::Matcher pattern(entry.mProcessName, budget);
+        for (const auto& application : running) {
+            if (!pattern.Matches(application.first)) continue;
+            (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
+        }
+    }
+}
+
 bool PayloadsManager::IsConflictingProcess(const std::vector<PayloadProxy::CONPROCESS>& entries, std::string& blocking,
                                            std::string& warning) {
     std::vector<std::string> blockingNames, warningNames;
     std::vector<std::pair<std::string, std::string> > running;
     if (!entries.empty() && ImplGetRunningApplicationNamePairs(running)) {
-        for (const PayloadProxy::CONPROCESS& entry : entries) {
-            const boost::regex pattern = ConflictPattern::Compile(entry.mProcessName);
-            for (const auto& application : running) {
-                if (!boost::regex_match(application.first, pattern)) continue;
-                (entry.mBlocking == "1" ? blockingNames : warningNames).push_back(application.second);
-            }
-        }
+        MatchConflictingProcesses(entries, running, blockingNames, warningNames);
     }
     if (AnyFamilyInstallerRunning()) blockingNames.push_back("Setup");
 

@@ -43,6 +43,7 @@ bool Contains(const char** list, const std::string& code) {
 }
 
 bool PathExists(const std::string& text) {
+    // An empty path names nothing (made absolute, it would name the working folder).
     const std::optional<FileSystemPath> path = FileSystemPath::Make(text);
     return path && FileSystemUtils::Exists(*path);
 }

@@ -16,11 +16,12 @@ void SurveyApplications(PreInstallSurvey& survey) {
     std::vector<std::pair<int, std::string> > running;
     if (entries.empty() || !ProcessUtilsMac::GetRunningProcesses(running)) return;
     std::map<std::pair<bool, std::string>, std::vector<int> > found;
+    long budget = ConflictPattern::kStepBudget;
     for (const PayloadProxy::CONPROCESS& entry : entries) {
-        const boost::regex pattern = ConflictPattern::Compile(entry.mProcessName);
+        ConflictPattern::Matcher pattern(entry.mProcessName, budget);
         const bool blocking = entry.mBlocking == "1";
         for (const auto& process : running) {
-            if (!boost::regex_match(process.second, pattern)) continue;
+            if (!pattern.Matches(process.second)) continue;
             std::vector<int>& pids = found[std::make_pair(blocking, process.second)];
             if (pids.empty() || pids.back() != process.first) pids.push_back(process.first);
         }

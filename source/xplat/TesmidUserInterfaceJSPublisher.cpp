@@ -13,6 +13,7 @@
 #include "MOQLogger.h"
 #include "PayloadAccessor.h"
 #include "PayloadsManager.h"
+#include "RegularFile.h"
 #include "XMLParserNative.h"
 
 using namespace TesmidJSPublisherUtilities;
@@ -292,11 +293,13 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
     if (mEngine == nullptr) return Error(kJSResultFailed);
     const std::optional<FileSystemPath> found = FileSystemPath::Make(args[0]);
     if (!found || !FileSystemUtils::Exists(*found)) return Error(kJSResultFileNotFound);
-    const FileSystemPath& path = *found;
-    std::vector<unsigned char> contents;
-    if (!FileSystemUtils::LoadFileContents(path, contents)) return Error(kJSResultFailed);
+    // The page may name any file, links included, but only a regular one is read.
+    std::string contents;
+    const RegularFile::Outcome outcome = RegularFile::Read(found->AsNative(), RegularFile::kFollowLinks, contents);
+    if (outcome == RegularFile::kMissing) return Error(kJSResultFileNotFound);
+    if (outcome != RegularFile::kRead) return Error(kJSResultFailed);
     JSONObject object;
-    object.AddProperty<std::string>("data", std::string(contents.begin(), contents.end()));
+    object.AddProperty<std::string>("data", contents);
     return object.ToString();
 }
 

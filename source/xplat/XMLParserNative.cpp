@@ -3,14 +3,12 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
-#include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 
 #include "MOQLogger.h"
+#include "RegularFile.h"
 
 namespace {
 
@@ -42,21 +40,17 @@ struct XPathResult {
     xmlNode* Node(int i) const { return object->nodesetval->nodeTab[i]; }
 };
 
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// Null when the file cannot be read or is not well-formed. Entities are
-// neither substituted nor loaded, DTDs are not fetched, the network is off.
-Document Parse(const std::string& path) {
+// Reads and parses the file; the document stays null when the file cannot be
+// read or is not well-formed. Entities are neither substituted nor loaded,
+// DTDs are not fetched, the network is off. A link in the bundle is not expected.
+RegularFile::Outcome Load(const std::string& path, Document& doc) {
     InitializeLibrary();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Document();
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || bytes.size() > 0x7FFFFFFF) return Document();
+    std::string bytes;
+    const RegularFile::Outcome outcome = RegularFile::Read(path, RegularFile::kNoFinalLink, bytes);
+    if (outcome != RegularFile::kRead) return outcome;
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-    return Document(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
+    doc.reset(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
+    return outcome;
 }
 
 bool Run(xmlNode* root, const std::string& query, XPathResult& result) {
@@ -192,8 +186,8 @@ bool GetValueForMultipleValuedConflictingProcessNode(xmlNode* root, const std::s
 using namespace XMLParserHelpers;
 
 bool XMLParserNative::FetchProxyData(PayloadProxy::DataStore& store) {
-    if (!FileExists(mFilePath)) return true;
-    Document doc = Parse(mFilePath);
+    Document doc;
+    if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     if (!doc) return false;
     xmlNode* root = xmlDocGetRootElement(doc.get());
     if (!GetValueForSingleValuedNode(root, PropertyQuery("KavexCode"), store.mKavexCode)) return false;
@@ -216,22 +210,22 @@ bool XMLParserNative::FetchProxyData(PayloadProxy::DataStore& store) {
 }
 
 bool XMLParserNative::FetchDeploymentData(Deployment::DataStore& store) {
-    if (!FileExists(store.mDeploymentFilePath)) return true;
-    return static_cast<bool>(Parse(store.mDeploymentFilePath));
+    Document doc;
+    if (Load(store.mDeploymentFilePath, doc) == RegularFile::kMissing) return true;
+    return static_cast<bool>(doc);
 }
 
 bool XMLParserNative::FetchLanguageStrings(std::map<std::string, std::string>& strings, std::string& language) {
-    if (!FileExists(mFilePath)) return true;
+    Document doc;
+    if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     // The page picks the language: only a plain name may enter the query.
-    if (!IsPlainName(language)) return false;
-    Document doc = Parse(mFilePath);
-    if (!doc) return false;
+    if (!IsPlainName(language) || !doc) return false;
     return GetValueMapForMultipleValuedNode(xmlDocGetRootElement(doc.get()), "/Localization/String/" + language, strings);
 }
 
 bool XMLParserNative::FetchSetupXMLData(PayloadsManagerSetup::DataStore& store) {
-    if (!FileExists(mFilePath)) return true;
-    Document doc = Parse(mFilePath);
+    Document doc;
+    if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     if (!doc) return false;
     xmlNode* root = xmlDocGetRootElement(doc.get());
     GetValueForSingleValuedNode(root, "/PayloadInfo/Driver/KavexCode", store.mDriverCode);

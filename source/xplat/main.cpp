@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,32 +88,66 @@ int main(int argc, char** argv) {
     MOQ_LOG("%s\n", kRule);
 
     unsigned code = 0;
-    std::string bundleFolder;
-    const std::string bundle = MainBundle::BundlePath();
-    if (!bundle.empty()) {
-        const size_t slash = bundle.find_last_of('/');
-        bundleFolder = slash == 0 ? "/" : bundle.substr(0, slash);
-    }
-    if (!bundleFolder.empty()) {
-        std::vector<std::string> args;
-        for (int i = 0; i < argc; ++i) {
-            if (argv[i] != nullptr) args.push_back(argv[i]);
+    bool runningUnderUpdateManager = false;
+    std::unique_ptr<InstallerEngine> engine;
+    // Whatever escapes the session still ends with a code and, for the update
+    // manager, a report.
+    try {
+        std::string bundleFolder;
+        const std::string bundle = MainBundle::BundlePath();
+        if (!bundle.empty()) {
+            const size_t slash = bundle.find_last_of('/');
+            bundleFolder = slash == 0 ? "/" : bundle.substr(0, slash);
         }
-        const bool runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
-        InstallerEngine engine(bundleFolder);
-        if (runningUnderUpdateManager) {
-            MOQ_LOG("Patcher running in ZEP mode\n");
+        if (!bundleFolder.empty()) {
+            std::vector<std::string> args;
+            for (int i = 0; i < argc; ++i) {
+                if (argv[i] != nullptr) args.push_back(argv[i]);
+            }
+            runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
+            engine.reset(new InstallerEngine(bundleFolder));
+            if (runningUnderUpdateManager) {
+                MOQ_LOG("Patcher running in ZEP mode\n");
+            } else {
+                MOQ_LOG("Patcher running in StandAlone mode\n");
+            }
+            code = engine->Main(args);
         } else {
-            MOQ_LOG("Patcher running in StandAlone mode\n");
+            // Nothing can be found beside a program whose own path is unknown
+            // (beyond the system's limit): that is no success.
+            MOQ_LOG("The application's own path cannot be read\n");
+            code = AppExitCodes::kExitUnhandledException;
         }
-        code = engine.Main(args);
-        // The text follows the manager's own error code, not the exit code.
-        const std::string errorText = code != 0 ? engine.LocalizedErrorText() : std::string();
-        if (runningUnderUpdateManager) {
-            ReportToUpdateManager(code, errorText, engine.mCaller == InstallerEngine::kCallerUpdateManager);
-        }
-        report.Finish(engine, code, errorText);
+    } catch (const std::exception& error) {
+        MOQ_LOG("Caught an exception in main: %s\n", error.what());
+        code = AppExitCodes::kExitUnhandledException;
+    } catch (...) {
+        MOQ_LOG("Caught an exception in main\n");
+        code = AppExitCodes::kExitUnhandledException;
     }
+    std::string errorText;
+    try {
+        // The text follows the manager's own error code, not the exit code.
+        if (code != 0 && engine) errorText = engine->LocalizedErrorText();
+    } catch (...) {
+        MOQ_LOG("Caught an exception while looking up the error text\n");
+        errorText.clear();
+    }
+    if (runningUnderUpdateManager) {
+        try {
+            ReportToUpdateManager(code, errorText, engine && engine->mCaller == InstallerEngine::kCallerUpdateManager);
+        } catch (...) {
+            MOQ_LOG("Caught an exception while reporting to the update manager\n");
+        }
+    }
+    if (engine) {
+        try {
+            report.Finish(*engine, code, errorText);
+        } catch (...) {
+            MOQ_LOG("Caught an exception while writing the run's report\n");
+        }
+    }
+    engine.reset();
     MOQ_LOG("Ending the Patch Session\n");
     MOQ_Logger_End();
     return static_cast<int>(code);

@@ -31,7 +31,7 @@ TEST_F(SilentRun, AnInstalledBundleRunsFromAnyFolderAndSilentlyWithoutItsWizard)
     ChildResult silent = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
     EXPECT_EQ(0, silent.status) << silent.output;
     EXPECT_EQ("result=0\n", Results());
-    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S1}") + "/invocations.log")).size());
 
     // The wizard without its module: a clear line, and the code of a mode without a driver.
     std::vector<std::string> environment = Environment();

@@ -99,7 +99,7 @@ protected:
         return TestProcess::Run(argv, Environment(), asNobody);
     }
     size_t Launches(const std::string& session) const {
-        const std::string log = Setup(session) + "/invocations.log";
+        const std::string log = SetupFolder(session) + "/invocations.log";
         return TestFiles::Exists(log) ? TestFiles::Lines(TestFiles::Read(log)).size() : 0;
     }
     TestSandbox outside;
@@ -157,7 +157,7 @@ TEST_F(CheckRun, ChangesNothingAndForetellsTheSilentRun) {
         std::string seen = launch["workingFolder"].get<std::string>() + "\t" + launch["setupPath"].get<std::string>();
         for (const json& argument : launch["arguments"]) seen += "\t" + argument.get<std::string>();
         EXPECT_EQ(std::vector<std::string>{seen},
-                  TestFiles::Lines(TestFiles::Read(Setup(launch["sessionID"].get<std::string>()) + "/invocations.log")));
+                  TestFiles::Lines(TestFiles::Read(SetupFolder(launch["sessionID"].get<std::string>()) + "/invocations.log")));
     }
     // The run's own lines lie in its range; other sessions may write in between.
     const std::vector<std::string> log = TestFiles::Lines(TestFiles::Read("/tmp/moq.log"));
@@ -175,8 +175,8 @@ TEST_F(CheckRun, ChangesNothingAndForetellsTheSilentRun) {
 }
 
 TEST_F(CheckRun, EveryLaunchIsReportedWithHowItEnded) {
-    TestFiles::Write(Setup("{S1}") + "/standin.conf", "exit=7\n");
-    TestFiles::Write(Setup("{S2}") + "/standin.conf", "signal=9\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "exit=7\n");
+    TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "signal=9\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "Update");
     // Had every launch succeeded: what the check tells.
     EXPECT_EQ(0, Program({"--mode=check"}).status);

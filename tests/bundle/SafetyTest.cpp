@@ -28,7 +28,7 @@ protected:
     std::string Store() const { return machine + "/Library/Application Support/Kavex/moxa/moxa.db"; }
     std::string Backup() const { return machine + "/Library/Application Support/Kavex/backup/moxa.db"; }
     size_t Launches(const std::string& session) const {
-        const std::string log = Setup(session) + "/invocations.log";
+        const std::string log = SetupFolder(session) + "/invocations.log";
         return TestFiles::Exists(log) ? TestFiles::Lines(TestFiles::Read(log)).size() : 0;
     }
     std::string Log() const { return TestFiles::Read("/tmp/moq.log"); }
@@ -36,7 +36,7 @@ protected:
 
 // A bundle in a folder that an ordinary user can write to, run twice by root.
 TEST_F(Safety, LinksSwappedInBetweenTwoRunsAreNeverFollowed) {
-    for (const char* session : {"{S1}", "{S2}"}) TestFiles::Write(Setup(session) + "/standin.conf", "");
+    for (const char* session : {"{S1}", "{S2}"}) TestFiles::Write(SetupFolder(session) + "/standin.conf", "");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "P1");
     unsigned uid = 0, gid = 0;
     ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
@@ -134,8 +134,8 @@ TEST_F(Safety, LockSetsMadeByAnOrdinaryUserAreReplaced) {
 
 // The patcher killed while a slow setup runs: the setup outlives it and must not run twice at once.
 TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
-    TestFiles::Write(Setup("{S1}") + "/standin.conf", "sleep=3000\n");
-    TestFiles::Write(Setup("{S2}") + "/standin.conf", "sleep=3000\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "sleep=3000\n");
+    TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "sleep=3000\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     store.Save();
     const int patcher = TestProcess::Spawn({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
@@ -152,7 +152,7 @@ TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
 
 // The working folder stays the caller's; the report is written whole, beside itself, one value a line.
 TEST_F(Safety, TheResultsReportIsWrittenWholeWhereTheCallerSaid) {
-    TestFiles::Write(Setup("{S1}") + "/standin.conf", "exit=7\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "exit=7\n");
     ProxyFields patch = Patch("{PATCH}", "Suite\nresult=0", "1.0.1", "{BASE}");
     bundle.AddPatch(patch, "Update");
     TestFiles::Write(box / "victim", "keep");
@@ -174,7 +174,7 @@ TEST_F(Safety, TheResultsReportIsWrittenWholeWhereTheCallerSaid) {
     ChildResult relative = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, environment);
     EXPECT_EQ(28, relative.status) << relative.output;
     EXPECT_EQ(0u, TestFiles::Read(box / "relative.txt").find("result=4\n"));
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/relative.txt"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/relative.txt"));
 }
 
 TEST_F(Safety, ACopyThatFailsKeepsItsSetupFromStarting) {
@@ -185,7 +185,7 @@ TEST_F(Safety, ACopyThatFailsKeepsItsSetupFromStarting) {
     EXPECT_EQ(28, run.status) << run.output;
     EXPECT_EQ(0u, Launches("{S1}") + Launches("{S2}"));
     const std::string log = Log();
-    EXPECT_NE(std::string::npos, log.find("Copy failed: " + Setup("{S1}") + "/../R2: not a folder of its own"));
+    EXPECT_NE(std::string::npos, log.find("Copy failed: " + SetupFolder("{S1}") + "/../R2: not a folder of its own"));
     EXPECT_NE(std::string::npos, log.find("could not all be put beside its setup: not launched"));
 }
 

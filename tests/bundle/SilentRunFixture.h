@@ -40,7 +40,7 @@ protected:
         return TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment(), asNobody);
     }
     std::string Results() const { return TestFiles::Read(results); }
-    std::string Setup(const std::string& session) const {
+    std::string SetupFolder(const std::string& session) const {
         return machine + "/Library/Application Support/Kavex/Installers/" + session;
     }
     TestSandbox box;

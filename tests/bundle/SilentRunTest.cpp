@@ -19,7 +19,7 @@ TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
     EXPECT_EQ("Begin Kavex Update\nUI mode: Silent\nEnd Kavex Update.  Exit code: 0\n", first.output);
     EXPECT_EQ("result=0\n", Results());
     for (const std::string session : {"{S1}", "{S2}"}) {
-        const std::vector<std::string> runs = TestFiles::Lines(TestFiles::Read(Setup(session) + "/invocations.log"));
+        const std::vector<std::string> runs = TestFiles::Lines(TestFiles::Read(SetupFolder(session) + "/invocations.log"));
         ASSERT_EQ(1u, runs.size()) << session;
         EXPECT_NE(std::string::npos, runs[0].find("\t--kavexCodeList={PATCH}\t--mode=silent\t"));
         EXPECT_NE(std::string::npos, runs[0].find("\t--parentSessionID=" + session + "\t--skipProcessCheck=1"));
@@ -27,7 +27,7 @@ TEST_F(SilentRun, InstallsInEverySessionThenFindsNothingLeft) {
     ChildResult second = Run();
     EXPECT_EQ(29, second.status) << second.output;
     EXPECT_EQ("result=0\n", Results());
-    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(Setup("{S1}") + "/invocations.log")).size());  // nothing launched again
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S1}") + "/invocations.log")).size());  // nothing launched again
 }
 
 TEST_F(SilentRun, ALongClientPathStillReportsAndAStandAloneRunReportsNothing) {
@@ -79,7 +79,7 @@ TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithou
     EXPECT_EQ("result=4\n", Results());  // the update manager's own run: no message
     const std::string log = TestFiles::Read("/tmp/moq.log");
     EXPECT_NE(std::string::npos, log.find("answering with the alternate button \"Quit\""));
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/invocations.log"));
 }
 
 TEST_F(SilentRun, NotEnoughSpaceInstallsNothing) {
@@ -92,7 +92,7 @@ TEST_F(SilentRun, NotEnoughSpaceInstallsNothing) {
     ChildResult run = Run();
     EXPECT_EQ(25, run.status) << run.output;
     EXPECT_EQ("result=4\n", Results());
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/invocations.log"));
 }
 
 TEST_F(SilentRun, AnotherInstallerHoldingItsLockStopsTheRun) {
@@ -116,16 +116,16 @@ TEST_F(SilentRun, AnotherInstallerHoldingItsLockStopsTheRun) {
     close(ready[1]);
     EXPECT_EQ(34, run.status) << run.output;
     EXPECT_EQ("result=2\nmessage=\n", Results());
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/invocations.log"));
 }
 
 TEST_F(SilentRun, FailingSetupRollsBackAndTakesTheProxyBack) {
-    TestFiles::Write(Setup("{S1}") + "/standin.conf", "exit=7\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "exit=7\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "Update");
     ChildResult run = Run();
     EXPECT_EQ(28, run.status) << run.output;
     EXPECT_EQ("result=4\nmessage=Suite Update 1.0.1: could not be installed.\n", Results());
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/extensions/Update/Update.proxy.xml"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Update/Update.proxy.xml"));
 }
 
 TEST_F(SilentRun, AnOrdinaryUserIsRefused) {
@@ -134,7 +134,7 @@ TEST_F(SilentRun, AnOrdinaryUserIsRefused) {
     chmod(results.c_str(), 0666);
     ChildResult run = Run(true);
     EXPECT_EQ(14, run.status) << run.output;
-    EXPECT_FALSE(TestFiles::Exists(Setup("{S1}") + "/invocations.log"));
+    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/invocations.log"));
 }
 
 TEST_F(SilentRun, WithoutAStoreTheRunFailsWith31) {

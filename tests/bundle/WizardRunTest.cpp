@@ -49,6 +49,35 @@ TEST_F(WizardRun, TheWizardInstallsThroughItsPage) {
     EXPECT_TRUE(TestFiles::Exists(box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log"));
 }
 
+// Quotes in a string ID and in a patch code are data to the page: it installs
+// only when both arrive intact and nothing of them ran as script.
+TEST(WizardRunWithQuotes, NamesFromFilesNeverRunAsScript) {
+    VirtualDisplay display;
+    if (!display.Running()) GTEST_SKIP() << "no Xvfb to show the wizard on";
+    TestSandbox box;
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    InstalledBase(store, box / "machine", Patch("{BASE}", "Suite", "1.0", ""), {"{S1}"}, box / "machine/Applications/Suite",
+                  "record-installed=1\n");
+    store.Save();
+    bundle.AddPatch(Patch("{P\"1}", "Suite Update", "1.0.1", "{BASE}"), "P1");
+    bundle.Strings("<Localization><String stringID=\"a&quot;:(window.ran=1),&quot;b\"><en_US>l'app\t&quot;</en_US></String>"
+                   "</Localization>");
+    std::string page = kAutoInstallPage;
+    page.replace(page.find("  UIStartPayloadInitialize();"), 0,
+                 "  var s = DARKParse(GetStringsForLanguage('en_US')), u = DARKParse(UIGetUpdatesStatusMap());"
+                 "  if (typeof window.ran !== 'undefined' || s['a\":(window.ran=1),\"b'] !== 'l\\'app\\t\"' ||"
+                 "      u['{P\"1}'] !== 'Suite Update 1.0.1') { UIExitDialog(''); return; }");
+    TestFiles::Write(bundle.Root() + "/resources/main.html", page);
+    const std::string program = bundle.InstallProgram();
+    ChildResult run = TestProcess::Run({program, "-norespawn"},
+                                       {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(), "NO_AT_BRIDGE=1"});
+    EXPECT_EQ(0, run.status) << run.output;
+    const std::string invocations = box / "machine/Library/Application Support/Kavex/Installers/{S1}/invocations.log";
+    ASSERT_TRUE(TestFiles::Exists(invocations)) << "the page did not install";
+    EXPECT_NE(std::string::npos, TestFiles::Read(invocations).find("--kavexCodeList={P\"1}"));
+}
+
 TEST_F(WizardRun, WithoutADisplayTheWizardCannotRun) {
     ChildResult run = TestProcess::Run({program, "--mode=gui", "-norespawn"},
                                        {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=", "WAYLAND_DISPLAY="});

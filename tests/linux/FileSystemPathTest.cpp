@@ -28,9 +28,11 @@ TEST(FileSystemPathText, ValidationCodesAndLimits) {
     EXPECT_EQ(0, ValidateUTF8FullPathString("/" + std::string(255, 'c')));
     EXPECT_EQ(2, ValidateUTF8FullPathString("/" + std::string(256, 'c')));
     EXPECT_EQ(2, ValidateUTF8FullPathString("/a/" + std::string(256, 'c') + "/b"));
-    const std::string component(254, 'a');
-    const std::string exact = "/" + component + "/" + component + "/" + component + "/" + component + "/abc";
-    ASSERT_EQ(1024u, exact.size());
+    // the system's limit: PATH_MAX less its terminating zero
+    std::string exact;
+    while (exact.size() + 256 <= 4095) exact += "/" + std::string(255, 'a');
+    exact += "/" + std::string(4095 - exact.size() - 1, 'b');
+    ASSERT_EQ(4095u, exact.size());
     EXPECT_EQ(0, ValidateUTF8FullPathString(exact));
     EXPECT_EQ(2, ValidateUTF8FullPathString(exact + "x"));
     // the leading slash is tested before the length

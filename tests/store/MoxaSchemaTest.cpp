@@ -121,8 +121,14 @@ TEST_F(StoreFiles, OddMetaRows) {
     }
     // version 0: level 1 fails on the existing tables, which is tolerated; level 2 is not tried
     EXPECT_EQ(kMoxaOK, Open());
+    {
+        RawDb db(File());
+        EXPECT_EQ("abc", db.One("SELECT value FROM pcd_meta WHERE key = 'schema_version'"));
+        ASSERT_EQ(SQLITE_OK, db.Exec("UPDATE pcd_meta SET value = '2147483647' WHERE key = 'schema_version'"));
+    }
+    EXPECT_EQ(kMoxaOK, Open());  // the largest version has no next level (nor an overflow)
     RawDb db(File());
-    EXPECT_EQ("abc", db.One("SELECT value FROM pcd_meta WHERE key = 'schema_version'"));
+    EXPECT_EQ("2147483647", db.One("SELECT value FROM pcd_meta WHERE key = 'schema_version'"));
 }
 
 TEST_F(StoreFiles, UnprivilegedProcesses) {

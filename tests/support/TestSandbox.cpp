@@ -118,6 +118,8 @@ ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::str
             unsigned uid = 0, gid = 0;
             if (!NobodyIds(uid, gid) || setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(120);
         }
+        // After the change of user, which clears it: a run that hangs dies with its test.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

@@ -24,7 +24,14 @@ TEST(JSONWriter, ByteExactSerialization) {
     escaped.AddProperty<std::string>("k", "a\"b'c\\d\n\re\xC3\xA9\x01");
     escaped.AddProperty<const char*>("raw", "x\"y");
     escaped.AddProperty<JSResult>("code", kJSResultFailed);
-    EXPECT_EQ("{\"k\":\"a\\\"b\\'c\\\\d\\n\\re\xC3\xA9\x01\",\"raw\":\"x\"y\",\"code\":\"9999\"}", escaped.ToString());
+    EXPECT_EQ("{\"k\":\"a\\\"b\\'c\\\\d\\n\\re\xC3\xA9\x01\",\"raw\":\"x\\\"y\",\"code\":\"9999\"}", escaped.ToString());
+
+    // Names come from files (string IDs, payload codes): escaped as values are.
+    JSONObject names;
+    names.AddObject("o\"b")->AddProperty<int>("n'\\", 1);
+    names.AddPropertyMap({{"{P\"}:alert(1),\"x", "v"}});
+    names.AddProperty<JSResult>("e\n", kJSResultOK);
+    EXPECT_EQ("{\"o\\\"b\":{\"n\\'\\\\\":\"1\"},\"{P\\\"}:alert(1),\\\"x\":\"v\",\"e\\n\":\"0\"}", names.ToString());
 
     JSONObject empty;
     EXPECT_EQ("{}", empty.ToString());
@@ -46,6 +53,7 @@ public:
         RegisterJSMemberMethod("Throw", &Echo::Throw);
         RegisterJSMemberMethod("Shared", &Echo::Tag);
         RegisterJSMemberMethod("Text", &Echo::Text);
+        RegisterJSMemberMethod("Latin1", &Echo::Latin1);
     }
     std::string Join(const std::vector<std::string>& args) {
         std::string out;
@@ -55,6 +63,7 @@ public:
     std::string Throw(const std::vector<std::string>&) { throw std::runtime_error("boom"); }
     std::string Tag(const std::vector<std::string>&) { return mTag; }
     std::string Text(const std::vector<std::string>& args) { return args.empty() ? "" : args[0]; }
+    std::string Latin1(const std::vector<std::string>&) { return "{\"data\":\"caf\xE9\"}"; }
     std::string mTag;
 };
 
@@ -76,7 +85,7 @@ TEST(Publishers, NamesIdsExceptionsAndGroupRouting) {
     EXPECT_TRUE(group.InvokeMethodByName("Throw", {}, result));  // true whatever the publisher answered
     EXPECT_EQ("before", result);
     EXPECT_FALSE(group.InvokeMethodByName("Missing", {}, result));
-    EXPECT_EQ(4u, group.GetAllMethods().size());
+    EXPECT_EQ(5u, group.GetAllMethods().size());
 }
 
 TEST(PageProtocol, MessagesCallsAndResults) {
@@ -97,11 +106,15 @@ TEST(PageProtocol, MessagesCallsAndResults) {
     EXPECT_FALSE(JSPageProtocol::Dispatch(group, "DARK<===>Missing", result));
     EXPECT_FALSE(JSPageProtocol::Dispatch(group, "DARK<===>Text<===>bad\xC3", result));  // not UTF-8 on the way in
     EXPECT_FALSE(JSPageProtocol::Dispatch(group, "DARK<===>Text<===>\xED\xA0\x80", result));  // a surrogate
+    result = "kept";
+    EXPECT_FALSE(JSPageProtocol::Dispatch(group, "DARK<===>Latin1", result));  // not UTF-8 on the way out: no answer
+    EXPECT_EQ("kept", result);
 
     EXPECT_EQ("DARK.result = null;", JSPageProtocol::ResultAssignmentScript(false, "ignored"));
     EXPECT_EQ("DARK.result = 'it\\'s a \\\\ and\\nnext';", JSPageProtocol::ResultAssignmentScript(true, "it's a \\ and\nnext"));
     const std::vector<std::string> scripts = JSPageProtocol::BridgeInstallScripts(group);
-    EXPECT_EQ((std::vector<std::string>{"DARKCreateContainerMethod('Join');", "DARKCreateContainerMethod('Shared');",
+    EXPECT_EQ((std::vector<std::string>{"DARKCreateContainerMethod('Join');", "DARKCreateContainerMethod('Latin1');",
+                                        "DARKCreateContainerMethod('Shared');",
                                         "DARKCreateContainerMethod('Text');", "DARKCreateContainerMethod('Throw');",
                                         "DARKCallOnLoadHandler();"}),
               scripts);

@@ -166,15 +166,20 @@ TEST_F(Classification, DriverThatMatchesNothingLeavesTheNameEmpty) {
 TEST_F(Classification, ConfigurationStoreLocatesTheBaseProduct) {
     TestFiles::Write(box / "config/present.xml", "<config/>");
     store.Product("{MOVED}", "Moved", "1.0", {"{M1}"})
+        .Product("{BLANK}", "Blank", "1.0", {"{B1}"})
         .ConfigData(1, "{BASE}", "ZTKConfigPath", box / "config/present.xml")
-        .ConfigData(1, "{MOVED}", "ZTKConfigPath", box / "config/deleted.xml");
-    bundle.AddPatch(Patch("{P-HERE}", "Here", "1.1", "{BASE}")).AddPatch(Patch("{P-GONE}", "Gone", "1.1", "{MOVED}"));
+        .ConfigData(1, "{MOVED}", "ZTKConfigPath", box / "config/deleted.xml")
+        .ConfigData(1, "{BLANK}", "ZTKConfigPath", "");
+    bundle.AddPatch(Patch("{P-HERE}", "Here", "1.1", "{BASE}"))
+        .AddPatch(Patch("{P-GONE}", "Gone", "1.1", "{MOVED}"))
+        .AddPatch(Patch("{P-BLANK}", "Blank", "1.1", "{BLANK}"));
     ASSERT_TRUE(Initialize());
     Texts updates, missing;
     M().GetUpdatesList(updates);
     M().GetParentNotInstalledUpdatedList(missing);
     EXPECT_EQ(1u, updates.count("{P-HERE}"));
     EXPECT_EQ(1u, missing.count("{P-GONE}"));
+    EXPECT_EQ(1u, missing.count("{P-BLANK}"));  // not the working folder: an empty path names nothing
 }
 
 TEST_F(Classification, MovedProductIsFoundThroughItsMediaAndRelocated) {
@@ -256,14 +261,22 @@ TEST_F(Classification, CachedClassificationMatchesTheStepByStepWalk) {
         }
     }
     store.Upgrade("{PROD-2}", "{PROD-3}").Upgrade("{PROD-8}", "{PROD-3}").Upgrade("{ORPHAN}", "{PROD-9}");
+    // Products whose only membership is uninstalled: they decide as missing, and
+    // so does a patch recorded as uninstalled beside an installed parent.
+    for (int p = 0; p < 32; p += 4) {
+        store.Payload(id("GONE", p), "Gone", "1.0").Collection(id("GCOLL", p), id("GONE", p)).Member(id("GCOLL", p), id("GONE", p), 0);
+        if (hasCollection(p)) store.Payload(id("UNINST", p), "Patch", "1.1").Member(id("COLL", p), id("UNINST", p), 0);
+    }
     store.Save();
     moxaiSession* session = store.Session();
     moxaiSession* config = nullptr;
     PayloadsManagerUtils::ClassificationCache cache(session);
     std::set<int> seen;
     for (int p = 0; p < 32; ++p) {
-        for (const std::string& patch : {"{PATCH-" + std::to_string(p) + "}", "{NEW-" + std::to_string(p) + "}", std::string()}) {
-            const std::string parent = "{PROD-" + std::to_string(p) + "}";
+        for (const char* pair : {"PROD|PATCH", "PROD|NEW", "PROD|", "GONE|PATCH", "PROD|UNINST"}) {
+            const std::string kind = pair, parentKind = kind.substr(0, kind.find('|')), patchKind = kind.substr(kind.find('|') + 1);
+            const std::string parent = id(parentKind.c_str(), p);
+            const std::string patch = patchKind.empty() ? std::string() : id(patchKind.c_str(), p);
             bool installedA = false, currentA = false, installedB = false, currentB = false;
             std::string effectiveA, effectiveB;
             std::set<std::string> upA, origA, highA, upB, origB, highB;

@@ -93,6 +93,19 @@ TEST_F(Checks, AnInvalidPatternIsMatchedLiterally) {
     EXPECT_EQ("<br>Kvx(Odd", blocking);
 }
 
+// A pattern whose match runs past the matcher's bound (nested repetitions over a
+// long name) is matched literally, as a prefix, from then on.
+TEST(ConflictPatterns, RunawayPatternsAreMatchedLiterally) {
+    const std::string longName(200, 'a');
+    const std::vector<std::pair<std::string, std::string> > running = {
+        {longName, "Long"}, {"(a+)+bc", "Literal"}, {"Tool", "Tool"}, {"Toolbox", "Toolbox"}};
+    std::vector<std::string> blocking, warning;
+    PayloadsManager::MatchConflictingProcesses({Entry("(a+)+b", "1"), Entry("Too", "0"), Entry("(.*)*x", "0")}, running,
+                                               blocking, warning);
+    EXPECT_EQ((std::vector<std::string>{"Literal"}), blocking);
+    EXPECT_EQ((std::vector<std::string>{"Tool", "Toolbox"}), warning);
+}
+
 TEST_F(Checks, ConflictMessagesSingularAndPlural) {
     const Dictionary strings = {{"locConflictingProcessErrorBody", "Close these:"}, {"locConflictingProcessErrorBodySing", "Close this:"}};
     RunningApps apps({"KvxAlpha", "KvxBeta"});

@@ -168,6 +168,13 @@ TEST_F(MethodSet, PropertiesStringsAndFiles) {
     EXPECT_EQ("{\"data\":\"\"}", Call("LoadFile", {box / "empty.txt"}));
     EXPECT_EQ("{\"data\":\"it\\'s \\\"quoted\\\"\\n\"}", Call("LoadFile", {box / "text.txt"}));
     EXPECT_EQ("{\"_error\":\"4\"}", Call("LoadFile", {box / "missing.txt"}));
+    // only regular files, never waiting on a FIFO; a link the page names is followed
+    ASSERT_EQ(0, mkfifo((box / "fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink((box / "text.txt").c_str(), (box / "link.txt").c_str()));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {box / "fifo"}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {box.Path()}));
+    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {"/dev/zero"}));
+    EXPECT_EQ(Call("LoadFile", {box / "text.txt"}), Call("LoadFile", {box / "link.txt"}));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("LoadFile"));
     EXPECT_EQ("{\"banner\":\"1\"}", Call("FileExists", {box / "text.txt"}));
     EXPECT_EQ("{\"banner\":\"0\"}", Call("FileExists", {box / "missing.txt"}));

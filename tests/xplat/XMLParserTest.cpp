@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "MOQLogger.h"
+#include "Deployment.h"
 #include "PayloadsManagerSetup.h"
+#include "RegularFile.h"
 #include "TestSandbox.h"
 #include "XMLParserNative.h"
 
@@ -83,11 +87,54 @@ TEST(ProxyReader, ExternalEntitiesAreNeverExpanded) {
     TestFiles::Write(box / "secret", "TOPSECRET");
     const std::string doctype = "<!DOCTYPE PayloadInfo [<!ENTITY secret SYSTEM \"file://" + box / "secret" +
                                 "\"><!ENTITY inner \"INNER\">]>\n";
-    TestFiles::Write(box / "xxe.proxy.xml", ProxyWith(doctype, "Name&secret;", "Parent&inner;&secret;"));
+    std::string xml = ProxyWith(doctype, "Name&secret;", "Parent&inner;&secret;");
+    xml.insert(xml.find("</PayloadInfo>"), "<ConflictingProcesses><OSX><Process blocking=\"&inner;\">App</Process>"
+                                           "<Process blocking=\"1\">Tool&inner;</Process></OSX></ConflictingProcesses>");
+    TestFiles::Write(box / "xxe.proxy.xml", xml);
     PayloadProxy::DataStore store;
     EXPECT_TRUE(LoadProxy(box / "xxe.proxy.xml", store));
+    // Entity reference nodes, in texts and in attributes, contribute nothing.
     EXPECT_EQ("Name", store.mProductName);
     EXPECT_EQ("Parent", store.mParentProductName);
+    ASSERT_EQ(1u, store.mConflictingProcesses.size());
+    EXPECT_EQ("Tool", store.mConflictingProcesses[0].mProcessName);
+}
+
+// Every reader: a folder, a FIFO, a link or an oversized file in place of the
+// file is a failure, reported at once; only a missing file reads as nothing.
+TEST(Readers, OnlyRegularFilesWithinTheBoundAreRead) {
+    TestSandbox box;
+    const std::string proxy = TestFiles::Read(kData + "/proxies/full.proxy.xml");
+    TestFiles::Write(box / "real.xml", proxy);
+    TestFiles::MakeFolders(box / "folder.xml");
+    ASSERT_EQ(0, mkfifo((box / "fifo.xml").c_str(), 0644));
+    ASSERT_EQ(0, symlink((box / "real.xml").c_str(), (box / "link.xml").c_str()));
+    std::string oversized = proxy;
+    oversized.insert(oversized.find("</PayloadInfo>"), std::string(RegularFile::kMaxBytes, ' '));
+    TestFiles::Write(box / "oversized.xml", oversized);
+    for (const char* name : {"folder.xml", "fifo.xml", "link.xml", "oversized.xml"}) {
+        const std::string path = box / name;
+        PayloadProxy::DataStore store;
+        EXPECT_FALSE(LoadProxy(path, store)) << name;
+        PayloadsManagerSetup::DataStore setup;
+        EXPECT_FALSE(XMLParserNative(path).FetchSetupXMLData(setup)) << name;
+        std::map<std::string, std::string> strings;
+        std::string language = "en_US";
+        EXPECT_FALSE(XMLParserNative(path).FetchLanguageStrings(strings, language)) << name;
+        Deployment::DataStore deployment;
+        deployment.mDeploymentFilePath = path;
+        EXPECT_FALSE(XMLParserNative(path).FetchDeploymentData(deployment)) << name;
+    }
+    PayloadProxy::DataStore real;
+    EXPECT_TRUE(LoadProxy(box / "real.xml", real));
+    EXPECT_EQ("2.0.1", real.mProductVersion);
+
+    std::string bytes = "kept";
+    EXPECT_EQ(RegularFile::kMissing, RegularFile::Read(box / "absent/file", RegularFile::kNoFinalLink, bytes));
+    EXPECT_EQ(RegularFile::kRead, RegularFile::Read(box / "link.xml", RegularFile::kFollowLinks, bytes));
+    EXPECT_EQ(proxy, bytes);
+    EXPECT_EQ(RegularFile::kRefused, RegularFile::Read(box / "real.xml", RegularFile::kNoFinalLink, bytes, proxy.size() - 1));
+    EXPECT_EQ(RegularFile::kRead, RegularFile::Read(box / "real.xml", RegularFile::kNoFinalLink, bytes, proxy.size()));
 }
 
 TEST(ProxyReader, EntityExpansionBombDoesNotGrowMemory) {

@@ -1,14 +1,12 @@
 #include "WebViewBridge.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "FileSystemUtils.h"
 #include "GenericUtils.h"
 #include "JSMethodPublisherInterface.h"
 #include "JSPageProtocol.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
+#include "RegularFile.h"
 
 WebViewBridge::WebViewBridge(WebKitWebView* view, JSMethodPublisherInterface* publishers, std::function<void()> onFatal,
                              bool openNewWindowsInBrowser)
@@ -28,14 +26,13 @@ void WebViewBridge::Evaluate(const std::string& script) {
 }
 
 void WebViewBridge::InstallBridge() {
-    const std::string path = SupportScriptPath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string support;
+    if (RegularFile::Read(SupportScriptPath(), RegularFile::kNoFinalLink, support) != RegularFile::kRead) {
         GenericUtils::DisplayNotice("Startup error", "Required support files are missing.", "Quit");
         if (mOnFatal) mOnFatal();
         return;
     }
-    Evaluate(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    Evaluate(support);
     for (const std::string& script : JSPageProtocol::BridgeInstallScripts(*mPublishers)) Evaluate(script);
     mPageLoaded = true;
 }

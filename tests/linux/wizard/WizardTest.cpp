@@ -69,12 +69,14 @@ protected:
 };
 
 TEST_F(Wizard, PageCallsNativeMethodsThroughTheBridge) {
-    TestFiles::Write(box / "tricky.txt", "it's a \\ and\nnext");
+    TestFiles::Write(box / "tricky.txt", "it's a \\ and\nnext\t\x01\\'");
     const std::string title = RunPage(
         "var r = [];"
         "r.push(DARKParse(GetDefaultProperties()).productName);"
         "r.push(DARKParse(UIGetUpdatesStatusMap())['{PATCH}']);"
-        "r.push(DARKParse(LoadFile('" + box / "tricky.txt" + "')).data === \"it's a \\\\ and\\nnext\" ? 'exact' : 'changed');"
+        "r.push(DARKParse(LoadFile('" + box / "tricky.txt" + "')).data === \"it's a \\\\ and\\nnext\\t\\u0001\\\\'\" ? 'exact' : 'changed');"
+        // an answer is data, never script
+        "r.push(DARKParse('{\"a\":(window.ran=1)}')._error + typeof window.ran);"
         "r.push(String(prompt('DARK<===>NoSuchMethod')));"
         "r.push(UIResizeWindow('0', '400'));"
         "r.push(typeof UIStartInstall);"
@@ -82,7 +84,7 @@ TEST_F(Wizard, PageCallsNativeMethodsThroughTheBridge) {
         "UISetWindowTitle(r.join('|'));"
         "UIExitDialog('done');");
     EXPECT_FALSE(timedOut);
-    EXPECT_EQ("Suite Update|Suite Update 1.0.1|exact|null|{\"_error\":\"2\"}|function", title);
+    EXPECT_EQ("Suite Update|Suite Update 1.0.1|exact|9999undefined|null|{\"_error\":\"2\"}|function", title);
     EXPECT_EQ((std::vector<std::string>{"JavaScript Alert\nhello"}), alerts);
 }
 

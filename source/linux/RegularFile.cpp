@@ -1,0 +1,58 @@
+#include "RegularFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : mFd(fd) {}
+    ~Descriptor() {
+        if (mFd >= 0) close(mFd);
+    }
+    int Get() const { return mFd; }
+
+private:
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int mFd;
+};
+
+}  // namespace
+
+namespace RegularFile {
+
+Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size_t limit) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (links == kNoFinalLink) flags |= O_NOFOLLOW;
+    if (path.empty() || path.find('\0') != std::string::npos) return kRefused;
+    Descriptor fd(open(path.c_str(), flags));
+    if (fd.Get() < 0) return errno == ENOENT || errno == ENOTDIR ? kMissing : kRefused;
+    struct stat st;
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<unsigned long long>(st.st_size) > limit) {
+        return kRefused;
+    }
+    // The size may change under us: read to the end, but never past the limit.
+    std::string content;
+    content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd.Get(), buffer, sizeof(buffer));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return kRefused;
+        }
+        if (n == 0) break;
+        if (content.size() + static_cast<size_t>(n) > limit) return kRefused;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    bytes.swap(content);
+    return kRead;
+}
+
+}  // namespace RegularFile
