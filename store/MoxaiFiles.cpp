@@ -10,6 +10,7 @@
 #include "MacUtils.h"
 #include "FileContents.h"
 #include "MoxaiResultCodes.h"
+#include "RegularFile.h"
 #include "UniqueFd.h"
 
 bool moxaiDbPath(std::string& base) {
@@ -147,17 +148,8 @@ int moxaiSetDbAccess(const std::string& folder, const std::string& fileName, boo
 }
 
 bool moxaiLoadFileContents(const std::string& path, std::vector<unsigned char>& contents) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
-    contents.assign(static_cast<size_t>(st.st_size), 0);
-    size_t done = 0;
-    while (done < contents.size()) {
-        ssize_t n = read(fd.get(), contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done == contents.size();
+    std::string bytes;
+    if (RegularFile::Read(path, RegularFile::kFollowLinks, bytes) != RegularFile::kRead) return false;
+    contents.assign(bytes.begin(), bytes.end());
+    return true;
 }

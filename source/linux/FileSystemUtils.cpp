@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "FileSystemUtilsMac.h"
+#include "RegularFile.h"
 #include "ScopedDir.h"
 #include "UniqueFd.h"
 
@@ -100,19 +101,10 @@ bool MoveFile(const FileSystemPath& from, const FileSystemPath& to) {
 bool DeleteFile(const FileSystemPath& path, bool) { return remove(path.AsUTF8String().c_str()) == 0; }
 
 bool LoadFileContents(const FileSystemPath& path, std::vector<unsigned char>& contents) {
-    struct stat st;
-    if (stat(path.AsUTF8String().c_str(), &st) != 0) return false;
-    int fd = open(path.AsUTF8String().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    if (st.st_size == 0) {
-        close(fd);
-        contents.clear();
-        return true;
-    }
-    contents.resize(static_cast<size_t>(st.st_size));
-    ssize_t n = read(fd, contents.data(), contents.size());
-    close(fd);
-    return n == static_cast<ssize_t>(contents.size());
+    std::string bytes;
+    if (RegularFile::Read(path.AsUTF8String(), RegularFile::kFollowLinks, bytes) != RegularFile::kRead) return false;
+    contents.assign(bytes.begin(), bytes.end());
+    return true;
 }
 
 bool SetWorkingDirectory(const FileSystemPath& path) { return chdir(path.AsUTF8String().c_str()) == 0; }
