@@ -13,10 +13,7 @@ class EntryPoint : public ::testing::Test {
 protected:
     void SetUp() override { mBefore = TestFiles::Read(kLog); }
     // The log is emptied when it grows large: then all of it is new.
-    std::string NewLogText() const {
-        std::string text = TestFiles::Read(kLog);
-        return text.compare(0, mBefore.size(), mBefore) == 0 ? text.substr(mBefore.size()) : text;
-    }
+    std::string NewLogText() const { return TestFiles::Since(kLog, mBefore); }
     ChildResult Run(const std::vector<std::string>& args) {
         std::vector<std::string> argv{UPDATE_EXECUTABLE};
         argv.insert(argv.end(), args.begin(), args.end());

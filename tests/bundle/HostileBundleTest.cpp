@@ -134,13 +134,13 @@ TEST_F(HostileBundle, ARunawayPatternIsMatchedLiterally) {
     chmod(app.c_str(), 0755);
     const int pid = TestProcess::Spawn({app, "60"});
     usleep(100000);
-    const size_t logStart = TestFiles::Read("/tmp/moq.log").size();
+    const std::string logBefore = TestFiles::Read("/tmp/moq.log");
     ChildResult run = Run();
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     EXPECT_EQ(0, run.status) << run.output;  // neither name, taken literally, is running
     EXPECT_EQ("result=0\n", Results());
-    const std::string log = TestFiles::Read("/tmp/moq.log").substr(logStart);
+    const std::string log = TestFiles::Since("/tmp/moq.log", logBefore);
     EXPECT_NE(std::string::npos, log.find("Conflicting process name (.*)*x cannot be matched within the bound, matching it literally"))
         << log;
 }

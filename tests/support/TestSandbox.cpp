@@ -80,6 +80,11 @@ void RemoveTree(const std::string& path) {
     }
 }
 
+std::string Since(const std::string& path, const std::string& before) {
+    const std::string text = Read(path);
+    return text.compare(0, before.size(), before) == 0 ? text.substr(before.size()) : text;
+}
+
 }  // namespace TestFiles
 
 namespace TestProcess {

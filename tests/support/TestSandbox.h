@@ -23,6 +23,9 @@ void MakeFolders(const std::string& path);
 void RemoveTree(const std::string& path);
 bool Exists(const std::string& path);  // lstat
 std::vector<std::string> Lines(const std::string& text);
+// What a file holds beyond what it held before; all of it when it was emptied meanwhile
+// (the session log is, when it grows large).
+std::string Since(const std::string& path, const std::string& before);
 }  // namespace TestFiles
 
 // Result of a child process run to its end.
