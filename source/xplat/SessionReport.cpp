@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AtomicFileWriter.h"
-#include "BundleInspector.h"
+#include "BundleProblems.h"
 #include "ErrorCodes.h"
 #include "ExitCodeMeaning.h"
 #include "InstallerEngine.h"
@@ -149,7 +149,7 @@ json Launches(const PayloadsManager& manager) {
 
 json Problems(const FileSystemPath& root) {
     json problems = json::array();
-    for (const BundleInspector::Problem& problem : BundleInspector::Inspect(root)) {
+    for (const BundleProblems::Problem& problem : BundleProblems::Find(root)) {
         problems.push_back({{"kind", problem.kind},
                             {"file", problem.file},
                             {"line", problem.line > 0 ? json(problem.line) : json(nullptr)},

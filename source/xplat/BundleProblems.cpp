@@ -1,4 +1,4 @@
-#include "BundleInspector.h"
+#include "BundleProblems.h"
 
 #include <fcntl.h>
 #include <libxml/parser.h>
@@ -21,7 +21,7 @@
 
 namespace {
 
-typedef BundleInspector::Problem Problem;
+typedef BundleProblems::Problem Problem;
 
 const off_t kLargestDescription = 16 * 1024 * 1024;
 
@@ -107,7 +107,7 @@ bool SizeIsANumber(const std::string& text) {
     return at < text.size() && isdigit(static_cast<unsigned char>(text[at]));
 }
 
-void InspectProxies(const FileSystemPath& root, std::vector<Problem>& problems, std::set<std::string>& codes) {
+void CheckProxies(const FileSystemPath& root, std::vector<Problem>& problems, std::set<std::string>& codes) {
     FileSystemPath extensions(root);
     extensions.AppendUTF8Segment("extensions");
     PayloadIteration::PathPairs pairs;
@@ -140,7 +140,7 @@ void InspectProxies(const FileSystemPath& root, std::vector<Problem>& problems, 
     }
 }
 
-void InspectSetup(const FileSystemPath& root, std::vector<Problem>& problems, const std::set<std::string>& codes) {
+void CheckSetup(const FileSystemPath& root, std::vector<Problem>& problems, const std::set<std::string>& codes) {
     FileSystemPath path(root);
     path.AppendUTF8Segment("setup.xml");
     if (!FileSystemUtils::Exists(path)) return;
@@ -163,7 +163,7 @@ void InspectSetup(const FileSystemPath& root, std::vector<Problem>& problems, co
     }
 }
 
-void InspectStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
+void CheckStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
     FileSystemPath path(root);
     path.AppendUTF8Segment("resources");
     path.AppendUTF8Segment("main.xml");
@@ -204,12 +204,12 @@ void InspectStrings(const FileSystemPath& root, std::vector<Problem>& problems) 
 
 }  // namespace
 
-std::vector<BundleInspector::Problem> BundleInspector::Inspect(const FileSystemPath& installerRoot) {
+std::vector<BundleProblems::Problem> BundleProblems::Find(const FileSystemPath& installerRoot) {
     xmlInitParser();
     std::vector<Problem> problems;
     std::set<std::string> codes;
-    InspectProxies(installerRoot, problems, codes);
-    InspectSetup(installerRoot, problems, codes);
-    InspectStrings(installerRoot, problems);
+    CheckProxies(installerRoot, problems, codes);
+    CheckSetup(installerRoot, problems, codes);
+    CheckStrings(installerRoot, problems);
     return problems;
 }

@@ -1,15 +1,15 @@
 // Problems of the patch bundle itself, found without the stores: proxies that
 // do not load, codes that setup.xml names and no proxy has, conflicting-process
 // patterns that do not compile, sizes that are missing, strings that a language lacks.
-#ifndef BUNDLE_INSPECTOR_H
-#define BUNDLE_INSPECTOR_H
+#ifndef BUNDLE_PROBLEMS_H
+#define BUNDLE_PROBLEMS_H
 
 #include <string>
 #include <vector>
 
 #include "FileSystemPath.h"
 
-class BundleInspector {
+class BundleProblems {
 public:
     struct Problem {
         std::string kind;
@@ -18,7 +18,7 @@ public:
         std::string detail;
     };
 
-    static std::vector<Problem> Inspect(const FileSystemPath& installerRoot);
+    static std::vector<Problem> Find(const FileSystemPath& installerRoot);
 };
 
 #endif
