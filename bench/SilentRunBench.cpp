@@ -3,12 +3,8 @@
 // The cost per patch must stay flat as N grows.
 //
 //   SilentRunBench [N ...]        default: 100 1000 10000
-#include <sched.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <iomanip>
@@ -16,56 +12,28 @@
 #include <string>
 #include <vector>
 
-#include "MachineLayout.h"
+#include "SandboxRun.h"
 
 namespace {
 
 using namespace MachineLayout;
 
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 bool Layout(const std::string& root, int patches) {
-    const std::string machine = root + "/machine", bundle = root + "/bundle";
-    setenv("KAVEX_SYSTEM_ROOT", machine.c_str(), 1);
-    MakeFolders(machine + "/Library/Application Support");
     const Proxy base{"{BENCH-BASE}", "Bench Suite", "1.0", "", "", "1000", {}};
-    moxaiSession* session = nullptr;
-    Check(moxaOpenSession(&session), "creating the store");
-    if (session == nullptr) return false;
-    InstallBase(session, machine + "/Library/Application Support/Kavex", base, {"{BENCH-SESSION}"},
-                machine + "/Applications/Bench Suite", STANDIN_SETUP, "");
-    Check(moxaCloseSession(session), "closing the store");
+    if (!SandboxRun::OneProductMachine(root + "/machine", base)) return false;
     for (int i = 0; i < patches; ++i) {
         const std::string n = std::to_string(i);
-        AddPatch(bundle, "P" + n, Proxy{"{BENCH-PATCH-" + n + "}", "Bench Patch " + n, "1.0." + std::to_string(i + 1),
-                                        base.code, base.name, "1000", {}});
+        AddPatch(root + "/bundle", "P" + n, Proxy{"{BENCH-PATCH-" + n + "}", "Bench Patch " + n, "1.0." + std::to_string(i + 1),
+                                                  base.code, base.name, "1000", {}});
     }
-    return Ok() && system(("cp -a '" + std::string(BUNDLE_DIR) + "' '" + bundle + "/'").c_str()) == 0;
+    return Ok() && !SandboxRun::CopyProgram(root + "/bundle").empty();
 }
 
 // Wall time of one silent run; -1 when it did not end with 0.
 double TimeRun(const std::string& root) {
-    const std::string program = root + "/bundle/Update.app/Contents/MacOS/Update";
-    std::cout.flush();
-    const double start = Now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen("/dev/null", "w", stdout)) _exit(127);
-        // Locks of its own: an installer running elsewhere on the machine must not stop the measure.
-        if (unshare(CLONE_NEWIPC) != 0) perror("private IPC namespace (the machine's locks are used)");
-        setenv("KAVEX_SYSTEM_ROOT", (root + "/machine").c_str(), 1);
-        unsetenv("DISPLAY");
-        execl(program.c_str(), program.c_str(), "--mode=silent", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double elapsed = Now() - start;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
+    const SandboxRun::Sample sample =
+        SandboxRun::Run({root + "/bundle/Update.app/Contents/MacOS/Update", "--mode=silent"}, root + "/machine");
+    return sample.status == 0 ? sample.seconds : -1;
 }
 
 }  // namespace

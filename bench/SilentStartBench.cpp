@@ -5,12 +5,8 @@
 // classification, and the launch.
 //
 //   SilentStartBench [runs]        default: 21
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,45 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "MachineLayout.h"
+#include "SandboxRun.h"
 
 namespace {
 
 using namespace MachineLayout;
-
-struct Sample {
-    double seconds;
-    long peakKiB;
-    int status;
-};
-
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-Sample Measure(const std::vector<std::string>& argv, const std::string& machine) {
-    std::cout.flush();
-    const double start = Now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen("/dev/null", "w", stdout)) _exit(127);
-        if (unshare(CLONE_NEWIPC) != 0) perror("private IPC namespace (the machine's locks are used)");
-        setenv("KAVEX_SYSTEM_ROOT", machine.c_str(), 1);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    wait4(pid, &status, 0, &usage);
-    return Sample{Now() - start, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128};
-}
 
 template <typename T>
 T Median(std::vector<T> values) {
@@ -76,16 +38,9 @@ struct Case {
 
 // One machine with a base product in one session; bundles beside copies of the program.
 std::string Layout(const std::string& root, const std::string& bundleName, int patches, bool applicable) {
-    const std::string machine = root + "/machine", bundle = root + "/" + bundleName;
-    setenv("KAVEX_SYSTEM_ROOT", machine.c_str(), 1);
-    if (access((machine + "/Library/Application Support/Kavex/moxa/moxa.db").c_str(), F_OK) != 0) {
-        MakeFolders(machine + "/Library/Application Support");
-        moxaiSession* session = nullptr;
-        Check(moxaOpenSession(&session), "creating the store");
-        if (session == nullptr) return std::string();
-        InstallBase(session, machine + "/Library/Application Support/Kavex", Proxy{"{BASE}", "Suite", "1.0", "", "", "1000", {}},
-                    {"{SESSION}"}, machine + "/Applications/Suite", STANDIN_SETUP, "");
-        Check(moxaCloseSession(session), "closing the store");
+    const std::string bundle = root + "/" + bundleName;
+    if (!SandboxRun::OneProductMachine(root + "/machine", Proxy{"{BASE}", "Suite", "1.0", "", "", "1000", {}})) {
+        return std::string();
     }
     MakeFolders(bundle + "/extensions");
     for (int i = 0; i < patches; ++i) {
@@ -94,8 +49,7 @@ std::string Layout(const std::string& root, const std::string& bundleName, int p
         AddPatch(bundle, "P" + n, Proxy{"{PATCH-" + n + "}", "Patch " + n, "1.0." + std::to_string(i + 1),
                                         installable ? "{BASE}" : "{ABSENT}", "Suite", "1000", {}});
     }
-    if (!Ok() || system(("cp -a '" + std::string(BUNDLE_DIR) + "' '" + bundle + "/'").c_str()) != 0) return std::string();
-    return bundle + "/Update.app/Contents/MacOS/Update";
+    return Ok() ? SandboxRun::CopyProgram(bundle) : std::string();
 }
 
 }  // namespace
@@ -123,7 +77,7 @@ int main(int argc, char** argv) {
     // Interleaved, so that whatever else the machine does weighs on every case alike.
     for (int run = 0; run < runs && ok; ++run) {
         for (Case& c : cases) {
-            const Sample sample = Measure(c.argv, c.machine);
+            const SandboxRun::Sample sample = SandboxRun::Run(c.argv, c.machine);
             if (sample.status != c.expected) {
                 std::cerr << c.name << " ended with " << sample.status << ", not " << c.expected << "\n";
                 ok = false;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 
 namespace {
 
@@ -40,9 +41,9 @@ bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std:
 }
 
 bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out) {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return false;
-    while (struct dirent* entry = readdir(proc)) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc) return false;
+    while (struct dirent* entry = readdir(proc.get())) {
         const std::string pid = entry->d_name;
         bool numeric = !pid.empty();
         for (char c : pid) numeric = numeric && isdigit(static_cast<unsigned char>(c));
@@ -50,7 +51,6 @@ bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out) {
         const std::string name = ExecutableName(pid);
         if (!name.empty()) out.push_back(std::make_pair(atoi(pid.c_str()), name));
     }
-    closedir(proc);
     return true;
 }
 
