@@ -2,27 +2,30 @@
 
 #include "ErrorCodes.h"
 
-std::string PayloadVerdict::Name() const {
-    if (!classified) return "notClassified";
-    if (!kept) return "duplicateCode";
-    switch (result) {
-        case ErrorCodes::kAlreadyInstalled: return "alreadyInstalled";
-        case ErrorCodes::kHigherPatchInstalled: return "higherPatchInstalled";
-        case ErrorCodes::kBasePayloadNotInstalled: return "baseProductMissing";
-        default: return "available";
+namespace {
+
+// A classification's result as the report names it and as a reader reads it.
+struct Verdict {
+    const char* name;
+    const char* words;
+};
+
+Verdict Of(const PayloadVerdict& payload) {
+    if (!payload.classified) return {"notClassified", "not kept: no base product"};
+    if (!payload.kept) return {"duplicateCode", "not kept: duplicate code"};
+    switch (payload.result) {
+        case ErrorCodes::kAlreadyInstalled: return {"alreadyInstalled", "already installed"};
+        case ErrorCodes::kHigherPatchInstalled: return {"higherPatchInstalled", "a higher patch installed"};
+        case ErrorCodes::kBasePayloadNotInstalled: return {"baseProductMissing", "base product missing"};
+        default: return {"available", "update available"};
     }
 }
 
-std::string PayloadVerdict::Words() const {
-    if (!classified) return "not kept: no base product";
-    if (!kept) return "not kept: duplicate code";
-    switch (result) {
-        case ErrorCodes::kAlreadyInstalled: return "already installed";
-        case ErrorCodes::kHigherPatchInstalled: return "a higher patch installed";
-        case ErrorCodes::kBasePayloadNotInstalled: return "base product missing";
-        default: return "update available";
-    }
-}
+}  // namespace
+
+std::string PayloadVerdict::Name() const { return Of(*this).name; }
+
+std::string PayloadVerdict::Words() const { return Of(*this).words; }
 
 std::string PayloadVerdict::Reason() const {
     if (!classified) return "the proxy names no base product";

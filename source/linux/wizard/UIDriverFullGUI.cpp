@@ -32,9 +32,6 @@ UIDriverFullGUI::UIDriverFullGUIData::~UIDriverFullGUIData() {
 
 namespace {
 
-// The relaunched copy could not get administrator rights.
-const int kExitNoRights = 4;
-
 void ReportNoDisplay() {
     const char* const line = "Update: no display to show the wizard on (DISPLAY is not set or cannot be opened); "
                              "start it in a desktop session, or run it as root with --mode=silent.";
@@ -75,7 +72,7 @@ bool RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
     AuthExec exec;
     if (exec.preAuthorize() != AuthExec::kGranted) {
         ShowRightsDialog(engine);
-        exit(kExitNoRights);
+        exit(static_cast<int>(AppExitCodes::kExitNoAdministratorRights));
     }
     exec.setArguments(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()));
     MOQ_LOG("Starting authenticated installer...");
@@ -86,7 +83,7 @@ bool RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
     const int status = exec.waitStatus();
     if (!ran || (!exec.wasCancelled() && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
         ShowRightsDialog(engine);
-        exit(kExitNoRights);
+        exit(static_cast<int>(AppExitCodes::kExitNoAdministratorRights));
     }
     exit(0);
 }
