@@ -58,6 +58,8 @@ public:
     std::vector<std::string> PlanInstallFolders() const;
     std::vector<int32_t> PlanDone() const;
     std::vector<LaunchRecord> Launches() const;
+    // The plan's bytes per volume root; entries whose folder no volume holds are left out.
+    std::map<std::string, uint64_t> PlannedBytesPerVolume() const;
     PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
     PayloadMap::const_iterator PayloadsEnd() const { return mPayloads.end(); }
 

@@ -64,7 +64,7 @@ bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) 
     return doubled < free;
 }
 
-bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName) {
+std::map<std::string, uint64_t> PayloadsManager::PlannedBytesPerVolume() const {
     std::vector<std::string> folders;
     std::vector<uint64_t> sizes;
     {
@@ -82,7 +82,11 @@ bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::stri
         uint64_t& total = totals[root.AsUTF8String()];
         total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
     }
-    for (const auto& entry : totals) {
+    return totals;
+}
+
+bool PayloadsManager::GetDiskSpaceIfNeeded(std::string& spaceRequired, std::string& volumeName) {
+    for (const auto& entry : PlannedBytesPerVolume()) {
         FileSystemPath root(entry.first);
         if (IsDiskSpaceAvailable(root, entry.second)) continue;
         const uint64_t doubled = entry.second > UINT64_MAX / 2 ? UINT64_MAX : entry.second * 2;

@@ -36,30 +36,15 @@ void SurveyApplications(PreInstallSurvey& survey) {
 }
 
 void SurveyVolumes(PreInstallSurvey& survey, PayloadsManager& manager) {
-    std::map<std::string, uint64_t> totals;
-    for (size_t i = 0; i < manager.mPlanInstallFolders.size() && i < manager.mPlanSizes.size(); ++i) {
-        try {
-            FileSystemPath root("/");
-            FileSystemVolume(FileSystemPath(manager.mPlanInstallFolders[i])).RootPath(root);
-            uint64_t& total = totals[root.AsUTF8String()];
-            total = manager.mPlanSizes[i] > UINT64_MAX - total ? UINT64_MAX : total + manager.mPlanSizes[i];
-        } catch (const std::exception&) {
-            // No volume holds this entry's folder: nothing to measure it against.
-        }
-    }
-    for (const auto& entry : totals) {
+    for (const auto& entry : manager.PlannedBytesPerVolume()) {
         PreInstallSurvey::Volume volume;
         volume.root = entry.first;
         volume.plannedBytes = entry.second;
         volume.neededBytes = entry.second > UINT64_MAX / 2 ? UINT64_MAX : entry.second * 2;
-        try {
-            FileSystemPath root(entry.first);
-            const FileSystemVolume measured(root);
-            volume.measured = measured.FreeSpaceInBytes(volume.freeBytes) && measured.FriendlyNameUTF8(volume.name);
-            volume.enough = manager.IsDiskSpaceAvailable(root, entry.second);
-        } catch (const std::exception&) {
-            volume.measured = false;
-        }
+        FileSystemPath root(entry.first);
+        const std::optional<FileSystemVolume> measured = FileSystemVolume::Make(root);
+        volume.measured = measured && measured->FreeSpaceInBytes(volume.freeBytes) && measured->FriendlyNameUTF8(volume.name);
+        volume.enough = manager.IsDiskSpaceAvailable(root, entry.second);
         survey.volumes.push_back(volume);
     }
 }

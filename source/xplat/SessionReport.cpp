@@ -111,6 +111,7 @@ json Checks(const PreInstallSurvey& survey, bool duringRun) {
 
 json Plan(const PayloadsManager& manager) {
     json plan = json::array();
+    // The run has ended: no pass writes the plan any more.
     for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
         const std::vector<std::string> arguments = MainSetupCommand::Arguments(
             manager.mPlanCodes[i], manager.mPlanSessionIDs[i], manager.mPlanSetupFolders[i], manager.mPlanExtensionsFolders[i]);
