@@ -1,44 +1,29 @@
 #include "SessionLogRange.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 
-#include "UniqueFd.h"
+#include "RegularFile.h"
 
 namespace {
-const uint64_t kLargestLog = 64ull * 1024 * 1024;
+const size_t kLargestLog = 64u * 1024 * 1024;
 }
 
-bool SessionLogRange::CountLines(const std::string& path, uint64_t& lines) {
-    lines = 0;
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    char chunk[65536];
-    uint64_t total = 0;
-    while (total < kLargestLog) {
-        const ssize_t n = read(fd.get(), chunk, sizeof(chunk));
-        if (n < 0) return false;
-        if (n == 0) break;
-        total += static_cast<uint64_t>(n);
-        lines += static_cast<uint64_t>(std::count(chunk, chunk + n, '\n'));
-    }
-    return true;
-}
-
-void SessionLogRange::Begin(const std::string& logPath) {
+void SessionLogRange::Locate(const std::string& logPath, int pid) {
     path = logPath;
-    uint64_t lines = 0;
-    known = CountLines(path, lines);
-    firstLine = lines + 1;
-    lastLine = lines;
-}
-
-void SessionLogRange::End() {
-    uint64_t lines = 0;
-    known = known && CountLines(path, lines);
-    if (known) lastLine = lines;
+    known = false;
+    std::string text;
+    if (RegularFile::Read(path, RegularFile::kNoFinalLink, text, kLargestLog) != RegularFile::kRead) return;
+    const std::string mark = " [" + std::to_string(pid) + "] ";
+    uint64_t line = 1;
+    for (size_t start = 0; start < text.size(); ++line) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const auto lineEnd = text.begin() + static_cast<std::ptrdiff_t>(end);
+        if (std::search(text.begin() + static_cast<std::ptrdiff_t>(start), lineEnd, mark.begin(), mark.end()) != lineEnd) {
+            if (!known) firstLine = line;
+            lastLine = line;
+            known = true;
+        }
+        start = end + 1;
+    }
 }

@@ -161,7 +161,7 @@ json Problems(const FileSystemPath& root) {
 
 }  // namespace
 
-SessionReport::SessionReport() : mStartedMs(NowMs()) { mLog.Begin(kMOQLogFilePath); }
+SessionReport::SessionReport() : mStartedMs(NowMs()) {}
 
 std::string SessionReport::Document(InstallerEngine& engine, unsigned code, const std::string& message) {
     PayloadsManager* manager = engine.mPayloadsManager;
@@ -186,7 +186,7 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["plan"] = manager != nullptr ? Plan(*manager) : json::array();
     report["launches"] = manager != nullptr ? Launches(*manager) : json::array();
     report["bundleProblems"] = Problems(engine.mBundleFolder);
-    mLog.End();
+    mLog.Locate(kMOQLogFilePath, static_cast<int>(getpid()));
     report["log"] = {{"path", mLog.path},
                      {"pid", static_cast<int>(getpid())},
                      {"firstLine", mLog.known ? json(mLog.firstLine) : json(nullptr)},

@@ -14,7 +14,7 @@ class SessionReport {
 public:
     static constexpr int kSchemaVersion = 1;
 
-    // Notes when the run started and where its lines begin in the session log.
+    // Notes when the run started.
     SessionReport();
 
     // The report as JSON text.
