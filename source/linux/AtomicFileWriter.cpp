@@ -4,8 +4,13 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/random.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "FileContents.h"
 #include "UniqueFd.h"
@@ -80,6 +85,61 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
     }
     fsync(folder.get());
     return true;
+}
+
+bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why) {
+    // The user's groups are looked up before the fork: the child only changes identity and writes.
+    std::vector<gid_t> groups(64);
+    struct passwd entry, *found = nullptr;
+    std::vector<char> buffer(16384);
+    int count = 0;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        count = static_cast<int>(groups.size());
+        if (getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
+            groups.resize(static_cast<size_t>(count));
+            if (getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) count = 0;
+        }
+    }
+    if (count <= 0) {
+        groups.assign(1, gid);
+        count = 1;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        why = std::string("cannot be handed to the user's rights: ") + strerror(errno);
+        return false;
+    }
+    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        why = std::string("cannot be handed to the user's rights: ") + strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        readEnd.reset();
+        std::string childWhy = "cannot take the user's rights";
+        bool ok = setgroups(static_cast<size_t>(count), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+                  setresuid(uid, uid, uid) == 0;
+        if (ok) ok = Write(path, contents, childWhy);
+        if (!ok) FileContents::WriteAll(writeEnd.get(), childWhy);
+        _exit(ok ? 0 : 1);
+    }
+    writeEnd.reset();
+    std::string answer;
+    char chunk[512];
+    for (ssize_t n; (n = read(readEnd.get(), chunk, sizeof(chunk))) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || answer.size() > 4096) break;
+        answer.append(chunk, static_cast<size_t>(n));
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    why = answer.empty() ? "cannot be written with the user's rights" : answer + " (with the user's rights)";
+    return false;
 }
 
 }  // namespace AtomicFileWriter

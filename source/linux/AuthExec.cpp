@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +12,16 @@
 extern char** environ;
 
 namespace {
-// pkexec clears the environment: what the relaunched copy needs goes along explicitly.
-const char* const kPassedVariables[] = {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "LANGUAGE", "LC_ALL", "LC_MESSAGES",
-                                        "LANG", "KAVEX_SYSTEM_ROOT", "KAVEX_UPDATER_CLIENT", "KAVEX_UPDATER_RESULTS"};
+// pkexec's own environment, without what would redirect the copy it starts: pkexec clears
+// it for that copy anyway, and a stand-in must not learn to rely on it.
+std::vector<std::string> EnvironmentForPkexec() {
+    std::vector<std::string> kept;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (strncmp(*entry, "KAVEX_", 6) != 0) kept.push_back(*entry);
+    }
+    return kept;
 }
+}  // namespace
 
 AuthExec::AuthExec() : _authorized(false), _waitStatus(-1) {}
 
@@ -41,18 +48,17 @@ bool AuthExec::execute() {
         MOQ_LOG("No command specified\n");
         return false;
     }
-    std::vector<std::string> args{PkexecPath(), "/usr/bin/env"};
-    for (const char* name : kPassedVariables) {
-        if (const char* value = getenv(name)) args.push_back(std::string(name) + "=" + value);
-    }
-    args.push_back(_command);
+    // The program itself, so that the approval names it; what its copy may use goes as
+    // arguments, which that copy checks again.
+    std::vector<std::string> args{PkexecPath(), _command};
     args.insert(args.end(), _arguments.begin(), _arguments.end());
-    std::vector<char> buffer;
-    std::vector<char*> argv;
+    std::vector<char> buffer, envBuffer;
+    std::vector<char*> argv, envp;
     ExecUtils::FormExecArgv(args, buffer, argv);
+    ExecUtils::FormExecArgv(EnvironmentForPkexec(), envBuffer, envp);
     const pid_t pid = fork();
     if (pid == 0) {
-        execve(argv[0], argv.data(), environ);
+        execve(argv[0], argv.data(), envp.data());
         _exit(ExecUtils::kExitOSError);
     }
     if (pid < 0) {
@@ -70,3 +76,5 @@ bool AuthExec::execute() {
 }
 
 bool AuthExec::wasCancelled() const { return _waitStatus >= 0 && WIFEXITED(_waitStatus) && WEXITSTATUS(_waitStatus) == 126; }
+
+bool AuthExec::wasRefused() const { return _waitStatus >= 0 && WIFEXITED(_waitStatus) && WEXITSTATUS(_waitStatus) == 127; }

@@ -3,9 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdint.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "UniqueFd.h"
 
@@ -22,6 +28,89 @@ std::vector<std::string> KeptEnvironment() {
         }
     }
     return kept;
+}
+
+int64_t MonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Readable when the child has exited; -1 where the kernel has no such descriptor.
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+enum class ChildEnd { kEnded, kTimedOut, kLost };
+
+// Reads what the child writes while it runs, and returns when it has ended (or stopped).
+// Stops are seen at the next tick; exits at once through the pid descriptor.
+ChildEnd AwaitChild(pid_t pid, UniqueFd& fromChild, unsigned limitSeconds, std::vector<char>* output, bool& failed,
+                    int (*progress)(std::string, void*), void* context, int& status) {
+    UniqueFd pidFd(OpenPidFd(pid));
+    const int64_t deadline = limitSeconds > 0 ? MonotonicMs() + static_cast<int64_t>(limitSeconds) * 1000 : -1;
+    int64_t killAt = -1;
+    bool timedOut = false;
+    char chunk[16384];
+    auto consume = [&](ssize_t n) {
+        if (output != nullptr) output->insert(output->end(), chunk, chunk + n);
+        if (progress != nullptr) progress(std::string(chunk, static_cast<size_t>(n)), context);
+    };
+    for (;;) {
+        pid_t waited;
+        do {
+            waited = waitpid(pid, &status, WNOHANG | WUNTRACED);
+        } while (waited < 0 && errno == EINTR);
+        if (waited < 0) return ChildEnd::kLost;
+        if (waited == pid) break;
+        const int64_t now = MonotonicMs();
+        if (deadline >= 0 && !timedOut && now >= deadline) {
+            timedOut = true;
+            kill(-pid, SIGTERM);
+            kill(pid, SIGTERM);
+            killAt = now + static_cast<int64_t>(ExecUtils::kTimeoutGraceSeconds) * 1000;
+        }
+        if (killAt >= 0 && now >= killAt) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            killAt = -1;
+        }
+        struct pollfd fds[2];
+        nfds_t count = 0;
+        if (fromChild.valid()) fds[count++] = {fromChild.get(), POLLIN, 0};
+        if (pidFd.valid()) fds[count++] = {pidFd.get(), POLLIN, 0};
+        int wait = 200;  // a stop, or the lack of a pid descriptor, is noticed by this tick
+        if (deadline >= 0 && !timedOut) wait = static_cast<int>(std::min<int64_t>(wait, std::max<int64_t>(0, deadline - now)));
+        if (poll(fds, count, wait) < 0 && errno != EINTR) {
+            failed = true;
+            continue;
+        }
+        if (fromChild.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = read(fromChild.get(), chunk, sizeof(chunk));
+            if (n > 0) {
+                consume(n);
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                if (n < 0) failed = true;
+                fromChild.reset();
+            }
+        }
+    }
+    if (fromChild.valid()) {
+        // What the child wrote before it ended; a descendant that keeps the pipe open is not waited for.
+        fcntl(fromChild.get(), F_SETFL, fcntl(fromChild.get(), F_GETFL) | O_NONBLOCK);
+        for (ssize_t n; (n = read(fromChild.get(), chunk, sizeof(chunk))) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            consume(n);
+        }
+        fromChild.reset();
+    }
+    return timedOut ? ChildEnd::kTimedOut : ChildEnd::kEnded;
 }
 
 }  // namespace
@@ -72,7 +161,7 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
     FormExecArgv(KeptEnvironment(), envBuffer, envp);
     const ExecId identity = id != nullptr ? *id : ExecId{0, 0, 0, 0, 0};
     const char* workingFolder = setup != nullptr && !setup->workingFolder.empty() ? setup->workingFolder.c_str() : nullptr;
-    const int inheritedFd = setup != nullptr ? setup->inheritedFd : -1;
+    const bool ownGroup = setup != nullptr && setup->timeoutSeconds > 0;
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -85,11 +174,14 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
         if (dup2(inRead.get(), STDIN_FILENO) < 0 || dup2(outWrite.get(), STDOUT_FILENO) < 0) _exit(kExitOSError);
         // Only the child moves: the parent's relative paths keep their meaning.
         if (workingFolder != nullptr && chdir(workingFolder) != 0) _exit(kExitOSError);
-        if (inheritedFd >= 0 && fcntl(inheritedFd, F_SETFD, 0) != 0) _exit(kExitOSError);
+        // A group of its own, so that a time limit ends what it started too.
+        if (ownGroup && setpgid(0, 0) != 0) _exit(kExitOSError);
         execve(argv[0], argv.data(), envp.data());
         _exit(kExitOSError);
     }
     if (pid < 0) return -1;
+    if (ownGroup) setpgid(pid, pid);  // also here: a limit may strike before the child got to it
+    if (setup != nullptr && setup->started) setup->started(pid);
     toChild = inWrite.release();
     fromChild = outRead.release();
     return pid;
@@ -119,23 +211,13 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
         if (written < inputLength) failed = true;
     }
     toChildFd.reset();  // the child sees the end of its input
-    char chunk[16384];
-    for (;;) {
-        ssize_t n = read(fromChildFd.get(), chunk, sizeof(chunk));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) {
-            failed = true;
-            break;
-        }
-        if (n == 0) break;
-        if (output != nullptr) output->insert(output->end(), chunk, chunk + n);
-        if (progress != nullptr) progress(std::string(chunk, static_cast<size_t>(n)), context);
-    }
-    fromChildFd.reset();
+    const unsigned limit = setup != nullptr ? setup->timeoutSeconds : 0;
     int status = 0;
-    if (!WaitForChild(pid, status, WUNTRACED)) return kExitOSError;
+    const ChildEnd end = AwaitChild(pid, fromChildFd, limit, output, failed, progress, context, status);
+    if (end == ChildEnd::kLost) return kExitOSError;
+    if (setup != nullptr && setup->timedOut != nullptr) *setup->timedOut = end == ChildEnd::kTimedOut;
     if (setup != nullptr && setup->waitStatus != nullptr) *setup->waitStatus = status;
-    return WaitStatusToResult(status);
+    return end == ChildEnd::kTimedOut ? kExitTimedOut : WaitStatusToResult(status);
 }
 
 int RunExecutable(const std::vector<std::string>& args, const char* input, unsigned long inputLength,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FileContents.h"
+#include "MOQLogger.h"
 #include "ScopedDir.h"
 #include "StringUtils.h"
 #include "UniqueFd.h"
@@ -22,14 +23,18 @@ const int kMaxDepth = 128;
 
 std::string Reason(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
-// Owner first: changing it clears set-id bits that the mode then restores.
-// Giving a file away is not ours when we are not root: keep ours then.
+// What root's copies may carry over: never a set-id bit, whatever the bundle says
+// (a bundle on a nosuid mount would otherwise become a set-uid program here).
+mode_t CopiedMode(const struct stat& st) { return st.st_mode & 01777; }
+
+// Every copy belongs to whoever copies (root's copies are root's): the bundle's owner,
+// often the ordinary user who brought it, gets nothing beside the setup.
 bool ApplyThroughFd(int fd, const struct stat& st, std::string& why) {
-    if (fchown(fd, st.st_uid, st.st_gid) != 0 && geteuid() == 0) {
+    if (fchown(fd, geteuid(), getegid()) != 0) {
         why = Reason("owner");
         return false;
     }
-    if (fchmod(fd, st.st_mode & 07777) != 0) {
+    if (fchmod(fd, CopiedMode(st)) != 0) {
         why = Reason("mode");
         return false;
     }
@@ -41,15 +46,10 @@ bool ApplyThroughFd(int fd, const struct stat& st, std::string& why) {
     return true;
 }
 
-// A link, or a node that must not be opened (a device, a pipe): by name, without following.
-bool ApplyByName(int folder, const std::string& name, const struct stat& target, const struct stat& st, std::string& why) {
-    if (fchownat(folder, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && geteuid() == 0) {
+// A link: by name, without following; it has no mode of its own (fchmodat would follow it).
+bool ApplyToLink(int folder, const std::string& name, const struct stat& st, std::string& why) {
+    if (fchownat(folder, name.c_str(), geteuid(), getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("owner");
-        return false;
-    }
-    // Links have no mode of their own; fchmodat would follow them.
-    if (!S_ISLNK(target.st_mode) && fchmodat(folder, name.c_str(), st.st_mode & 07777, 0) != 0) {
-        why = Reason("mode");
         return false;
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -75,8 +75,20 @@ bool ApplyAt(int folder, const std::string& name, const struct stat& st, std::st
         }
         return ApplyThroughFd(fd.get(), st, why);
     }
-    return ApplyByName(folder, name, target, st, why);
+    if (S_ISLNK(target.st_mode)) return ApplyToLink(folder, name, st, why);
+    why = "not a file, folder or link";
+    return false;
 }
+
+const char* SpecialKind(mode_t mode) {
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a file, folder or link";
+}
+
+bool IsCopiedKind(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode); }
 
 bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
                 std::string& why);
@@ -153,6 +165,11 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
     if (!ok) why = Reason("list folder");
     for (const std::string& child : names) {
         std::string childWhy;
+        struct stat entry;
+        if (fstatat(from.get(), child.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
+            MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.c_str(), SpecialKind(entry.st_mode));
+            continue;
+        }
         if (!CopyTreeAt(from.get(), child, to.get(), child, depth + 1, childWhy)) {
             if (ok) why = child + ": " + childWhy;
             ok = false;
@@ -176,11 +193,9 @@ bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, con
     if (S_ISREG(st.st_mode)) return CopyRegularAt(sourceFolder, name, targetFolder, targetName, why);
     if (S_ISLNK(st.st_mode)) return CopyLinkAt(sourceFolder, name, st, targetFolder, targetName, why);
     if (S_ISDIR(st.st_mode)) return CopyFolderAt(sourceFolder, name, targetFolder, targetName, depth, why);
-    if (mknodat(targetFolder, targetName.c_str(), st.st_mode, st.st_rdev) != 0) {
-        why = Reason("create node");
-        return false;
-    }
-    return ApplyAt(targetFolder, targetName, st, why);
+    // Devices, FIFOs and sockets are never made by root's copies.
+    why = std::string("is ") + SpecialKind(st.st_mode) + ", not copied";
+    return false;
 }
 
 bool RemoveTreeAt(int folder, const std::string& name, int depth, std::string& why) {
@@ -270,6 +285,17 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
             }
             CopyChildrenAt(from.get(), to.get(), suffix, path, depth + 1, outcome);
         } else if (EndsWithSuffix(name, suffix)) {
+            if (!IsCopiedKind(st.st_mode)) {
+                const std::string what = path + " is " + SpecialKind(st.st_mode);
+                // A file the copy was asked for by name is missing beside the setup: that fails it.
+                if (suffix.empty()) {
+                    MOQ_LOG("Not copied: %s\n", what.c_str());
+                    outcome.notCopied.push_back(what);
+                } else {
+                    outcome.failures.push_back(what + ", not copied");
+                }
+                continue;
+            }
             bool skipped = false;
             if (!LinkSafeTree::CopyEntryAt(sourceFolder, name, targetFolder, name, true, true, why, &skipped)) {
                 outcome.failures.push_back(path + ": " + why);

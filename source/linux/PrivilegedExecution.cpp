@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "CappedOutputLog.h"
 #include "ExecUtils.h"
 #include "MOQLogger.h"
 
@@ -70,12 +71,19 @@ void* RunApplicationWithPriviligesImpl(void* data) {
             MOQ_LOG("Error EX_UNAVAILABLE: %d\n", result);
         }
     } else {
-        std::vector<char> output;
+        // The setup's output goes to the log as it comes, bounded, never whole into memory.
+        CappedOutputLog output;
         bool failed = false;
-        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, nullptr, 0, &output, failed, true, nullptr,
-                                                     nullptr, &thread.mSetup);
+        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, nullptr, 0, nullptr, failed, true,
+                                                     &CappedOutputLog::Receive, &output, &thread.mSetup);
+        output.Finish();
         MOQ_LOG("Launched the main Setup as 0\n");
-        result = status == 0 ? 0 : ExecUtils::kExitOSError;
+        if (status == ExecUtils::kExitTimedOut && thread.mSetup.timedOut != nullptr && *thread.mSetup.timedOut) {
+            MOQ_LOG("The setup ran past its time limit of %u seconds and was ended\n", thread.mSetup.timeoutSeconds);
+            result = ExecUtils::kExitTimedOut;
+        } else {
+            result = status == 0 ? 0 : ExecUtils::kExitOSError;
+        }
     }
     thread.mExitCode = result;
     {

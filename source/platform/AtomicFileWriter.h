@@ -4,11 +4,16 @@
 #ifndef ATOMIC_FILE_WRITER_H
 #define ATOMIC_FILE_WRITER_H
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace AtomicFileWriter {
 // False with the reason in why; the final name is then left as it was.
 bool Write(const std::string& path, const std::string& contents, std::string& why);
+// The same, written by a child process with only the given user's rights: root writes
+// where that user named only what the user could have written there.
+bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why);
 }
 
 #endif

@@ -1,4 +1,5 @@
-// Runs a program as the administrator through pkexec, and waits for it.
+// Runs a program as the administrator through pkexec, and waits for it. pkexec is asked
+// to run the program itself, so that the approval names it.
 #ifndef AUTH_EXEC_H
 #define AUTH_EXEC_H
 
@@ -19,6 +20,7 @@ public:
     int waitStatus() const { return _waitStatus; }
     // pkexec's own answers: 126 the dialog was dismissed, 127 not authorized.
     bool wasCancelled() const;
+    bool wasRefused() const;
 
     // The program that asks for the password; tests put their own in its place.
     static std::string PkexecPath();

@@ -2,6 +2,7 @@
 #ifndef EXEC_UTILS_H
 #define EXEC_UTILS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,23 @@ struct ExecId {
     unsigned egid;
 };
 
-// What the child arranges between fork and exec.
+// What the child arranges between fork and exec, and how long it may run.
+// No descriptor of ours survives the exec: whatever the child leaves behind (a daemon)
+// holds none of our locks.
 struct ChildSetup {
     std::string workingFolder;  // empty: the parent's
-    int inheritedFd = -1;       // kept open across exec (a lock the child holds while it runs)
     int* waitStatus = nullptr;  // receives the raw wait status, so that a signal is told from a code
+    unsigned timeoutSeconds = 0;  // 0: no limit; else the child's process group is ended after it
+    bool* timedOut = nullptr;     // set when the limit ended the child
+    std::function<void(int pid)> started;  // told the child's pid as soon as it exists
 };
 
 const int kExitOSError = 71;      // EX_OSERR
 const int kExitUnavailable = 69;  // EX_UNAVAILABLE
 const int kExitSignaled = 129;
+const int kExitTimedOut = 124;     // the child ran past its time limit and was ended
+// After the time limit: SIGTERM, then SIGKILL when the child is still there after this.
+const unsigned kTimeoutGraceSeconds = 10;
 
 // The child's pid, or -1; toChild feeds its standard input, fromChild reads its standard output.
 int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChild, int& fromChild,
@@ -33,6 +41,8 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
 int OpenExecutable(const std::vector<std::string>& args, int& toChild, int& fromChild);
 
 // Runs the child to its end; progress, when given, receives each chunk of output.
+// The run ends when the child ends, not when its output does: output still open in a
+// process the child left behind is read for what is there, then let go.
 int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* input, unsigned long inputLength,
                   std::vector<char>* output, bool& failed, bool ignoreBrokenPipe, int (*progress)(std::string, void*),
                   void* context, const ChildSetup* setup = nullptr);

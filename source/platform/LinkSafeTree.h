@@ -15,6 +15,7 @@ struct Outcome {
     std::vector<std::string> failures;
     size_t copied = 0;
     size_t skipped = 0;  // the target already held the same size and time
+    std::vector<std::string> notCopied;  // devices, FIFOs and sockets: never made by a copy
 };
 
 // A folder opened as itself, never through a link at its last component; -1 on failure (errno set).
@@ -25,6 +26,9 @@ int OpenFolderAt(int folderFd, const std::string& name);
 bool RemoveAt(int folderFd, const std::string& name, std::string& why);
 
 // Copies one entry (file, link as a link, folder with its tree) to targetName in targetFolder.
+// Copies are owned by the caller's user and group and carry no set-uid or set-gid bit;
+// devices, FIFOs and sockets are never made: inside a folder they are left out (logged), and
+// as the entry itself they fail the copy.
 // An existing target is replaced, a link at the target included, never written through.
 // Attributes restored afterwards: the old target's when keepTargetAttributes (not a link's),
 // else the source's. With skipSame, a regular target of the same size and time is kept as is.

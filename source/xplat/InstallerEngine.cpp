@@ -50,6 +50,15 @@ RetryTexts LoadRetryTexts(InstallerEngine& engine) {
     return texts;
 }
 
+// Whole seconds, 1 to a week; anything else is a mistake worth refusing, not a limit to guess.
+bool ParseSetupTimeout(const std::string& text, unsigned& seconds) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long value = std::stoul(text);
+    if (value == 0 || value > 7ul * 24 * 3600) return false;
+    seconds = static_cast<unsigned>(value);
+    return true;
+}
+
 bool IsRetryable(uint32_t code) {
     return code == static_cast<uint32_t>(ErrorCodes::kNotEnoughDiskSpace) ||
            code == static_cast<uint32_t>(ErrorCodes::kConflictingProcessRunning) ||
@@ -74,6 +83,7 @@ PayloadsManager* InstallerEngine::InitializePayloadsManager() {
     MOQ_LOG("Called InstallerEngine::InitializePayloadsManager\n");
     if (mPayloadsManager == nullptr && PayloadsManager::Initialize(mBundleFolder, PayloadProxyFileConstants::kProxyTypeFull)) {
         mPayloadsManager = PayloadsManager::Instance();
+        mPayloadsManager->mSetupTimeoutSeconds = mSetupTimeoutSeconds;
     }
     MOQ_LOG("Returning from InstallerEngine::InitializePayloadsManager\n");
     return mPayloadsManager;
@@ -109,6 +119,12 @@ bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args
             MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
             return false;
         }
+    }
+    const auto timeout = mArgumentMap.find("setupTimeout");
+    if (timeout != mArgumentMap.end() && !ParseSetupTimeout(timeout->second, mSetupTimeoutSeconds)) {
+        MOQ_LOG("--setupTimeout wants a whole number of seconds, not \"%s\"\n", timeout->second.c_str());
+        MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
+        return false;
     }
     MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
     return true;

@@ -35,6 +35,7 @@ public:
     UIMode mUIMode;
     CallerKind mCaller;
     uint32_t mExitCode;
+    unsigned mSetupTimeoutSeconds = 0;  // --setupTimeout: how long one setup may run; 0: no limit
 
 private:
     InstallerEngine(const InstallerEngine&) = delete;

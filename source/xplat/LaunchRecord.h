@@ -19,6 +19,7 @@ struct LaunchRecord {
     int signal = 0;            // the signal that ended or stopped it; 0 when none
     int result = 0;            // the code the session recorded for it
     bool rolledBack = false;
+    bool timedOut = false;     // ended by --setupTimeout
 };
 
 #endif

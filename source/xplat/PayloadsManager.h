@@ -135,6 +135,7 @@ public:
     std::vector<int32_t> mPlanDone;
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
+    unsigned mSetupTimeoutSeconds = 0;     // --setupTimeout; 0: a setup may run as long as it takes
 
     // For the run's report: every proxy's verdict in load order, every launch, the checks of a check run.
     std::vector<PayloadVerdict> mVerdicts;

@@ -342,15 +342,20 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         mProgress.SetTitle(displayName);
         ExecUtils::ChildSetup child;
         child.workingFolder = setupFolder.AsUTF8String();
-        child.inheritedFd = running.InheritableFd();
         int waitStatus = -1;
+        bool timedOut = false;
         child.waitStatus = &waitStatus;
+        child.timeoutSeconds = mSetupTimeoutSeconds;
+        child.timedOut = &timedOut;
+        child.started = [&running](int pid) { running.NoteSetup(pid); };
         const auto launched = std::chrono::steady_clock::now();
         record.startedMs = NowMs();
         result = FileSystemUtils::RunApplicationWithPrivileges(args, &mProgress, start, end, &child);
         record.durationMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launched).count();
+        running.ClearSetup();
         record.launched = true;
+        record.timedOut = timedOut;
         NoteWaitStatus(record, waitStatus);
         std::string command;
         for (const std::string& arg : args) command += arg + " ";

@@ -10,6 +10,7 @@
 
 #include "AtomicFileWriter.h"
 #include "BundleProblems.h"
+#include "Elevation.h"
 #include "ErrorCodes.h"
 #include "ExitCodeMeaning.h"
 #include "InstallerEngine.h"
@@ -143,7 +144,8 @@ json Launches(const PayloadsManager& manager) {
                             {"exitStatus", launch.exitStatus >= 0 ? json(launch.exitStatus) : json(nullptr)},
                             {"signal", launch.signal > 0 ? json(launch.signal) : json(nullptr)},
                             {"result", launch.result},
-                            {"rolledBack", launch.rolledBack}});
+                            {"rolledBack", launch.rolledBack},
+                            {"timedOut", launch.timedOut}});
     }
     return launches;
 }
@@ -200,7 +202,15 @@ bool SessionReport::Finish(InstallerEngine& engine, unsigned code, const std::st
     if (asked == engine.mArgumentMap.end()) return true;
     std::string why = "names no file";
     try {
-        if (!asked->second.empty() && AtomicFileWriter::Write(asked->second, Document(engine, code, message), why)) return true;
+        // Root on a user's behalf writes where the user asked only with that user's rights.
+        const Elevation::Origin origin = Elevation::CurrentOrigin();
+        if (!asked->second.empty()) {
+            const std::string document = Document(engine, code, message);
+            const bool written = origin.via == Elevation::Via::kNone
+                                     ? AtomicFileWriter::Write(asked->second, document, why)
+                                     : AtomicFileWriter::WriteAsUser(asked->second, document, origin.uid, origin.gid, why);
+            if (written) return true;
+        }
     } catch (const std::exception& error) {
         why = std::string("cannot be made: ") + error.what();
     }

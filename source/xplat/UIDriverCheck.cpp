@@ -1,6 +1,7 @@
 #include "UIDriverCheck.h"
 
 #include <iostream>
+#include <sstream>
 #include <map>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "MoxaReadOnly.h"
 #include "PayloadsManager.h"
 #include "PreInstallSurvey.h"
+#include "PrintableText.h"
 #include "SetupRunLock.h"
 
 namespace {
@@ -78,43 +80,60 @@ int UIDriverCheck::Outcome(PayloadsManager& manager, bool updatesEmpty, int clas
 }
 
 void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
-    std::ostream& out = std::cout;
+    // Each line escaped as a whole: a name from a bundle, a store or a process cannot forge a line.
+    std::ostringstream line;
+    auto emit = [&line] {
+        std::cout << PrintableText::Escape(line.str()) << "\n";
+        line.str(std::string());
+    };
     for (const PayloadVerdict& verdict : manager.mVerdicts) {
         const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
                             manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
-        out << "Patch " << verdict.code << " " << verdict.productName << " " << verdict.productVersion << ": "
-            << verdict.Words() << (hidden ? " (hidden)" : "") << " - " << verdict.Reason() << "\n";
+        line << "Patch " << verdict.code << " " << verdict.productName << " " << verdict.productVersion << ": "
+             << verdict.Words() << (hidden ? " (hidden)" : "") << " - " << verdict.Reason();
+        emit();
     }
     const PreInstallSurvey& survey = *manager.mSurvey;
-    for (const NamedLockProbe& lock : survey.locks) out << LockLine(lock) << "\n";
-    if (survey.applications.empty()) out << "Conflicting applications: none running\n";
+    for (const NamedLockProbe& lock : survey.locks) {
+        line << LockLine(lock);
+        emit();
+    }
+    if (survey.applications.empty()) {
+        line << "Conflicting applications: none running";
+        emit();
+    }
     for (const PreInstallSurvey::Application& application : survey.applications) {
-        out << "Application " << application.name << ": " << (application.blocking ? "blocking" : "warning") << ", pid";
-        for (int pid : application.pids) out << " " << pid;
-        out << "\n";
+        line << "Application " << application.name << ": " << (application.blocking ? "blocking" : "warning") << ", pid";
+        for (int pid : application.pids) line << " " << pid;
+        emit();
     }
     for (const PreInstallSurvey::Volume& volume : survey.volumes) {
-        out << "Disk " << volume.root << " (" << volume.name << "): " << volume.neededBytes << " bytes needed, ";
+        line << "Disk " << volume.root << " (" << volume.name << "): " << volume.neededBytes << " bytes needed, ";
         if (volume.measured) {
-            out << volume.freeBytes << " free" << (volume.enough ? "" : ", not enough");
+            line << volume.freeBytes << " free" << (volume.enough ? "" : ", not enough");
         } else {
-            out << "free space unknown";
+            line << "free space unknown";
         }
-        out << "\n";
+        emit();
     }
-    if (manager.mPlanCodes.empty()) out << "Launches: none\n";
+    if (manager.mPlanCodes.empty()) {
+        line << "Launches: none";
+        emit();
+    }
     for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
-        out << "Launch " << manager.mPlanCodes[i] << " in session " << manager.mPlanSessionIDs[i] << ", working folder "
-            << manager.mPlanSetupFolders[i].AsUTF8String() << ":";
+        line << "Launch " << manager.mPlanCodes[i] << " in session " << manager.mPlanSessionIDs[i] << ", working folder "
+             << manager.mPlanSetupFolders[i].AsUTF8String() << ":";
         for (const std::string& argument : MainSetupCommand::Arguments(manager.mPlanCodes[i], manager.mPlanSessionIDs[i],
                                                                         manager.mPlanSetupFolders[i],
                                                                         manager.mPlanExtensionsFolders[i])) {
-            out << " " << argument;
+            line << " " << argument;
         }
-        out << "\n";
+        emit();
     }
     for (const auto& failed : manager.mFailedPayloads) {
-        out << "Not planned: " << failed.first << " " << failed.second << " (no installation of its base product can take it)\n";
+        line << "Not planned: " << failed.first << " " << failed.second << " (no installation of its base product can take it)";
+        emit();
     }
-    out << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")\n";
+    line << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")";
+    emit();
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "AppExitCodes.h"
+#include "Elevation.h"
 #include "ErrorCodes.h"
 #include "FileSystemPath.h"
 #include "InstallerEngine.h"
@@ -104,6 +105,9 @@ int main(int argc, char** argv) {
             for (int i = 0; i < argc; ++i) {
                 if (argv[i] != nullptr) args.push_back(argv[i]);
             }
+            // Before anything reads a path, a variable or an argument: root on a user's behalf
+            // takes only what cannot steer it.
+            args = Elevation::TrustedStart(args);
             runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
             engine.reset(new InstallerEngine(bundleFolder));
             if (runningUnderUpdateManager) {

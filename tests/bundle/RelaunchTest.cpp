@@ -1,3 +1,5 @@
+// The trust boundary of the relaunch: what an ordinary user's process hands to pkexec, and
+// what the administrator's copy accepts from it, each side tried with hostile values.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,8 +10,8 @@
 
 namespace {
 
-// An ordinary user starts the wizard: it asks pkexec (here a stand-in that
-// records what it was asked and answers as told) to run it again as root.
+// An ordinary user starts the wizard: it asks pkexec (here a stand-in that records what it
+// was asked and answers as told) to run it again as root.
 class Relaunch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -18,10 +20,13 @@ protected:
         store.Save();
         bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
         program = bundle.InstallProgram();
-        TestFiles::Write(fakePkexec, "#!/bin/sh\necho \"$@\" > " + box / "asked.txt" + "\nexit $(cat " + box / "answer.txt" + ")\n");
+        TestFiles::Write(fakePkexec, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " + box / "asked.txt" + "\nenv > " +
+                                         box / "environment.txt" + "\nexit $(cat " + box / "answer.txt" + ")\n");
         chmod(fakePkexec.c_str(), 0755);
-        TestFiles::Write(box / "asked.txt", "");
-        chmod((box / "asked.txt").c_str(), 0666);
+        for (const char* name : {"asked.txt", "environment.txt"}) {
+            TestFiles::Write(box / name, "");
+            chmod((box / name).c_str(), 0666);
+        }
     }
     ChildResult RunAsUser(const std::string& answer, const std::vector<std::string>& extra = {},
                           const std::string& displayName = "") {
@@ -29,9 +34,12 @@ protected:
         chmod((box / "answer.txt").c_str(), 0644);
         std::vector<std::string> argv{program, "--mode=gui"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        return TestProcess::Run(argv, {"KAVEX_PKEXEC=" + fakePkexec, "KAVEX_SYSTEM_ROOT=" + box / "machine",
-                                       "DISPLAY=" + (displayName.empty() ? display.Name() : displayName), "LANGUAGE=fr", "LANG=",
-                                       "LC_ALL=", "LC_MESSAGES=", "XAUTHORITY=", "WAYLAND_DISPLAY=", "NO_AT_BRIDGE=1"},
+        return TestProcess::Run(argv,
+                                {"KAVEX_PKEXEC=" + fakePkexec, "KAVEX_SYSTEM_ROOT=" + box / "machine",
+                                 "KAVEX_UPDATER_RESULTS=/etc/passwd", "KAVEX_UPDATER_CLIENT=/x",
+                                 "DISPLAY=" + (displayName.empty() ? display.Name() : displayName),
+                                 "LANGUAGE=../../../../etc/shadow:fr_FR.UTF-8:de", "LANG=", "LC_ALL=", "LC_MESSAGES=",
+                                 "XAUTHORITY=", "WAYLAND_DISPLAY=", "NO_AT_BRIDGE=1"},
                                 true);
     }
     VirtualDisplay display;
@@ -42,20 +50,34 @@ protected:
     std::string fakePkexec = box / "pkexec";
 };
 
-TEST_F(Relaunch, AsksForRightsAndRunsItselfAgainWithTheSameArguments) {
-    ChildResult granted = RunAsUser("0");
-    EXPECT_EQ(0, granted.status) << granted.output;
-    const std::string asked = TestFiles::Read(box / "asked.txt");
-    EXPECT_EQ(0u, asked.find("/usr/bin/env DISPLAY=" + display.Name() + " LANGUAGE=fr KAVEX_SYSTEM_ROOT=" + box / "machine" + " " + program +
-                             " --mode=gui\n"))
-        << "asked: " << asked;
-}
+// pkexec is asked for the program itself, with the mode, -norespawn and the window's needs
+// only; the user's other arguments and redirecting variables stay behind. The launching
+// process ends with the administrator's code and says so; 126 (dismissed) gives 2.
+TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
+    const std::vector<std::string> hostile{"--report=/etc/ld.so.preload", "--callerID=ZEP6", "--setupTimeout=5"};
+    ChildResult granted = RunAsUser("30", hostile);
+    EXPECT_EQ(30, granted.status) << granted.output;
+    EXPECT_NE(std::string::npos, granted.output.find("End Kavex Update.  Exit code: 30")) << granted.output;
+    const std::vector<std::string> asked = TestFiles::Lines(TestFiles::Read(box / "asked.txt"));
+    const std::vector<std::string> expected{program, "--mode=gui", "-norespawn", "--display=" + display.Name(),
+                                            "--language=fr_FR:de"};
+    EXPECT_EQ(expected, asked);
+    EXPECT_EQ(std::string::npos, TestFiles::Read(box / "environment.txt").find("KAVEX_"));
+    EXPECT_NE(std::string::npos, granted.output.find("--report is not passed to the copy that runs as administrator"));
+    EXPECT_FALSE(TestFiles::Exists("/etc/ld.so.preload") && TestFiles::Read("/etc/ld.so.preload").find("schemaVersion") != std::string::npos);
 
-// A refusal (127) shows the rights dialog: see the wizard's end-to-end tests.
-TEST_F(Relaunch, ADismissedPasswordDialogIsNoFailure) {
-    ChildResult run = RunAsUser("126");
-    EXPECT_EQ(0, run.status) << run.output;  // nothing happens
-    EXPECT_EQ(std::string::npos, run.output.find("administrator rights could not be obtained")) << run.output;
+    ChildResult dismissed = RunAsUser("126");
+    EXPECT_EQ(2, dismissed.status) << dismissed.output;
+    EXPECT_EQ(std::string::npos, dismissed.output.find("administrator rights could not be obtained")) << dismissed.output;
+    EXPECT_NE(std::string::npos, dismissed.output.find("End Kavex Update.  Exit code: 2")) << dismissed.output;
+
+    // A helper that gives no rights: the copy it starts does not relaunch again.
+    TestFiles::Write(fakePkexec, "#!/bin/sh\necho again >> " + box / "asked.txt" + "\nexec timeout 5 \"$@\"\n");
+    chmod(fakePkexec.c_str(), 0755);
+    TestFiles::Write(box / "asked.txt", "");
+    ChildResult loop = RunAsUser("0");
+    EXPECT_EQ(31, loop.status) << loop.output;  // the copy, on the real machine root, found no store
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(box / "asked.txt")).size());
 }
 
 // Without a display nobody is asked for a password that would lead nowhere; one line says why.
@@ -66,6 +88,82 @@ TEST_F(Relaunch, WithoutADisplayNothingIsAskedAndOneLineSaysWhy) {
         EXPECT_EQ(255, run.status) << run.output;  // the unknown error, in 8 bits
         EXPECT_NE(std::string::npos, run.output.find("Update: no display to show the wizard on")) << run.output;
     }
+}
+
+// The administrator's copy as pkexec or sudo starts it for an ordinary user, handed hostile
+// values: nothing of them redirects what root reads, writes or runs.
+class ElevatedCopy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
+        chmod(box.Path().c_str(), 0755);
+        InstalledBase(store, box / "machine", Patch("{BASE}", "Suite", "1.0", ""), {"{S1}"}, box / "machine/Applications/Suite",
+                      "record-installed=1\n");
+        store.Save();
+        bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+        program = bundle.InstallProgram();
+        TestFiles::Write(victim, "root only\n");
+        chmod(victim.c_str(), 0600);
+        TestFiles::MakeFolders(userFolder);
+        chown(userFolder.c_str(), uid, gid);
+    }
+    ChildResult Run(const std::string& via, const std::vector<std::string>& args) {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return TestProcess::Run(argv, {via + "=" + std::to_string(uid), "KAVEX_SYSTEM_ROOT=" + box / "machine",
+                                       "KAVEX_UPDATER_CLIENT=/x", "KAVEX_UPDATER_RESULTS=" + victim,
+                                       "LANGUAGE=../../../../etc/shadow:fr", "DISPLAY=", "WAYLAND_DISPLAY="});
+    }
+    std::string Log() const { return TestFiles::Read("/tmp/moq.log"); }
+    unsigned uid = 0, gid = 0;
+    TestSandbox box;
+    StoreBuilder store{box / "machine"};
+    PatchBundle bundle{box / "bundle"};
+    std::string program;
+    std::string victim = box / "root-only";
+    std::string userFolder = box / "user";
+};
+
+TEST_F(ElevatedCopy, TakesNothingFromTheUserThatSteersRoot) {
+    const std::string before = Log();
+    // Through pkexec: only the mode and the relaunch's own arguments, each checked.
+    const std::string authority = box / "xauthority";  // root's file, not the user's
+    TestFiles::Write(authority, "cookie");
+    ChildResult pkexec = Run("PKEXEC_UID", {"--mode=check", "--callerID=ZEP6", "--report=" + victim, "--display=evil:0",
+                                            "--xauthority=" + authority, "--language=../../etc/shadow"});
+    const std::string log = TestFiles::Since("/tmp/moq.log", before);
+    EXPECT_EQ("root only\n", TestFiles::Read(victim));
+    struct stat st;
+    ASSERT_EQ(0, stat(victim.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_NE(std::string::npos, pkexec.output.find("UI mode: Check")) << pkexec.output;
+    for (const char* line : {"Ignoring KAVEX_SYSTEM_ROOT: set on an ordinary user's side of the elevation",
+                             "Ignoring KAVEX_UPDATER_RESULTS: set on an ordinary user's side of the elevation",
+                             "Ignoring LANGUAGE: not a plain language code", "Ignoring the argument \"--callerID=ZEP6\"",
+                             "Ignoring the display \"evil:0\"", "Ignoring the X authority file: not a regular file of the user's own"}) {
+        EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+    }
+    EXPECT_NE(std::string::npos, log.find("Ignoring the argument \"--report=" + victim + "\""));
+
+    // Through sudo the arguments stand, but a report goes only where the user may write.
+    ChildResult refused = Run("SUDO_UID", {"--mode=check", "--report=" + victim});
+    EXPECT_EQ("root only\n", TestFiles::Read(victim)) << refused.output;
+    ChildResult allowed = Run("SUDO_UID", {"--mode=check", "--report=" + userFolder + "/report.json"});
+    ASSERT_EQ(0, stat((userFolder + "/report.json").c_str(), &st)) << allowed.output;
+    EXPECT_EQ(uid, st.st_uid);
+    EXPECT_NE(std::string::npos, TestFiles::Read(userFolder + "/report.json").find("\"machineRoot\": \"/\""));
+}
+
+// Root on its own honours a machine root only where no one else could have built it.
+TEST_F(ElevatedCopy, AMachineRootAnOrdinaryUserCouldChangeIsIgnored) {
+    const std::string before = Log();
+    chown((box / "machine").c_str(), uid, gid);
+    ChildResult run = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "PKEXEC_UID=", "SUDO_UID="});
+    EXPECT_NE(std::string::npos, TestFiles::Since("/tmp/moq.log", before).find("Ignoring KAVEX_SYSTEM_ROOT=" + box / "machine"))
+        << run.output;
+    chown((box / "machine").c_str(), 0, 0);
+    ChildResult honoured = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "PKEXEC_UID=", "SUDO_UID="});
+    EXPECT_EQ(0, honoured.status) << honoured.output;
 }
 
 }  // namespace

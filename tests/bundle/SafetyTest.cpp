@@ -7,6 +7,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +149,85 @@ TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
     EXPECT_EQ(1u, Launches("{S1}"));
     EXPECT_EQ(0u, Launches("{S2}"));
     EXPECT_NE(std::string::npos, Log().find("A setup started earlier still runs in"));
+}
+
+// A bundle on a mount an ordinary user can present (nosuid, nodev) carries a set-uid program, a
+// set-gid folder, a FIFO and, where the machine lets root make one, a device: root's copies are
+// plain, root's own, and a patch whose own data file is a FIFO is not launched.
+TEST_F(Safety, RootsCopiesMakeNoSetIdProgramsAndNoDevices) {
+    for (const char* session : {"{S1}", "{S2}"}) TestFiles::Write(SetupFolder(session) + "/standin.conf", "");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "P1");
+    unsigned uid = 0, gid = 0;
+    ASSERT_TRUE(TestProcess::NobodyIds(uid, gid));
+    const std::string runtime = bundle.Root() + "/extensions/runtime";
+    TestFiles::Write(runtime + "/bin/helper", "#!/bin/sh\nid -u\n");
+    ASSERT_EQ(0, chown((runtime + "/bin/helper").c_str(), uid, gid));
+    ASSERT_EQ(0, chmod((runtime + "/bin/helper").c_str(), 04755));
+    ASSERT_EQ(0, chmod((runtime + "/bin").c_str(), 02775));
+    ASSERT_EQ(0, mkfifo((runtime + "/pipe").c_str(), 0666));
+    const bool device = mknod((runtime + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    ChildResult run = Run();
+    EXPECT_EQ(0, run.status) << run.output;
+    const std::string r2 = Installers() + "/R2";
+    const struct stat helper = Lstat(r2 + "/bin/helper");
+    EXPECT_EQ(0755u, helper.st_mode & 07777);
+    EXPECT_EQ(0u, helper.st_uid);
+    EXPECT_EQ(0u, helper.st_gid);
+    EXPECT_EQ(0755u, Lstat(r2 + "/bin").st_mode & 07777);  // a set-gid folder would hand its group on
+    EXPECT_FALSE(TestFiles::Exists(r2 + "/pipe"));
+    EXPECT_FALSE(TestFiles::Exists(r2 + "/null"));
+    EXPECT_NE(std::string::npos, Log().find("Not copied: " + runtime + "/pipe is a FIFO"));
+    if (device) {
+        EXPECT_NE(std::string::npos, Log().find("Not copied: " + runtime + "/null is a character device"));
+    }
+
+    // The patch's own data file a FIFO: its setup would run without it.
+    bundle.AddPatch(Patch("{PATCH2}", "Suite Update", "1.0.2", "{BASE}"), "P2");
+    const std::string data = bundle.Root() + "/extensions/P2/P2.data";
+    ASSERT_EQ(0, unlink(data.c_str()));
+    ASSERT_EQ(0, mkfifo(data.c_str(), 0666));
+    ChildResult fifo = Run();
+    EXPECT_EQ(28, fifo.status) << fifo.output;
+    EXPECT_EQ(std::string::npos, TestFiles::Read(SetupFolder("{S1}") + "/invocations.log").find("{PATCH2}"));
+    EXPECT_NE(std::string::npos, Log().find("P2.data is a FIFO, not copied"));
+}
+
+// A setup that leaves a daemon holding its output, writes 100 MB of output, or never ends:
+// the run waits for the setup only, logs a bounded part of what it said, and a limit ends it.
+TEST_F(Safety, WhatASetupLeavesBehindDoesNotHoldTheMachine) {
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "daemon=30000\noutput=104857600\nrecord-installed=1\n");
+    TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "record-installed=1\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    const std::string logBefore = Log();
+    ChildResult run = Run();
+    EXPECT_EQ(0, run.status) << run.output;
+    const int daemon = atoi(TestFiles::Read(SetupFolder("{S1}") + "/daemon.pid").c_str());
+    ASSERT_GT(daemon, 0);
+    const std::string state = TestFiles::Read("/proc/" + std::to_string(daemon) + "/stat");
+    EXPECT_TRUE(!state.empty() && state.find(") Z") == std::string::npos) << "the run waited for what the setup left behind";
+    const std::string written = TestFiles::Since("/tmp/moq.log", logBefore);
+    EXPECT_LT(written.size(), 1024u * 1024u);
+    EXPECT_NE(std::string::npos, written.find("Setup output: output line 0 of a chatty setup"));
+    EXPECT_NE(std::string::npos, written.find("of output left out; the last 50 follow]"));
+
+    // The daemon still runs: it holds no lock of the run, so the next run is not turned away.
+    ChildResult again = Run();
+    EXPECT_EQ(29, again.status) << again.output;
+    kill(daemon, SIGKILL);
+
+    // A setup that never ends is ended by --setupTimeout; the report says so.
+    bundle.AddPatch(Patch("{PATCH2}", "Suite Update", "1.0.2", "{BASE}"), "P2");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "sleep=600000\n");
+    const std::string report = box / "report.json";
+    ChildResult limited = TestProcess::Run(
+        {program, "--mode=silent", "--callerID=ZEP6", "--setupTimeout=1", "--report=" + report}, Environment());
+    EXPECT_EQ(28, limited.status) << limited.output;
+    const std::string json = TestFiles::Read(report);
+    EXPECT_NE(std::string::npos, json.find("\"timedOut\": true")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"result\": 28")) << json;
+    EXPECT_NE(std::string::npos, Log().find("ran past its time limit of 1 seconds and was ended"));
+    ChildResult badLimit = TestProcess::Run({program, "--mode=silent", "--setupTimeout=soon"}, Environment());
+    EXPECT_EQ(1, badLimit.status) << badLimit.output;
 }
 
 // The working folder stays the caller's; the report is written whole, beside itself, one value a line.

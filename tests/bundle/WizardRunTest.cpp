@@ -505,15 +505,18 @@ TEST_F(WizardPages, AFrenchRunShowsNoEnglish) {
     }
 }
 
-// An ordinary user whose relaunch is refused is told, in French, how to start with rights.
+// An ordinary user whose relaunch is refused is told, in French, how to start with rights, with
+// a command that hands root none of the user's variables; Return asks again, Escape quits with 4.
 TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
     store.Save();
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     const std::string program = bundle.InstallProgram();
     chmod(box.Path().c_str(), 0755);
-    const std::string pkexec = box / "pkexec";
-    TestFiles::Write(pkexec, "#!/bin/sh\nexit 127\n");
+    const std::string pkexec = box / "pkexec", asked = box / "asked";
+    TestFiles::Write(pkexec, "#!/bin/sh\necho asked >> " + asked + "\nexit 127\n");
     chmod(pkexec.c_str(), 0755);
+    TestFiles::Write(asked, "");
+    chmod(asked.c_str(), 0666);
     ChildResult run{-1, ""};
     std::thread user([&] {
         run = TestProcess::Run({program}, {"KAVEX_PKEXEC=" + pkexec, "KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(),
@@ -526,11 +529,17 @@ TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
         EXPECT_TRUE(display.SaveWindows("Des droits d'administrateur", VirtualDisplay::ScreenshotPath("rights-dialog-fr"), blank));
         EXPECT_FALSE(blank);
         display.PressKey("Des droits d'administrateur", "Return");
+        for (int i = 0; i < 100 && TestFiles::Lines(TestFiles::Read(asked)).size() < 2; ++i) usleep(100000);
+        EXPECT_TRUE(display.WaitForWindow("Des droits d'administrateur", 30));
+        display.PressKey("Des droits d'administrateur", "Escape");
     }
     user.join();
     EXPECT_TRUE(shown) << run.output;
+    EXPECT_EQ(2u, TestFiles::Lines(TestFiles::Read(asked)).size());
     EXPECT_EQ(4, run.status) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("sudo -E \"" + program + "\"")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("sudo \"" + program + "\"")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("-E")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("End Kavex Update.  Exit code: 4")) << run.output;
 }
 
 // The built program with its real pages, typed at through the display.

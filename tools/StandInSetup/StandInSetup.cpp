@@ -10,10 +10,17 @@
 //   sleep=<ms>         take that long before it ends (a slow installation)
 //   record-installed=1 record the patch as installed in the store, in the
 //                      collection of the installation session it was given
+//   output=<bytes>     write that many bytes of numbered lines to standard output
+//   daemon=<ms>        leave a process behind that lives that long, holding
+//                      standard output and every inherited descriptor open
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
+#include <algorithm>
 #include <climits>
 #include <fstream>
 #include <map>
@@ -84,6 +91,27 @@ int main(int argc, char** argv) {
     while (std::getline(conf, line)) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) settings[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    if (settings.count("output")) {
+        unsigned long long left = std::stoull(settings["output"]);
+        char text[80];
+        for (unsigned long long n = 0; left > 0; ++n) {
+            const int size = snprintf(text, sizeof(text), "output line %llu of a chatty setup\n", n);
+            const size_t chunk = std::min<unsigned long long>(left, static_cast<unsigned long long>(size));
+            if (fwrite(text, 1, chunk, stdout) != chunk) break;
+            left -= chunk;
+        }
+        fflush(stdout);
+    }
+    if (settings.count("daemon") && fork() == 0) {
+        setsid();
+        // Standard output stays open, as a careless daemon keeps it; standard error does not,
+        // so that only the launcher's pipe is held.
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDERR_FILENO);
+        std::ofstream(folder + "/daemon.pid") << getpid() << '\n';
+        usleep(static_cast<useconds_t>(std::stoul(settings["daemon"])) * 1000);
+        _exit(0);
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
     if (settings.count("signal")) {

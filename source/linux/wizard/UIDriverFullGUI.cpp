@@ -12,12 +12,15 @@
 #include "AppExitCodes.h"
 #include "AuthExec.h"
 #include "DHTMLAlertController.h"
+#include "Elevation.h"
+#include "ExecUtils.h"
 #include "ErrorCodes.h"
 #include "GenericUtils.h"
 #include "InstallerEngine.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
+#include "MoxaReadOnly.h"
 #include "PayloadsManager.h"
 #include "TSMDHTMLAlertController.h"
 #include "UPDWizardController.h"
@@ -45,47 +48,73 @@ std::string Replaced(std::string text, const std::string& placeholder, const std
     return text;
 }
 
-// Says, in the user's language, that rights are needed and how to start with them.
-void ShowRightsDialog(InstallerEngine& engine) {
+// Says, in the user's language, that rights are needed and how to start with them; true
+// when the user asks to try again. The command is safe to copy: sudo without -E keeps none
+// of the user's variables that could steer root.
+bool ShowRightsDialog(InstallerEngine& engine) {
     std::map<std::string, std::string> strings;
     LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
     auto text = [&strings](const char* key, const char* fallback) {
         auto found = strings.find(key);
         return found != strings.end() && !found->second.empty() ? found->second : std::string(fallback);
     };
-    const std::string command = "sudo -E \"" + MainBundle::ExecutablePath() + "\"";
+    const std::string command = "sudo \"" + MainBundle::ExecutablePath() + "\"";
     const std::string body = Replaced(text("locRightsBody", "Installing updates needs administrator rights, and they could "
                                                             "not be obtained. Open a terminal and run: [command]"),
                                       "[command]", command);
     MOQ_LOG("Administrator rights could not be obtained; start with: %s\n", command.c_str());
     fprintf(stderr, "Update: administrator rights could not be obtained; start it with: %s\n", command.c_str());
-    GenericUtils::DisplayNotice(text("locRightsTitle", "Administrator rights are needed"), body, text("locQuit", "Quit"));
+    const std::string icon = MainBundle::ResourcesPath() + "/Update.svg";
+    if (access(icon.c_str(), R_OK) == 0) gtk_window_set_default_icon_from_file(icon.c_str(), nullptr);
+    // The default answer is to ask again; closing the window quits.
+    return !GenericUtils::DisplayAlert(body, text("locRetry", "Try Again"), text("locQuit", "Quit"),
+                                       text("locRightsTitle", "Administrator rights are needed"));
 }
 
-// Relaunches this program with administrator rights unless it has them, then ends.
-// False when the wizard cannot be shown here at all.
-bool RespawnAndAuthorizeIfNeeded(InstallerEngine& engine) {
+enum class Elevated { kGoOn, kNoDisplay, kEnded };
+
+// Relaunches this program with administrator rights unless it has them. kEnded: the
+// relaunched copy ran (or rights were not given) and code is what this process ends with:
+// the copy's own code, 2 when the password dialog was dismissed, 4 when rights were refused.
+Elevated RespawnAndAuthorizeIfNeeded(InstallerEngine& engine, int& code) {
     const std::vector<std::string> args = engine.mArguments;
-    if (geteuid() == 0 || std::find(args.begin(), args.end(), "-norespawn") != args.end()) return true;
+    // A copy that was relaunched never relaunches again, even where the helper gave no rights.
+    if (geteuid() == 0 || std::find(args.begin(), args.end(), "-norespawn") != args.end()) return Elevated::kGoOn;
     // Asking for a password makes no sense when no window can follow.
-    if (!gtk_init_check(nullptr, nullptr)) return false;
-    AuthExec exec;
-    if (exec.preAuthorize() != AuthExec::kGranted) {
-        ShowRightsDialog(engine);
-        exit(static_cast<int>(AppExitCodes::kExitNoAdministratorRights));
+    if (!gtk_init_check(nullptr, nullptr)) return Elevated::kNoDisplay;
+    if (engine.mArgumentMap.count("report")) {
+        const char* const line = "Update: --report is not passed to the copy that runs as administrator; the report "
+                                 "written here covers what this process saw (run --mode=check as yourself, or "
+                                 "--mode=silent as root, for a full report)";
+        fprintf(stderr, "%s\n", line);
+        MOQ_LOG("%s\n", line);
     }
-    exec.setArguments(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()));
-    MOQ_LOG("Starting authenticated installer...");
-    MOQ_LOG("See the system-wide log file under /Library/... for additional log messages.");
-    exec.setCommand(MainBundle::ExecutablePath());
-    const bool ran = exec.execute();
-    // pkexec asks during the run: a refusal that is not a dismissal is a failure.
-    const int status = exec.waitStatus();
-    if (!ran || (!exec.wasCancelled() && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
-        ShowRightsDialog(engine);
-        exit(static_cast<int>(AppExitCodes::kExitNoAdministratorRights));
+    for (;;) {
+        AuthExec exec;
+        if (exec.preAuthorize() != AuthExec::kGranted) {
+            if (ShowRightsDialog(engine)) continue;
+            code = static_cast<int>(AppExitCodes::kExitNoAdministratorRights);
+            return Elevated::kEnded;
+        }
+        exec.setArguments(Elevation::RelaunchArguments(args));
+        MOQ_LOG("Starting authenticated installer...");
+        MOQ_LOG("See the system-wide log file under /Library/... for additional log messages.");
+        exec.setCommand(MainBundle::ExecutablePath());
+        const bool ran = exec.execute();
+        if (ran && exec.wasCancelled()) {
+            MOQ_LOG("The password dialog was dismissed\n");
+            code = static_cast<int>(AppExitCodes::kExitUserCancelled);
+            return Elevated::kEnded;
+        }
+        if (!ran || exec.wasRefused()) {
+            if (ShowRightsDialog(engine)) continue;
+            code = static_cast<int>(AppExitCodes::kExitNoAdministratorRights);
+            return Elevated::kEnded;
+        }
+        code = ExecUtils::WaitStatusToResult(exec.waitStatus());
+        MOQ_LOG("The administrator's copy ended with %d\n", code);
+        return Elevated::kEnded;
     }
-    exit(0);
 }
 
 // The wizard ends with the codes of a silent run: what was installed, or what stood in the way.
@@ -122,10 +151,20 @@ UIDriverFullGUI::UIDriverFullGUI(InstallerEngine& engine) : UIDriver(engine), mD
 UIDriverFullGUI::~UIDriverFullGUI() {}
 
 bool UIDriverFullGUI::Run() {
-    if (!RespawnAndAuthorizeIfNeeded(mEngine)) {
-        ReportNoDisplay();
-        mErrorCode = ErrorCodes::kUnknownError;
-        return false;
+    int relaunchCode = 0;
+    switch (RespawnAndAuthorizeIfNeeded(mEngine, relaunchCode)) {
+        case Elevated::kNoDisplay:
+            ReportNoDisplay();
+            mErrorCode = ErrorCodes::kUnknownError;
+            return false;
+        case Elevated::kEnded:
+            // This process only read: nothing of it may write the stores it looks at for its message.
+            moxaSetReadOnly(true);
+            mErrorCode = relaunchCode;
+            PayloadsManager::mErrorCode = relaunchCode;
+            return relaunchCode == 0;
+        case Elevated::kGoOn:
+            break;
     }
     if (mEngine.GetPayloadsManager() == nullptr) {
         mErrorCode = PayloadsManager::InitializationFailureCode();
