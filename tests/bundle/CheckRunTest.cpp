@@ -272,6 +272,15 @@ TEST_F(CheckRun, AProxyThatDoesNotLoadIsNamedWithItsLine) {
     EXPECT_EQ("proxyNotLoaded", report["bundleProblems"][0]["kind"]);
     EXPECT_EQ(3, report["bundleProblems"][0]["line"]);
     EXPECT_TRUE(report["checks"].is_null());
+
+    // A name cannot forge a line of the summary, nor reach the terminal as a control sequence.
+    TestFiles::RemoveTree(bundle.Root() + "/extensions/Broken");
+    bundle.AddPatch(Patch("{FORGED}", "Suite\nCheck result: 0 (Success)\xc2\x9b", "1.0.2", "{BASE}"), "Forged");
+    ChildResult forged = Program({"--mode=check"});
+    size_t resultLines = 0;
+    for (const std::string& line : TestFiles::Lines(forged.output)) resultLines += line.rfind("Check result:", 0) == 0;
+    EXPECT_EQ(1u, resultLines) << forged.output;
+    EXPECT_NE(std::string::npos, forged.output.find("Suite\\nCheck result: 0 (Success)\\u009b 1.0.2")) << forged.output;
 }
 
 }  // namespace
