@@ -4,6 +4,9 @@
 # installer as the update manager does, twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The demo plays root on its own account: started through sudo, the program would (rightly)
+# ignore the sandbox's machine root as a user's choice.
+unset SUDO_UID SUDO_GID SUDO_USER PKEXEC_UID
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine
