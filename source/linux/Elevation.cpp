@@ -9,6 +9,8 @@
 
 #include <pwd.h>
 
+#include <algorithm>
+
 #include "FileContents.h"
 #include "MOQLogger.h"
 #include "PreferredLanguage.h"
@@ -300,27 +302,59 @@ std::vector<std::string> RelaunchArguments(const std::vector<std::string>& userA
     return args;
 }
 
+namespace {
+
+// One line of what an elevated start was handed: its arguments (control characters shown as
+// '?', so that none forges a line) and the names of its environment variables.
+void LogWhatCrossed(const Origin& origin, const std::vector<std::string>& args) {
+    std::string line;
+    for (const std::string& argument : args) {
+        line += " ";
+        for (char c : argument) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    }
+    std::string names;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* equals = strchr(*entry, '=');
+        names += " " + (equals != nullptr ? std::string(*entry, static_cast<size_t>(equals - *entry)) : std::string(*entry));
+    }
+    for (char& c : names) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    MOQ_LOG("Started as root for uid %u through %s; handed the arguments:%s\n", static_cast<unsigned>(origin.uid),
+            origin.via == Via::kPkexec ? "pkexec" : "sudo", line.c_str());
+    MOQ_LOG("Environment variables after the checks:%s\n", names.c_str());
+}
+
+// pkexec and sudo start root for a user: what the user set is dropped, what the user named is checked.
+std::vector<std::string> TrustedStartForUser(const std::vector<std::string>& args, const Origin& origin) {
+    for (const char* const* name = kRedirectingVariables; *name != nullptr; ++name) {
+        Drop(*name, "set on an ordinary user's side of the elevation");
+    }
+    KeepOnlyPlainLanguages();
+    if (origin.via == Via::kPkexec) return FilterPkexecArguments(args, origin);
+    // sudo keeps the user's X authority variable: only the user's own file is used, through root's copy.
+    if (const char* authority = getenv("XAUTHORITY")) {
+        std::string copy, why;
+        if (CopyAuthority(authority, origin.uid, copy, why)) {
+            gAuthorityCopy.path = copy;
+            setenv("XAUTHORITY", copy.c_str(), 1);
+        } else {
+            MOQ_LOG("Ignoring XAUTHORITY: %s\n", why.c_str());
+            unsetenv("XAUTHORITY");
+        }
+    }
+    return args;
+}
+
+}  // namespace
+
 std::vector<std::string> TrustedStart(const std::vector<std::string>& args) {
     if (geteuid() != 0) return args;  // an ordinary user's choices steer only that user's process
     const Origin origin = CurrentOrigin();
     if (origin.via != Via::kNone) {
-        for (const char* const* name = kRedirectingVariables; *name != nullptr; ++name) {
-            Drop(*name, "set on an ordinary user's side of the elevation");
-        }
-        KeepOnlyPlainLanguages();
-        if (origin.via == Via::kPkexec) return FilterPkexecArguments(args, origin);
-        // sudo keeps the user's X authority variable: only the user's own file is used, through root's copy.
-        if (const char* authority = getenv("XAUTHORITY")) {
-            std::string copy, why;
-            if (CopyAuthority(authority, origin.uid, copy, why)) {
-                gAuthorityCopy.path = copy;
-                setenv("XAUTHORITY", copy.c_str(), 1);
-            } else {
-                MOQ_LOG("Ignoring XAUTHORITY: %s\n", why.c_str());
-                unsetenv("XAUTHORITY");
-            }
-        }
-        return args;
+        const std::vector<std::string> kept = TrustedStartForUser(args, origin);
+        LogWhatCrossed(origin, args);
+        return kept;
     }
     if (const char* root = getenv("KAVEX_SYSTEM_ROOT")) {
         std::string why;
