@@ -331,6 +331,15 @@ std::vector<std::string> TrustedStartForUser(const std::vector<std::string>& arg
         Drop(*name, "set on an ordinary user's side of the elevation");
     }
     KeepOnlyPlainLanguages();
+    // Root's folders of the user domain are made in HOME: never in the user's home (sudo -E).
+    struct passwd entry, *found = nullptr;
+    char buffer[16384];
+    const char* home = getenv("HOME");
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr && found->pw_dir != nullptr &&
+        (home == nullptr || strcmp(home, found->pw_dir) != 0)) {
+        if (home != nullptr) MOQ_LOG("Ignoring HOME: set on an ordinary user's side of the elevation\n");
+        setenv("HOME", found->pw_dir, 1);
+    }
     if (origin.via == Via::kPkexec) return FilterPkexecArguments(args, origin);
     // sudo keeps the user's X authority variable: only the user's own file is used, through root's copy.
     if (const char* authority = getenv("XAUTHORITY")) {

@@ -112,7 +112,7 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         return TestProcess::Run(argv, {via + "=" + std::to_string(uid), "KAVEX_SYSTEM_ROOT=" + box / "machine",
                                        "KAVEX_UPDATER_CLIENT=/x", "KAVEX_UPDATER_RESULTS=" + victim,
-                                       "LANGUAGE=../../../../etc/shadow:fr", "DISPLAY=", "WAYLAND_DISPLAY="});
+                                       "LANGUAGE=../../../../etc/shadow:fr", "DISPLAY=", "WAYLAND_DISPLAY=", "HOME=" + userFolder});
     }
     std::string Log() const { return TestFiles::Read("/tmp/moq.log"); }
     unsigned uid = 0, gid = 0;
@@ -140,6 +140,7 @@ TEST_F(ElevatedCopy, TakesNothingFromTheUserThatSteersRoot) {
     for (const char* line : {"Ignoring KAVEX_SYSTEM_ROOT: set on an ordinary user's side of the elevation",
                              "Ignoring KAVEX_UPDATER_RESULTS: set on an ordinary user's side of the elevation",
                              "Ignoring LANGUAGE: not a plain language code", "Ignoring the argument \"--callerID=ZEP6\"",
+                             "Ignoring HOME: set on an ordinary user's side of the elevation",
                              "Ignoring the display \"evil:0\"", "Ignoring the X authority file: not a regular file of the user's own"}) {
         EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
     }

@@ -40,6 +40,19 @@ GtkWidget* NewDialog(const std::string& title) {
     return dialog;
 }
 
+// The message can be selected and copied (a command to type, an error to pass on); the
+// default button keeps the focus, so the text is not shown all selected.
+void MakeMessageSelectable(GtkWidget* dialog) {
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    for (GList* child = children; child != nullptr; child = child->next) {
+        if (GTK_IS_LABEL(child->data)) gtk_label_set_selectable(GTK_LABEL(child->data), TRUE);
+    }
+    g_list_free(children);
+    GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), kDefaultResponse);
+    if (button != nullptr) gtk_widget_grab_focus(button);
+}
+
 }  // namespace
 
 namespace GenericUtils {
@@ -83,6 +96,7 @@ void DisplayNotice(const std::string& title, const std::string& message, const s
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", message.c_str());
     gtk_dialog_add_button(GTK_DIALOG(dialog), button.c_str(), kDefaultResponse);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kDefaultResponse);
+    MakeMessageSelectable(dialog);
     gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
@@ -104,6 +118,7 @@ bool DisplayAlert(std::string message, std::string defaultButton, std::string al
                           kAlternateResponse);
     gtk_dialog_add_button(GTK_DIALOG(dialog), defaultButton.empty() ? "OK" : defaultButton.c_str(), kDefaultResponse);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kDefaultResponse);
+    MakeMessageSelectable(dialog);
     const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     while (gtk_events_pending()) gtk_main_iteration();
