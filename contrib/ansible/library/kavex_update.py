@@ -113,7 +113,7 @@ outcome:
   sample: installed
 installed:
   description: The installations a real run installed a patch in (code, name, session).
-  returned: success
+  returned: when the program ran
   type: list
   elements: dict
   sample: [{"code": "{D0C0FFEE-0000-4000-8000-000000000501}", "name": "Photo Studio Update 5.0.1", "sessionID": "{PHOTO-SESSION-1}"}]
@@ -359,7 +359,8 @@ def main():
     message = report['exit'].get('message') or ''
     names = dict((p.get('code'), '%s %s' % (p.get('productName'), p.get('productVersion')))
                  for p in report.get('patches') or [])
-    installed = [entry(l, names) for l in report.get('launches') or [] if l.get('launched') and l.get('result') == 0]
+    installed = [entry(launch, names) for launch in report.get('launches') or []
+                 if launch.get('launched') and launch.get('result') == 0]
     pending = [entry(p, names) for p in report.get('plan') or []]
     checks = report.get('checks') or {}
     result.update(exit_code=code, meaning=meaning, report=report, installed=installed, pending=pending,
