@@ -8,6 +8,7 @@ Each host of an inventory is this machine (local connection) with its own sandbo
 """
 import argparse
 import ctypes
+import fcntl
 import hashlib
 import json
 import os
@@ -83,11 +84,13 @@ class Sandbox:
         return path
 
     def inventory(self, hosts, archive):
+        """hosts: (name, machine root) or (name, machine root, the host's own bundle archive)."""
         lines = ['[sandbox]']
-        for name, machine in hosts:
+        for name, machine, *own in hosts:
             lines.append('%s ansible_connection=local ansible_python_interpreter=/usr/bin/python3 '
-                         'ansible_become_method=su kavex_system_root=%s kavex_home=%s'
-                         % (name, machine, self.path('host-' + name)))
+                         'ansible_become_method=su kavex_system_root=%s kavex_home=%s%s'
+                         % (name, machine, self.path('host-' + name),
+                            ''.join(' kavex_bundle_archive=' + a for a in own)))
         lines += ['[sandbox:vars]', 'kavex_bundle_archive=' + archive]
         path = self.path('inventory-%d.ini' % len(os.listdir(self.root)))
         with open(path, 'w') as f:
@@ -229,6 +232,35 @@ class Playbook(unittest.TestCase):
                 self.assertEqual(machine, json.load(f)['machineRoot'])
         self.assertRegex(output, r'ws-a\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=0')
         self.assertRegex(output, r'ws-b\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=1')
+
+
+    def test_try_later_codes_are_tried_again_then_fail_with_the_volume_or_the_other_installer(self):
+        short, huge = self.box.machine('space')
+        proxy = os.path.join(huge, 'extensions', 'PhotoStudioUpdate', 'PhotoStudioUpdate.proxy.xml')
+        with open(proxy) as f:
+            text = f.read()
+        with open(proxy, 'w') as f:
+            f.write(re.sub(r'<TotalSize>\d+</TotalSize>', '<TotalSize>999999999999999999</TotalSize>', text))
+        busy, bundle = self.box.machine('busy')
+        # a setup that an earlier run started still runs there
+        held = open(os.path.join(busy, 'Library', 'Application Support', 'Kavex', 'Installers', '{PHOTO-SESSION-1}',
+                                 '.setup-running.lock'), 'w')
+        self.addCleanup(held.close)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        inventory = self.box.inventory([('ws-space', short, self.box.archive(huge)), ('ws-busy', busy)],
+                                       self.box.archive(bundle))
+
+        status, output, summary, _ = self.box.play(inventory, '-e', 'kavex_retries=1', '-e', 'kavex_retry_delay=0')
+        self.assertNotEqual(0, status, output)
+        for host in ('ws-space', 'ws-busy'):
+            self.assertRegex(output, r'FAILED - RETRYING: \[%s\]: Install \(1 retries left\)' % host)
+            self.assertRegex(output, r'%s\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=1' % host)
+        space, other = self.host(summary, 'ws-space'), self.host(summary, 'ws-busy')
+        self.assertEqual(('failed', 25), (space['outcome'], space['exitCode']), output)
+        self.assertRegex(space['reason'], r'^Not enough disk space \(25\): \S+ \(/\S*\): \d+ bytes needed, \d+ free')
+        self.assertEqual(('failed', 34), (other['outcome'], other['exitCode']), output)
+        self.assertTrue(other['reason'].startswith('Another installer of the family is running (34)'), other['reason'])
+        self.assertEqual([], invocation_logs(short) + invocation_logs(busy))
 
 
 class Module(unittest.TestCase):
