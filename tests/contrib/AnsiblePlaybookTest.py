@@ -98,8 +98,9 @@ class Sandbox:
         return path
 
     def play(self, inventory, *extra):
-        """(status, output, summary) of one ansible-playbook run of the example playbook."""
-        results = tempfile.mkdtemp(dir=self.root, prefix='results-')
+        """(status, output, summary, results folder) of one ansible-playbook run of the example playbook."""
+        # a folder the playbook makes
+        results = os.path.join(tempfile.mkdtemp(dir=self.root, prefix='results-'), 'collected')
         env = dict(os.environ, ANSIBLE_LOCAL_TEMP=self.path('ansible-local'), ANSIBLE_REMOTE_TEMP=self.path('ansible-remote'),
                    ANSIBLE_HOME=self.path('ansible-home'), ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0',
                    ANSIBLE_CONFIG=self.path('no-ansible.cfg'))
@@ -140,6 +141,9 @@ class Playbook(unittest.TestCase):
         self.assertEqual([PHOTO_PATCH], check['pending'])
         self.assertEqual('check', summary['mode'])
         self.assertEqual(before, snapshot(machine), 'the check changed the machine')
+        with open(check['report']) as f:
+            report = json.load(f)
+        self.assertEqual(('check', 2), (report['mode'], len(report['plan'])))
         self.assertIn('ws1: would install - Would install %s in 2 installation(s)' % PHOTO_PATCH, output)
 
         status, output, summary, results = self.box.play(inventory)
