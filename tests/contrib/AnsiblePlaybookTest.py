@@ -380,6 +380,8 @@ def main():
     if os.geteuid() != 0:
         print('skipped: the playbook installs as root, and su to root needs no password only for root')
         sys.exit(77)
+    # sandbox folders writable by root alone, whatever umask the caller had
+    os.umask(0o022)
     # The family's named locks are System V semaphores: a namespace of our own keeps the runs
     # of other test processes on this machine (other build trees) from holding them.
     if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWIPC) != 0:
