@@ -1,0 +1,393 @@
+#!/usr/bin/env python3
+"""The Ansible module and its playbook, run by ansible-playbook against sandbox machines of this host.
+
+    AnsiblePlaybookTest.py --source <project folder> --build <build folder> [unittest arguments]
+
+Each host of an inventory is this machine (local connection) with its own sandbox machine root
+(KAVEX_SYSTEM_ROOT) and its own delivery folder. Ends with 77 (skipped) when not run as root.
+"""
+import argparse
+import ctypes
+import fcntl
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+SOURCE = BUILD = None
+PHOTO_PATCH = 'Photo Studio Update 5.0.1'
+BLOCKER = 'KvxAnsibleBlk'  # within the 15 characters of a process name
+UNKNOWN_ERROR = 2147483647
+CLONE_NEWIPC = 0x08000000
+
+
+def die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def snapshot(root):
+    """Every entry under root with its type, mode, size, times and content digest."""
+    entries = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            st = os.lstat(path)
+            digest = None
+            if stat.S_ISREG(st.st_mode):
+                with open(path, 'rb') as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+            entries[os.path.relpath(path, root)] = (st.st_mode, st.st_size, st.st_mtime_ns, digest)
+    return entries
+
+
+def invocation_logs(machine):
+    return sorted(os.path.relpath(os.path.join(folder, 'invocations.log'), machine)
+                  for folder, _, files in os.walk(machine) if 'invocations.log' in files)
+
+
+class Sandbox:
+    """A folder of machines, bundles and inventories: root's, mode 0755, as the program requires."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix='kavex-ansible-')
+        os.chmod(self.root, 0o755)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def machine(self, name):
+        """The demo's machine; its bundle folder (patches, setup.xml, program, pages) beside it."""
+        machine, bundle = self.path(name, 'machine'), self.path(name, 'bundle')
+        os.makedirs(machine)
+        os.makedirs(bundle)
+        subprocess.run([os.path.join(BUILD, 'tools', 'DemoMachine'), machine, bundle,
+                        os.path.join(BUILD, 'tools', 'Setup')], check=True)
+        shutil.copytree(os.path.join(BUILD, 'Update.app'), os.path.join(bundle, 'Update.app'), symlinks=True)
+        os.makedirs(os.path.join(bundle, 'resources'))
+        for page in ('main.html', 'main.css', 'main.js', 'main.xml'):
+            shutil.copy(os.path.join(SOURCE, 'resources', page), os.path.join(bundle, 'resources'))
+        return machine, bundle
+
+    def archive(self, bundle):
+        path = bundle + '.tar.gz'
+        with tarfile.open(path, 'w:gz') as tar:
+            for name in sorted(os.listdir(bundle)):
+                tar.add(os.path.join(bundle, name), arcname=name)
+        return path
+
+    def inventory(self, hosts, archive):
+        """hosts: (name, machine root) or (name, machine root, the host's own bundle archive)."""
+        lines = ['[sandbox]']
+        for name, machine, *own in hosts:
+            lines.append('%s ansible_connection=local ansible_python_interpreter=/usr/bin/python3 '
+                         'ansible_become_method=su kavex_system_root=%s kavex_home=%s%s'
+                         % (name, machine, self.path('host-' + name),
+                            ''.join(' kavex_bundle_archive=' + a for a in own)))
+        lines += ['[sandbox:vars]', 'kavex_bundle_archive=' + archive]
+        path = self.path('inventory-%d.ini' % len(os.listdir(self.root)))
+        with open(path, 'w') as f:
+            f.write('\n'.join(lines) + '\n')
+        return path
+
+    def play(self, inventory, *extra):
+        """(status, output, summary, results folder) of one ansible-playbook run of the example playbook."""
+        # a folder the playbook makes
+        results = os.path.join(tempfile.mkdtemp(dir=self.root, prefix='results-'), 'collected')
+        env = dict(os.environ, ANSIBLE_LOCAL_TEMP=self.path('ansible-local'), ANSIBLE_REMOTE_TEMP=self.path('ansible-remote'),
+                   ANSIBLE_HOME=self.path('ansible-home'), ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0',
+                   ANSIBLE_CONFIG=self.path('no-ansible.cfg'))
+        # the sandbox root comes from the inventory alone, to a program that is root's own
+        for name in ('KAVEX_SYSTEM_ROOT', 'SUDO_UID', 'SUDO_GID', 'SUDO_USER', 'SUDO_COMMAND', 'PKEXEC_UID'):
+            env.pop(name, None)
+        # The sandbox hosts share this machine's named locks: one host after the other.
+        run = subprocess.run(['ansible-playbook', '-i', inventory, '--forks', '1', '-e', 'kavex_results=' + results,
+                              os.path.join(SOURCE, 'contrib', 'ansible', 'site.yml')] + list(extra),
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, cwd=self.root, timeout=600)
+        output = run.stdout.decode('utf-8', 'replace')
+        summary = None
+        if os.path.exists(os.path.join(results, 'summary.json')):
+            with open(os.path.join(results, 'summary.json')) as f:
+                summary = json.load(f)
+        return run.returncode, output, summary, results
+
+
+class Playbook(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(shutil.rmtree, self.box.root, True)
+
+    def host(self, summary, name):
+        self.assertIsNotNone(summary, 'no summary written')
+        return summary['hosts'][name]
+
+    def test_check_changes_nothing_then_the_first_run_installs_and_the_second_finds_nothing_left(self):
+        machine, bundle = self.box.machine('m')
+        inventory = self.box.inventory([('ws1', machine)], self.box.archive(bundle))
+
+        before = snapshot(machine)
+        status, output, summary, _ = self.box.play(inventory, '--check')
+        self.assertEqual(0, status, output)
+        check = self.host(summary, 'ws1')
+        self.assertEqual(('would install', True, 0, 'Success'),
+                         (check['outcome'], check['changed'], check['exitCode'], check['meaning']), output)
+        self.assertEqual([PHOTO_PATCH], check['pending'])
+        self.assertEqual('check', summary['mode'])
+        self.assertEqual(before, snapshot(machine), 'the check changed the machine')
+        with open(check['report']) as f:
+            report = json.load(f)
+        self.assertEqual(('check', 2), (report['mode'], len(report['plan'])))
+        self.assertIn('ws1: would install - Would install %s in 2 installation(s)' % PHOTO_PATCH, output)
+
+        status, output, summary, results = self.box.play(inventory)
+        self.assertEqual(0, status, output)
+        first = self.host(summary, 'ws1')
+        self.assertEqual(('installed', True, 0, [PHOTO_PATCH]),
+                         (first['outcome'], first['changed'], first['exitCode'], first['installed']), output)
+        self.assertEqual(['Library/Application Support/Kavex/Installers/{PHOTO-SESSION-1}/invocations.log',
+                          'Library/Application Support/Kavex/Installers/{PHOTO-SESSION-2}/invocations.log'],
+                         invocation_logs(machine))
+        # the host's report, collected on the controller
+        with open(first['report']) as f:
+            report = json.load(f)
+        self.assertEqual(('silent', 0, machine), (report['mode'], report['exit']['code'], report['machineRoot']))
+        self.assertEqual(os.path.join(results, 'ws1.json'), first['report'])
+        kept = os.listdir(self.box.path('host-ws1', 'reports'))
+        self.assertEqual(1, len([k for k in kept if re.match(r'kavex-update-\d{8}T\d{6}Z-silent-\d+\.json$', k)]), kept)
+
+        for log in invocation_logs(machine):
+            os.remove(os.path.join(machine, log))
+        status, output, summary, _ = self.box.play(inventory)
+        self.assertEqual(0, status, output)
+        second = self.host(summary, 'ws1')
+        self.assertEqual(('up to date', False, 29, 'The patch is already installed', []),
+                         (second['outcome'], second['changed'], second['exitCode'], second['meaning'],
+                          second['installed']), output)
+        self.assertRegex(output, r'ws1\s+: ok=\d+\s+changed=0\s+unreachable=0\s+failed=0')
+        self.assertEqual([], invocation_logs(machine))
+
+    def test_a_blocking_application_fails_the_task_and_is_named(self):
+        machine, bundle = self.box.machine('m')
+        proxy = os.path.join(bundle, 'extensions', 'PhotoStudioUpdate', 'PhotoStudioUpdate.proxy.xml')
+        with open(proxy) as f:
+            text = f.read()
+        with open(proxy, 'w') as f:
+            f.write(text.replace('</PayloadInfo>', '  <ConflictingProcesses><OSX><Process blocking="1">%s</Process>'
+                                                   '</OSX></ConflictingProcesses>\n</PayloadInfo>' % BLOCKER))
+        inventory = self.box.inventory([('ws1', machine)], self.box.archive(bundle))
+        app = self.box.path(BLOCKER)
+        shutil.copy('/bin/sleep', app)
+        blocker = subprocess.Popen([app, '300'], preexec_fn=die_with_parent)
+        self.addCleanup(blocker.wait)
+        self.addCleanup(blocker.kill)
+
+        status, output, summary, _ = self.box.play(inventory)
+        self.assertNotEqual(0, status, output)
+        host = self.host(summary, 'ws1')
+        self.assertEqual(('failed', 30, [BLOCKER]), (host['outcome'], host['exitCode'], host['blockingApplications']),
+                         output)
+        self.assertIn('A conflicting application is running (30): %s (pid %d)' % (BLOCKER, blocker.pid), host['reason'])
+        self.assertRegex(output, r'fatal: \[ws1\]: FAILED!.*A conflicting application is running \(30\): ' + BLOCKER)
+        self.assertRegex(output, r'ws1\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=1')
+        self.assertEqual([], invocation_logs(machine))
+
+    def test_a_broken_bundle_fails_with_its_meaning(self):
+        machine, bundle = self.box.machine('m')
+        shutil.rmtree(os.path.join(bundle, 'extensions'))
+        with open(os.path.join(bundle, 'extensions'), 'w') as f:
+            f.write('not a folder\n')
+        inventory = self.box.inventory([('ws1', machine)], self.box.archive(bundle))
+
+        status, output, summary, _ = self.box.play(inventory)
+        self.assertNotEqual(0, status, output)
+        host = self.host(summary, 'ws1')
+        self.assertEqual(('failed', UNKNOWN_ERROR, 'Unknown error'), (host['outcome'], host['exitCode'], host['meaning']),
+                         output)
+        self.assertTrue(host['reason'].startswith('Unknown error (%d)' % UNKNOWN_ERROR), host['reason'])
+        self.assertEqual([], invocation_logs(machine))
+
+    def test_two_hosts_get_their_own_results_in_one_summary(self):
+        fresh, bundle = self.box.machine('a')
+        damaged, _ = self.box.machine('b')
+        store = os.path.join(damaged, 'Library', 'Application Support', 'Kavex')
+        shutil.rmtree(os.path.join(store, 'moxa'))
+        shutil.rmtree(os.path.join(store, 'backup'))
+        inventory = self.box.inventory([('ws-a', fresh), ('ws-b', damaged)], self.box.archive(bundle))
+
+        status, output, summary, results = self.box.play(inventory)
+        self.assertNotEqual(0, status, output)  # ws-b failed
+        a, b = self.host(summary, 'ws-a'), self.host(summary, 'ws-b')
+        self.assertEqual(('installed', [PHOTO_PATCH]), (a['outcome'], a['installed']), output)
+        self.assertEqual(('failed', 31), (b['outcome'], b['exitCode']), output)
+        self.assertTrue(b['reason'].startswith(b['meaning'] + ' (31)'), b['reason'])
+        self.assertIn('installed-products store', b['meaning'])
+        self.assertEqual({'installed': 1, 'would install': 0, 'up to date': 0, 'failed': 1}, summary['counts'])
+        self.assertEqual(2, len(invocation_logs(fresh)))
+        self.assertEqual([], invocation_logs(damaged))
+        for name, machine in (('ws-a', fresh), ('ws-b', damaged)):
+            with open(os.path.join(results, name + '.json')) as f:
+                self.assertEqual(machine, json.load(f)['machineRoot'])
+        self.assertRegex(output, r'ws-a\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=0')
+        self.assertRegex(output, r'ws-b\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=1')
+
+
+    def test_try_later_codes_are_tried_again_then_fail_with_the_volume_or_the_other_installer(self):
+        short, huge = self.box.machine('space')
+        proxy = os.path.join(huge, 'extensions', 'PhotoStudioUpdate', 'PhotoStudioUpdate.proxy.xml')
+        with open(proxy) as f:
+            text = f.read()
+        with open(proxy, 'w') as f:
+            f.write(re.sub(r'<TotalSize>\d+</TotalSize>', '<TotalSize>999999999999999999</TotalSize>', text))
+        busy, bundle = self.box.machine('busy')
+        # a setup that an earlier run started still runs there
+        held = open(os.path.join(busy, 'Library', 'Application Support', 'Kavex', 'Installers', '{PHOTO-SESSION-1}',
+                                 '.setup-running.lock'), 'w')
+        self.addCleanup(held.close)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        inventory = self.box.inventory([('ws-space', short, self.box.archive(huge)), ('ws-busy', busy)],
+                                       self.box.archive(bundle))
+
+        status, output, summary, _ = self.box.play(inventory, '-e', 'kavex_retries=1', '-e', 'kavex_retry_delay=0')
+        self.assertNotEqual(0, status, output)
+        for host in ('ws-space', 'ws-busy'):
+            self.assertRegex(output, r'FAILED - RETRYING: \[%s\]: Install \(1 retries left\)' % host)
+            self.assertRegex(output, r'%s\s+: ok=\d+\s+changed=\d+\s+unreachable=0\s+failed=1' % host)
+        space, other = self.host(summary, 'ws-space'), self.host(summary, 'ws-busy')
+        self.assertEqual(('failed', 25), (space['outcome'], space['exitCode']), output)
+        self.assertRegex(space['reason'], r'^Not enough disk space \(25\): \S+ \(/\S*\): \d+ bytes needed, \d+ free')
+        self.assertEqual(('failed', 34), (other['outcome'], other['exitCode']), output)
+        self.assertTrue(other['reason'].startswith('Another installer of the family is running (34)'), other['reason'])
+        self.assertEqual([], invocation_logs(short) + invocation_logs(busy))
+
+
+class Module(unittest.TestCase):
+    library = property(lambda self: os.path.join(SOURCE, 'contrib', 'ansible', 'library'))
+
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(shutil.rmtree, self.box.root, True)
+
+    def run_module(self, args, user=None):
+        """The module's JSON answer, run straight from its file as Ansible would run it on a host."""
+        path = self.box.path('args-%d.json' % len(os.listdir(self.box.root)))
+        with open(path, 'w') as f:
+            json.dump({'ANSIBLE_MODULE_ARGS': args}, f)
+        os.chmod(path, 0o644)
+
+        def as_user():
+            die_with_parent()
+            if user is not None:
+                os.setgid(user)
+                os.setuid(user)
+        run = subprocess.run(['/usr/bin/python3', os.path.join(self.library, 'kavex_update.py'), path],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=as_user, cwd='/', timeout=120)
+        return json.loads(run.stdout.decode())
+
+    def test_the_documentation_parses_and_names_every_option(self):
+        run = subprocess.run(['ansible-doc', '-M', self.library, 'kavex_update'], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        self.assertEqual(0, run.returncode, run.stderr)
+        self.assertEqual(b'', run.stderr)
+        self.assertIn(b'= bundle', run.stdout)
+        run = subprocess.run(['ansible-doc', '-M', self.library, '--json', 'kavex_update'], stdout=subprocess.PIPE,
+                             check=True)
+        doc = json.loads(run.stdout)['kavex_update']
+        self.assertIn('- name: Install the bundle', doc['examples'])
+        self.assertLessEqual({'exit_code', 'meaning', 'outcome', 'report', 'msg'}, set(doc['return']))
+        # the options the module accepts, as it names them when given one it does not know
+        answer = self.run_module({'bundle': '/nowhere', 'no_such_option': 1})
+        accepted = re.search(r'Supported parameters include: (.*)\.', answer['msg']).group(1).split(', ')
+        self.assertEqual(sorted(doc['doc']['options']), sorted(accepted))
+        self.assertTrue(doc['doc']['options']['bundle']['required'])
+
+    def test_refuses_a_real_run_without_root_and_a_program_that_others_may_change(self):
+        machine, bundle = self.box.machine('m')
+        nobody = 65534
+        answer = self.run_module({'bundle': bundle}, user=nobody)
+        self.assertTrue(answer['failed'])
+        self.assertIn('become: true', answer['msg'])
+        self.assertNotIn('exit_code', answer)
+
+        # an ordinary user may check
+        os.environ['KAVEX_SYSTEM_ROOT'] = machine
+        try:
+            answer = self.run_module({'bundle': bundle, '_ansible_check_mode': True}, user=nobody)
+        finally:
+            del os.environ['KAVEX_SYSTEM_ROOT']
+        self.assertNotIn('become', answer['msg'])
+        self.assertIn('exit_code', answer, answer['msg'])
+        self.assertEqual([], invocation_logs(machine))
+
+        # a folder anyone may write to on the way to the program
+        marker = self.box.path('ran')
+        open_folder = self.box.path('open')
+        program = os.path.join(open_folder, 'Update.app', 'Contents', 'MacOS', 'Update')
+        os.makedirs(os.path.dirname(program))
+        with open(program, 'w') as f:
+            f.write('#!/bin/sh\ntouch %s\n' % marker)
+        os.chmod(program, 0o755)
+        os.chmod(open_folder, 0o777)
+        answer = self.run_module({'bundle': open_folder})
+        self.assertEqual('will not run %s: %s is writable by everyone' % (program, open_folder), answer['msg'])
+        self.assertFalse(os.path.exists(marker))
+        os.chmod(open_folder, 0o755)
+        os.chmod(program, 0o775)
+        os.chown(program, 0, nobody)
+        answer = self.run_module({'bundle': open_folder})
+        self.assertEqual('will not run %s: %s is writable by group %d' % (program, program, nobody), answer['msg'])
+        self.assertFalse(os.path.exists(marker))
+
+    def fake_program(self, name, script):
+        bundle = self.box.path(name)
+        program = os.path.join(bundle, 'Update.app', 'Contents', 'MacOS', 'Update')
+        os.makedirs(os.path.dirname(program))
+        with open(program, 'w') as f:
+            f.write('#!/bin/sh\n' + script)
+        os.chmod(program, 0o755)
+        return bundle
+
+    def test_a_program_that_outlives_its_timeout_or_ends_without_a_report_fails(self):
+        answer = self.run_module({'bundle': self.fake_program('slow', 'echo started\nexec sleep 60\n'), 'timeout': 1})
+        self.assertTrue(answer['failed'])
+        self.assertEqual('Update did not end within 1 seconds and was stopped; a setup it started may still be running',
+                         answer['msg'])
+        self.assertEqual(-signal.SIGTERM, answer['exit_code'])
+        self.assertEqual('started\n', answer['stdout'])
+
+        answer = self.run_module({'bundle': self.fake_program('loader', 'echo "cannot open shared object file" >&2\n'
+                                                                        'exit 127\n')})
+        self.assertTrue(answer['failed'])
+        self.assertEqual(127, answer['exit_code'])
+        self.assertRegex(answer['msg'], r'^Update ended with status 127 and no report at /tmp/kavex-update-\w+/'
+                                        r'kavex-update-\d{8}T\d{6}Z-silent-\d+\.json \(No such file or directory\): '
+                                        r'cannot open shared object file$')
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--source', required=True)
+    parser.add_argument('--build', required=True)
+    args, rest = parser.parse_known_args()
+    global SOURCE, BUILD
+    SOURCE, BUILD = os.path.abspath(args.source), os.path.abspath(args.build)
+    if os.geteuid() != 0:
+        print('skipped: the playbook installs as root, and su to root needs no password only for root')
+        sys.exit(77)
+    # sandbox folders writable by root alone, whatever umask the caller had
+    os.umask(0o022)
+    # The family's named locks are System V semaphores: a namespace of our own keeps the runs
+    # of other test processes on this machine (other build trees) from holding them.
+    if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWIPC) != 0:
+        print('no IPC namespace of its own (%s): the runs share the named locks' % os.strerror(ctypes.get_errno()))
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == '__main__':
+    main()
