@@ -126,6 +126,9 @@ void CheckProxies(const FileSystemPath& root, std::vector<Problem>& problems, st
             continue;
         }
         codes.insert(proxy.mKavexCode);
+        if (!FileSystemUtils::Exists(pair.second)) {
+            problems.push_back(Problem{"imageMissing", path, 0, "no image " + pair.second.NameAsUTF8String() + " beside it"});
+        }
         if (proxy.mTotalSize.empty()) {
             problems.push_back(Problem{"totalSizeMissing", path, 0, "no TotalSize: the disk check counts 0 bytes"});
         } else if (!SizeIsANumber(proxy.mTotalSize)) {

@@ -42,11 +42,12 @@ bool AnySetupStillRunning(const PayloadsManager& manager) {
 bool UIDriverCheck::Run() {
     // Before the first store session opens: nothing of this run may write to them.
     moxaSetReadOnly(true);
+    if (BundleVerifier::RunVerdict() != nullptr) PrintSignature(std::cout, *BundleVerifier::RunVerdict());
     PayloadsManager* manager = mEngine.GetPayloadsManager();
     if (manager == nullptr) {
         mErrorCode = PayloadsManager::InitializationFailureCode();
         std::cout << "The patches cannot be classified\n";
-        std::cout << "Check result: " << mErrorCode << " (" << ExitCodeMeaning::Text(mErrorCode) << ")\n";
+        PrintResult(std::cout, mErrorCode);
         return false;
     }
     manager->mPrepared = false;
@@ -116,5 +117,16 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
     for (const auto& failed : manager.mFailedPayloads) {
         out << "Not planned: " << failed.first << " " << failed.second << " (no installation of its base product can take it)\n";
     }
+    PrintResult(out, code);
+}
+
+void UIDriverCheck::PrintSignature(std::ostream& out, const BundleVerifier::Verdict& verdict) {
+    out << "Bundle signature: " << verdict.Name();
+    if (!verdict.keyId.empty()) out << ", key " << verdict.keyId;
+    if (!verdict.reason.empty()) out << " - " << verdict.reason;
+    out << "\n";
+}
+
+void UIDriverCheck::PrintResult(std::ostream& out, int code) {
     out << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")\n";
 }
