@@ -270,13 +270,19 @@ TEST_F(SignedBundle, LintFindsEveryPlantedProblemAsTheCheckDoes) {
     bundle.Strings(
         "<Localization><String stringID=\"locQuit\"><en_US>Quit</en_US><fr_FR>Quitter</fr_FR></String>"
         "<String stringID=\"locRetry\"><en_US>Retry</en_US></String></Localization>");
+    TestFiles::Write(bundle.Root() + "/resources/main.html", "<button data-l10n=\"locQuit\"></button><p data-l10n=\"locGone\">");
+    TestFiles::Write(bundle.Root() + "/resources/main.js", "T(\"locRetry\"); var location = \"location\";");
 
     const ChildResult lint = Tool({"lint", bundle.Root()});
     EXPECT_EQ(1, lint.status) << lint.output;
     const std::multiset<std::string> expected = {"proxyNotLoaded", "proxyNotLoaded", "totalSizeMissing", "imageMissing",
-                                                 "codeWithoutProxy", "stringMissing"};
+                                                 "codeWithoutProxy", "stringMissing", "pageStringMissing",
+                                                 "pageStringMissing", "pageStringMissing"};
     EXPECT_EQ(expected, LintKinds(lint.output)) << lint.output;
     EXPECT_NE(std::string::npos, lint.output.find("Broken.proxy.xml:")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what en_US lacks: locGone\n")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what fr_FR lacks: locGone\n")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.js: uses what fr_FR lacks: locRetry\n")) << lint.output;
 
     // The check's report finds the same, from the same code.
     Program({"--mode=check", "--report=" + (box / "check.json")});

@@ -48,7 +48,8 @@ COMMANDS
               and report find them: proxies that do not load (with file and line),
               a proxy without its image, setup.xml naming a code no proxy has,
               conflicting-process patterns that do not compile, a missing TotalSize,
-              strings a language of main.xml lacks, files over the size limit.
+              strings a language of main.xml lacks, string IDs main.html and main.js
+              use that a language lacks, files over the size limit (they do not load).
 
        new --out=BUNDLE_FOLDER PAYLOAD_FOLDER...
               Lays out a bundle in BUNDLE_FOLDER (which must not exist or be empty):
