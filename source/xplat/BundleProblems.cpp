@@ -176,8 +176,8 @@ void AddQuotedId(const std::string& text, size_t start, std::set<std::string>& i
     if (end > start && end < text.size() && text[end] == '"') ids.insert(text.substr(start, end - start));
 }
 
-// The string IDs a page names: data-l10n="ID" in markup, "locName" quoted in script
-// ("loc" and a capital, or "locnot": not "location").
+// The string IDs a page names: the values of data-l10n attributes in markup, and the
+// quoted words of script that start with loc and a capital, or with locnot (not location).
 std::set<std::string> PageStringIds(const std::string& text) {
     std::set<std::string> ids;
     const std::string markup = "data-l10n=\"";
