@@ -1,5 +1,8 @@
 #include "InstallerEngine.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -129,6 +132,12 @@ bool InstallerEngine::DisplayAlert(std::string message, std::string defaultButto
 }
 
 bool InstallerEngine::BundleAccepted() {
+    // The wizard of an ordinary user only relaunches itself with rights: the copy
+    // that gets them verifies, so that a large bundle is not read twice.
+    if (mUIMode == kModeFullGUI && geteuid() != 0 &&
+        std::find(mArguments.begin(), mArguments.end(), "-norespawn") == mArguments.end()) {
+        return true;
+    }
     const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String());
     MOQ_LOG("Bundle signature: %s%s%s%s%s\n", verdict.Name(), verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(),
             verdict.reason.empty() ? "" : " - ", verdict.reason.c_str());
