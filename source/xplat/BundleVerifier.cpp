@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "BundleManifest.h"
-#include "FolderResolver.h"
+#include "MacUtils.h"
 #include "RegularFile.h"
 #include "TrustedKeyFolder.h"
 
@@ -78,19 +78,15 @@ const char* BundleVerifier::Verdict::Name() const {
 }
 
 std::string BundleVerifier::TrustedKeysFolder() {
-    FileSystemPath common("/");
-    if (!FolderResolver::ExpandPathKey("KavexCommon", common)) return std::string();
-    common.AppendUTF8Segment("TrustedKeys");
-    return common.AsUTF8String();
+    // The machine root as the folder lookup finds it, without making folders: a check
+    // changes nothing, and a folder that is not there trusts nothing.
+    const std::string root = MacUtils::SystemRoot();
+    return (root == "/" ? std::string() : root) + "/Library/Application Support/Kavex/TrustedKeys";
 }
 
 bool BundleVerifier::MachineKeys(std::vector<BundleSignature::PublicKey>& keys, std::string& why) {
     keys.clear();
     const std::string folder = TrustedKeysFolder();
-    if (folder.empty()) {
-        why = "the machine's application support folder cannot be found";
-        return false;
-    }
     std::vector<std::pair<std::string, std::string> > files;
     switch (TrustedKeyFolder::Read(folder, files, why)) {
         case TrustedKeyFolder::kAbsent: return true;

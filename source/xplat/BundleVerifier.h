@@ -20,7 +20,7 @@ public:
         const char* Name() const;  // "valid", "invalid", "unsigned"
     };
 
-    // The folder of trusted keys under the machine root.
+    // The folder of trusted keys under the machine root: the "KavexCommon" folder's TrustedKeys.
     static std::string TrustedKeysFolder();
     // The machine's trusted keys; false (with why) when their folder is there but others
     // than root can change it, or a key in it cannot be read: nothing can be trusted then.
