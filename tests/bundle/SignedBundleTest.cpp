@@ -1,5 +1,6 @@
 // Signed bundles end to end: the built program against the machine's trusted keys,
 // and kavex-bundle's verify, lint and new beside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -320,6 +321,39 @@ TEST_F(SignedBundle, ANewBundleLintsCleanAndInstallsOnceSigned) {
     EXPECT_NE(std::string::npos, invocations.find("--kavexCodeList={PATCH}")) << invocations;
     // The setup got the signed copies.
     EXPECT_EQ("data", TestFiles::Read(SetupFolder("{S1}") + "/extensions/Update/Update.data"));
+}
+
+}  // namespace
+
+namespace {
+
+// The copy beside a setup keeps a file of the same size and time as it is; a signed
+// run reads it back, and launches no setup beside bytes that were not signed.
+TEST_F(SignedBundle, ASetupIsNeverLaunchedBesideCopiesThatDifferFromWhatWasSigned) {
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    Trust(box / "team.pub");
+    const std::string source = bundle.Root() + "/extensions/Update/Update.data";
+    const std::string stale = SetupFolder("{S1}") + "/extensions/Update/Update.data";
+    std::string bytes = TestFiles::Read(source);
+    bytes[0] ^= 1;
+    TestFiles::Write(stale, bytes);
+    struct stat st;
+    ASSERT_EQ(0, stat(source.c_str(), &st));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, stale.c_str(), times, 0));
+
+    const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+    EXPECT_EQ(28, run.status) << run.output;
+    EXPECT_EQ("", Invocations()) << "launched beside a copy that was not signed";
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S2}") + "/invocations.log")).size());
+    const json report = ReadJson(box / "report.json");
+    EXPECT_EQ("valid", report["bundle"]["signature"]);
+    bool refused = false;
+    for (const json& launch : report["launches"]) {
+        if (launch["sessionID"] == "{S1}") refused = !launch["launched"].get<bool>();
+    }
+    EXPECT_TRUE(refused) << report["launches"];
+    EXPECT_NE(std::string::npos, TestFiles::Read("/tmp/moq.log").find("The copies are not what was signed: " + stale));
 }
 
 }  // namespace
