@@ -88,6 +88,7 @@ function overview() {
   var warn = names(call(GetConflictingProcessList())._warnProcList);
   el("warn").hidden = warn.length === 0;
   el("warn-apps").textContent = warn.join(", ");
+  el("unsigned").hidden = call(UIGetBundleSignature()).signature !== "unsigned";
   show("overview");
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the installer, lays out a sandbox machine with installed
 # products and a bundle of four patches, checks what a run would do, and runs the
-# installer as the update manager does, twice.
+# installer as the update manager does, twice. The bundle is signed, and the
+# sandbox machine trusts its key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The demo plays root on its own account: started through sudo, the program would (rightly)
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 unset SUDO_UID SUDO_GID SUDO_USER PKEXEC_UID
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine
+cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine kavex-bundle
 
 root="$PWD/demo-root"
 machine="$root/machine"
@@ -21,6 +22,28 @@ cp -a build/Update.app "$bundle/"
 mkdir -p "$bundle/resources"
 cp resources/main.html resources/main.css resources/main.js resources/main.xml "$bundle/resources/"
 
+# The product team lints and signs the bundle; the machine's administrator trusts the key.
+echo "=================================================================="
+echo "Signing the bundle, and trusting its key on the sandbox machine"
+keys="$root/keys"
+mkdir -p "$keys"
+tool=build/kavex-bundle
+echo "\$ kavex-bundle keygen team.secret team.pub";  $tool keygen "$keys/team.secret" "$keys/team.pub" | sed 's/^/    /'
+echo "\$ kavex-bundle lint bundle";                   $tool lint "$bundle" | sed 's/^/    /' || true
+echo "\$ kavex-bundle sign team.secret bundle";      $tool sign "$keys/team.secret" "$bundle" | sed 's/^/    /'
+trusted="$machine/Library/Application Support/Kavex/TrustedKeys"
+install -d -m 0755 "$trusted"
+install -m 0644 "$keys/team.pub" "$trusted/"
+echo "    trusted: ${trusted#"$root"/}/team.pub"
+echo "\$ kavex-bundle verify team.pub bundle";       $tool verify "$keys/team.pub" "$bundle" | sed 's/^/    /'
+tampered="$root/tampered"
+cp -a "$bundle" "$tampered"
+printf ' ' >> "$tampered/setup.xml"
+echo "\$ kavex-bundle verify team.pub tampered   # a copy with one byte added to setup.xml"
+$tool verify "$keys/team.pub" "$tampered" | sed 's/^/    /' || true
+rm -rf "$tampered"
+echo
+
 meaning() {
   case "$1" in
     0) echo "success" ;;             1) echo "bad command line" ;;
@@ -29,7 +52,8 @@ meaning() {
     26) echo "a higher patch is installed" ;; 27) echo "base product not installed" ;;
     28) echo "an installation was rolled back" ;; 29) echo "already installed" ;;
     30) echo "a conflicting application is running" ;; 31) echo "store error" ;;
-    34) echo "another installer is running" ;; *) echo "unknown failure" ;;
+    34) echo "another installer is running" ;;
+    35) echo "the bundle is not as a trusted key signed it" ;; *) echo "unknown failure" ;;
   esac
 }
 
@@ -80,7 +104,7 @@ run() {
   if [ -n "$report" ]; then
     echo "Excerpt of the run's JSON report ($report):"
     awk '/^  "[a-zA-Z]+": / {section=$1}
-         section == "\"exit\":" || /^  "(schemaVersion|mode)"/ {print "    " $0; next}
+         section == "\"exit\":" || section == "\"bundle\":" || /^  "(schemaVersion|mode)"/ {print "    " $0; next}
          section == "\"patches\":" && /^      "(code|verdict|reason)"/ {print "    " $0}
          section == "\"launches\":" && /^      "(sessionID|durationMs|exitStatus|signal|rolledBack)"/ {print "    " $0}
          section == "\"log\":" && /"(firstLine|lastLine)"/ {print "    " $0}' "$report"

@@ -17,6 +17,7 @@
 #include "PayloadIteration.h"
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
+#include "RegularFile.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -126,6 +127,9 @@ void CheckProxies(const FileSystemPath& root, std::vector<Problem>& problems, st
             continue;
         }
         codes.insert(proxy.mKavexCode);
+        if (!FileSystemUtils::Exists(pair.second)) {
+            problems.push_back(Problem{"imageMissing", path, 0, "no image " + pair.second.NameAsUTF8String() + " beside it"});
+        }
         if (proxy.mTotalSize.empty()) {
             problems.push_back(Problem{"totalSizeMissing", path, 0, "no TotalSize: the disk check counts 0 bytes"});
         } else if (!SizeIsANumber(proxy.mTotalSize)) {
@@ -159,6 +163,54 @@ void CheckSetup(const FileSystemPath& root, std::vector<Problem>& problems, cons
         if (codes.count(entry.first) == 0) {
             problems.push_back(Problem{"codeWithoutProxy", path.AsUTF8String(), 0,
                                        entry.first + " (" + entry.second + ") is named, and no proxy has it"});
+        }
+    }
+}
+
+bool IsIdCharacter(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The quoted word that starts at start, when a quote closes it.
+void AddQuotedId(const std::string& text, size_t start, std::set<std::string>& ids) {
+    size_t end = start;
+    while (end < text.size() && IsIdCharacter(text[end])) ++end;
+    if (end > start && end < text.size() && text[end] == '"') ids.insert(text.substr(start, end - start));
+}
+
+// The string IDs a page names: the values of data-l10n attributes in markup, and the
+// quoted words of script that start with loc and a capital, or with locnot (not location).
+std::set<std::string> PageStringIds(const std::string& text) {
+    std::set<std::string> ids;
+    const std::string markup = "data-l10n=\"";
+    for (size_t at = text.find(markup); at != std::string::npos; at = text.find(markup, at + 1)) {
+        AddQuotedId(text, at + markup.size(), ids);
+    }
+    for (size_t at = text.find("\"loc"); at != std::string::npos; at = text.find("\"loc", at + 1)) {
+        const size_t next = at + 4;
+        if (next < text.size() && (isupper(static_cast<unsigned char>(text[next])) || text.compare(next, 3, "not") == 0)) {
+            AddQuotedId(text, at + 1, ids);
+        }
+    }
+    return ids;
+}
+
+void CheckPageStrings(const FileSystemPath& root, const std::map<std::string, std::set<std::string> >& languagesOf,
+                      const std::set<std::string>& languages, std::vector<Problem>& problems) {
+    for (const char* page : {"main.html", "main.js"}) {
+        FileSystemPath path(root);
+        path.AppendUTF8Segment("resources");
+        path.AppendUTF8Segment(page);
+        std::string text;
+        if (RegularFile::Read(path.AsUTF8String(), RegularFile::kNoFinalLink, text) != RegularFile::kRead) continue;
+        const std::set<std::string> ids = PageStringIds(text);
+        for (const std::string& language : languages) {
+            std::string missing;
+            for (const std::string& id : ids) {
+                const auto have = languagesOf.find(id);
+                if (have == languagesOf.end() || have->second.count(language) == 0) missing += (missing.empty() ? "" : ", ") + id;
+            }
+            if (!missing.empty()) {
+                problems.push_back(Problem{"pageStringMissing", path.AsUTF8String(), 0, "uses what " + language + " lacks: " + missing});
+            }
         }
     }
 }
@@ -200,6 +252,7 @@ void CheckStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
         }
         if (!missing.empty()) problems.push_back(Problem{"stringMissing", path.AsUTF8String(), 0, language + " lacks " + missing});
     }
+    CheckPageStrings(root, languagesOf, languages, problems);
 }
 
 }  // namespace

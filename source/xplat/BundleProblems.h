@@ -1,6 +1,7 @@
 // Problems of the patch bundle itself, found without the stores: proxies that
 // do not load, codes that setup.xml names and no proxy has, conflicting-process
-// patterns that do not compile, sizes that are missing, strings that a language lacks.
+// patterns that do not compile, sizes that are missing, proxies without their image,
+// strings that a language lacks, strings the pages use that a language lacks.
 #ifndef BUNDLE_PROBLEMS_H
 #define BUNDLE_PROBLEMS_H
 

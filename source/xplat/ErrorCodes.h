@@ -14,6 +14,8 @@ const int kMOXADBError = 31;
 // Reported by main setups; the page shows it as a roll-back.
 const int kRollBackAlternate = 32;
 const int kAnotherInstanceRunning = 34;
+// Keys are trusted and the bundle is not signed by one of them, or not as signed.
+const int kBundleSignatureInvalid = 35;
 const int kUnknownError = 0x7FFFFFFF;
 }  // namespace ErrorCodes
 

@@ -26,6 +26,7 @@ std::string Text(long long code) {
         case kConflictingProcessRunning: return "A conflicting application is running";
         case kMOXADBError: return "The installed-products store could not be opened";
         case kAnotherInstanceRunning: return "Another installer of the family is running";
+        case kBundleSignatureInvalid: return "The bundle is not signed by a trusted key, or differs from what was signed";
         case kUnknownError: return "Unknown error";
         case kExitUnhandledException: return "Unexpected exception";
         default: return "Unknown code";

@@ -1,15 +1,20 @@
 #include "InstallerEngine.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
 #include <iterator>
 #include <memory>
 
 #include "AppExitCodes.h"
+#include "BundleVerifier.h"
 #include "ErrorCodes.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "NativeAlert.h"
 #include "PayloadsManager.h"
+#include "UIDriverCheck.h"
 #include "UIDriverFactory.h"
 
 namespace {
@@ -81,6 +86,12 @@ InstallerEngine::~InstallerEngine() {
 
 PayloadsManager* InstallerEngine::InitializePayloadsManager() {
     MOQ_LOG("Called InstallerEngine::InitializePayloadsManager\n");
+    // Nothing of a bundle that failed its signature is classified.
+    const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
+    if (verdict != nullptr && verdict->state == BundleVerifier::kInvalid) {
+        MOQ_LOG("Returning from InstallerEngine::InitializePayloadsManager\n");
+        return nullptr;
+    }
     if (mPayloadsManager == nullptr && PayloadsManager::Initialize(mBundleFolder, PayloadProxyFileConstants::kProxyTypeFull)) {
         mPayloadsManager = PayloadsManager::Instance();
         mPayloadsManager->mSetupTimeoutSeconds = mSetupTimeoutSeconds;
@@ -96,6 +107,8 @@ PayloadsManager* InstallerEngine::GetPayloadsManager() {
 std::string InstallerEngine::LocalizedErrorText() {
     std::map<std::string, std::string> dictionary;
     if (!LocalizationUtilities::GetDictionaryForLanguage(this, dictionary)) return std::string();
+    // No manager is made for a refused bundle: its text is the engine's own.
+    if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) return dictionary["locBundleSignatureInvalid"];
     return ErrorTextFor(*this, dictionary);
 }
 
@@ -134,6 +147,26 @@ bool InstallerEngine::DisplayAlert(std::string message, std::string defaultButto
     return NativeAlert::Display(message, defaultButton, alternateButton);
 }
 
+bool InstallerEngine::BundleAccepted() {
+    // The wizard of an ordinary user only relaunches itself with rights: the copy
+    // that gets them verifies, so that a large bundle is not read twice.
+    if (mUIMode == kModeFullGUI && geteuid() != 0 &&
+        std::find(mArguments.begin(), mArguments.end(), "-norespawn") == mArguments.end()) {
+        return true;
+    }
+    const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String());
+    MOQ_LOG("Bundle signature: %s%s%s%s%s\n", verdict.Name(), verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(),
+            verdict.reason.empty() ? "" : " - ", verdict.reason.c_str());
+    if (verdict.state != BundleVerifier::kInvalid) return true;
+    if (mUIMode == kModeCheck) {
+        UIDriverCheck::PrintSignature(std::cout, verdict);
+        UIDriverCheck::PrintResult(std::cout, ErrorCodes::kBundleSignatureInvalid);
+    } else {
+        std::cerr << "The bundle is refused: " << verdict.reason << std::endl;
+    }
+    return false;
+}
+
 unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
     MOQ_LOG("Called InstallerEngine::Main\n");
     std::cout << "Begin Kavex Update" << std::endl;
@@ -170,6 +203,8 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
                 mExitCode = AppExitCodes::kExitNoUIDriver;
             } else if (!driver->HasSufficientCredentials()) {
                 mExitCode = AppExitCodes::kExitInsufficientCredentials;
+            } else if (!BundleAccepted()) {
+                mExitCode = ErrorCodes::kBundleSignatureInvalid;
             } else {
                 for (;;) {
                     mExitCode = AppExitCodes::exitSuccess;

@@ -25,6 +25,9 @@ public:
 
     PayloadsManager* InitializePayloadsManager();
     PayloadsManager* GetPayloadsManager();
+    // Verifies the bundle against the machine's trusted keys (the wizard that is about to
+    // relaunch itself with rights leaves it to its relaunched copy); false when it must not run.
+    bool BundleAccepted();
     // The localized message for the manager's error code; empty without a manager or strings.
     std::string LocalizedErrorText();
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "BundleVerifier.h"
 #include "ErrorCodes.h"
 #include "FileSystemUtils.h"
 #include "FolderResolver.h"
@@ -329,6 +330,14 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         return record.result;
     }
     bool copied = PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
+    std::string why;
+    // The setup reads the copies: they must be what was signed, whatever the bundle holds now.
+    if (copied && !BundleVerifier::CopyOfFileMatches(proxyPath.AsUTF8String(),
+                                                     Join(Join(target, proxyPath.Parent().NameAsUTF8String()),
+                                                          proxyPath.NameAsUTF8String()).AsUTF8String(), why)) {
+        MOQ_LOG("The copy of the proxy is not what was signed: %s\n", why.c_str());
+        copied = false;
+    }
     copied = CopyOnce(extensionsFolder, target, ".data") && copied;
     FileSystemPath runtime = Join(Join(setupFolder, ".."), "R2");
     copied = PatchRuntime(extensionsFolder, runtime) && copied;
@@ -396,8 +405,13 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
     // Every launch of a run copies the same folders: once per run is enough.
     const std::string key = source.AsUTF8String() + '\0' + target.AsUTF8String() + '\0' + suffix;
     if (mCopiedFolders.count(key)) return true;
-    const bool ok = suffix.empty() ? PayloadsManagerUtils::BlindCopyFolder(source, target)
-                                   : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
+    bool ok = suffix.empty() ? PayloadsManagerUtils::BlindCopyFolder(source, target)
+                             : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
+    std::string why;
+    if (ok && !BundleVerifier::CopiesMatch(source.AsUTF8String(), target.AsUTF8String(), suffix, why)) {
+        MOQ_LOG("The copies are not what was signed: %s\n", why.c_str());
+        ok = false;
+    }
     if (ok) mCopiedFolders.insert(key);
     return ok;
 }

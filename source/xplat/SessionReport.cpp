@@ -10,6 +10,7 @@
 
 #include "AtomicFileWriter.h"
 #include "BundleProblems.h"
+#include "BundleVerifier.h"
 #include "Elevation.h"
 #include "ErrorCodes.h"
 #include "ExitCodeMeaning.h"
@@ -150,6 +151,14 @@ json Launches(const PayloadsManager& manager) {
     return launches;
 }
 
+// Null when the run ended before the bundle was looked at.
+json Signature(const BundleVerifier::Verdict* verdict) {
+    if (verdict == nullptr) return {{"signature", nullptr}, {"keyId", nullptr}, {"reason", nullptr}};
+    return {{"signature", verdict->Name()},
+            {"keyId", verdict->keyId.empty() ? json(nullptr) : json(verdict->keyId)},
+            {"reason", verdict->reason.empty() ? json(nullptr) : json(verdict->reason)}};
+}
+
 json Problems(const FileSystemPath& root) {
     json problems = json::array();
     for (const BundleProblems::Problem& problem : BundleProblems::Find(root)) {
@@ -178,6 +187,7 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["ended"] = Timestamp(NowMs());
     report["machineRoot"] = MacUtils::SystemRoot();
     report["bundleFolder"] = engine.mBundleFolder.AsUTF8String();
+    report["bundle"] = Signature(BundleVerifier::RunVerdict());
     report["exit"] = {{"code", code}, {"meaning", ExitCodeMeaning::Text(code)}, {"message", message}};
     report["patches"] = manager != nullptr ? Patches(*manager) : json::array();
     std::shared_ptr<PreInstallSurvey> survey = manager != nullptr ? manager->mSurvey : nullptr;

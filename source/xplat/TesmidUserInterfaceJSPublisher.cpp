@@ -1,3 +1,4 @@
+#include "BundleVerifier.h"
 #include "TesmidUserInterfaceJSPublisher.h"
 
 #include <stdlib.h>
@@ -92,6 +93,7 @@ TesmidUserInterfaceJSPublisher::TesmidUserInterfaceJSPublisher(InstallerEngine* 
     RegisterJSMemberMethod("AcquireSetupLock", &P::AcquireSetupLock);
     RegisterJSMemberMethod("UIGetUpdateSizes", &P::UIGetUpdateSizes);
     RegisterJSMemberMethod("UIGetErrorText", &P::UIGetErrorText);
+    RegisterJSMemberMethod("UIGetBundleSignature", &P::UIGetBundleSignature);
 }
 
 TesmidUserInterfaceJSPublisher::~TesmidUserInterfaceJSPublisher() { delete mPlatformData; }
@@ -425,5 +427,16 @@ std::string TesmidUserInterfaceJSPublisher::UIGetErrorText(const Args& args) {
     JSONObject object;
     object.AddProperty<std::string>("message", manager->GetLocalizedErrorString(dictionary));
     object.AddProperty<std::string>("logPath", kMOQLogFilePath);
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetBundleSignature(const Args& args) {
+    MethodLog log("UIGetBundleSignature", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    // The engine looks at the bundle before any window opens.
+    const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
+    JSONObject object;
+    object.AddProperty<std::string>("signature", verdict != nullptr ? verdict->Name() : "unsigned");
+    object.AddProperty<std::string>("keyId", verdict != nullptr ? verdict->keyId : std::string());
     return object.ToString();
 }

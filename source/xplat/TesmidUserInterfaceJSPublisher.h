@@ -51,6 +51,8 @@ public:
     std::string UIGetUpdateSizes(const Args& args);
     // The manager's localized message for the session's code, and where the session log is.
     std::string UIGetErrorText(const Args& args);
+    // Whether the bundle is signed: {"signature": "valid"|"invalid"|"unsigned", "keyId": ...}.
+    std::string UIGetBundleSignature(const Args& args);
 
 private:
     TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;

@@ -44,11 +44,12 @@ bool AnySetupStillRunning(const PayloadsManager& manager) {
 bool UIDriverCheck::Run() {
     // Before the first store session opens: nothing of this run may write to them.
     moxaSetReadOnly(true);
+    if (BundleVerifier::RunVerdict() != nullptr) PrintSignature(std::cout, *BundleVerifier::RunVerdict());
     PayloadsManager* manager = mEngine.GetPayloadsManager();
     if (manager == nullptr) {
         mErrorCode = PayloadsManager::InitializationFailureCode();
         std::cout << "The patches cannot be classified\n";
-        std::cout << "Check result: " << mErrorCode << " (" << ExitCodeMeaning::Text(mErrorCode) << ")\n";
+        PrintResult(std::cout, mErrorCode);
         return false;
     }
     manager->mPrepared = false;
@@ -136,4 +137,17 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
     }
     line << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")";
     emit();
+}
+
+void UIDriverCheck::PrintSignature(std::ostream& out, const BundleVerifier::Verdict& verdict) {
+    // The reason may name a file of the bundle: escaped like every other name.
+    std::ostringstream line;
+    line << "Bundle signature: " << verdict.Name();
+    if (!verdict.keyId.empty()) line << ", key " << verdict.keyId;
+    if (!verdict.reason.empty()) line << " - " << verdict.reason;
+    out << PrintableText::Escape(line.str()) << "\n";
+}
+
+void UIDriverCheck::PrintResult(std::ostream& out, int code) {
+    out << "Check result: " << code << " (" << ExitCodeMeaning::Text(code) << ")\n";
 }

@@ -4,6 +4,9 @@
 #ifndef UI_DRIVER_CHECK_H
 #define UI_DRIVER_CHECK_H
 
+#include <ostream>
+
+#include "BundleVerifier.h"
 #include "UIDriver.h"
 
 class PayloadsManager;
@@ -12,6 +15,10 @@ class UIDriverCheck : public UIDriver {
 public:
     explicit UIDriverCheck(InstallerEngine& engine) : UIDriver(engine) {}
     bool Run() override;
+
+    // "Bundle signature: valid, key ID" / "unsigned - why" / "invalid - why".
+    static void PrintSignature(std::ostream& out, const BundleVerifier::Verdict& verdict);
+    static void PrintResult(std::ostream& out, int code);
 
 private:
     // The code the silent run would end with, had every launch succeeded.

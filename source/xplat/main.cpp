@@ -56,6 +56,10 @@ void ReportToUpdateManager(unsigned code, const std::string& text, bool updateMa
             MOQ_LOG("%sErrorCodes::kRollBack\n", prefix);
             Results::setInstallerResults(Results::kResultFailed, text);
             break;
+        case ErrorCodes::kBundleSignatureInvalid:
+            MOQ_LOG("%sErrorCodes::kBundleSignatureInvalid\n", prefix);
+            Results::setInstallerResults(Results::kResultFailed, text);
+            break;
         case ErrorCodes::kAnotherInstanceRunning:
             MOQ_LOG("%sErrorCodes::kAnotherInstanceRunning\n", prefix);
             Results::setInstallerResults(Results::kResultTryAgain, text);

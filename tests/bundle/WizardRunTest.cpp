@@ -302,6 +302,7 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
     EXPECT_NE(std::string::npos, overview.find("Product not installed")) << overview;
     EXPECT_NE(std::string::npos, overview.find("Video Cut")) << overview;
     EXPECT_EQ(std::string::npos, overview.find("Hidden")) << overview;
+    EXPECT_NE(std::string::npos, overview.find("This update is not signed")) << overview;  // no key is trusted here
     EXPECT_NE(std::string::npos, finish.find("The updates are installed")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1")) << finish;
     EXPECT_EQ("finish-close", focusAtFinish);

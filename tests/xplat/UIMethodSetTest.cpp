@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "BundleSignature.h"
 #include "DHTMLAlertController.h"
 #include "InstallerEngine.h"
 #include "JSMethodPublisherGroup.h"
@@ -108,6 +109,22 @@ TEST_F(MethodSet, WindowMethodsCheckTheirArguments) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetUpdatesStatusMap"));
 }
 
+TEST_F(MethodSet, ThePageLearnsWhetherTheBundleIsSigned) {
+    EXPECT_TRUE(engine.BundleAccepted());
+    EXPECT_EQ("{\"signature\":\"unsigned\",\"keyId\":\"\"}", Call("UIGetBundleSignature"));
+    BundleSignature::PublicKey key;
+    BundleSignature::SecretKey secret;
+    ASSERT_TRUE(BundleSignature::Generate(key, secret));
+    const std::string keys = box / "machine/Library/Application Support/Kavex/TrustedKeys";
+    TestFiles::Write(keys + "/team.pub", BundleSignature::PublicKeyText(key));
+    chmod(keys.c_str(), 0755);
+    EXPECT_FALSE(engine.BundleAccepted());
+    EXPECT_EQ("{\"signature\":\"invalid\",\"keyId\":\"\"}", Call("UIGetBundleSignature"));
+    EXPECT_EQ(nullptr, engine.InitializePayloadsManager()) << "a refused bundle is never classified";
+    TestFiles::RemoveTree(keys);
+    EXPECT_TRUE(engine.BundleAccepted());  // the tests after this one run unsigned
+}
+
 TEST_F(MethodSet, ArgumentCountAndEmptyArgumentErrorsOfEveryMethod) {
     const std::string badCount = "{\"_error\":\"1\"}", badArg = "{\"_error\":\"2\"}";
     struct Case {
@@ -129,13 +146,13 @@ TEST_F(MethodSet, ArgumentCountAndEmptyArgumentErrorsOfEveryMethod) {
         {"GetConflictingProcessList", {"x"}, badCount}, {"CheckForDiskSpace", {"x"}, badCount},
         {"UIGetSuccessPayloadsMap", {"x"}, badCount},   {"UIGetFailedPayloadsMap", {"x"}, badCount},
         {"AcquireSetupLock", {"x"}, badCount},      {"UIGetUpdateSizes", {"x"}, badCount},
-        {"UIGetErrorText", {"x"}, badCount},
+        {"UIGetErrorText", {"x"}, badCount},        {"UIGetBundleSignature", {"x"}, badCount},
     };
     for (const Case& c : cases) EXPECT_EQ(c.expected, Call(c.method, c.args)) << c.method << " with " << c.args.size();
     // methods that ignore their arguments answer as usual
     EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors", {"a", "b", "c"}));
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress", {"a"}));
-    EXPECT_EQ(27u, group.GetAllMethods().size());
+    EXPECT_EQ(28u, group.GetAllMethods().size());
     EXPECT_TRUE(delegate.calls.empty());  // no argument error reached the window
 }
 

@@ -1,0 +1,155 @@
+// Verifies a signed bundle as the program does before a run, against `sha256sum`
+// of the same files in the same run (the anchor): the demo's bundle, and the same
+// bundle with 1 GB of patch data beside it. Prints the medians and the ratios;
+// exits non-zero when the 1 GB bundle's verification costs more than 1.2x the anchor.
+//
+//   build/bench/VerifyBench [runs] [folder to work in]
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BundleManifest.h"
+#include "BundleSignature.h"
+#include "BundleTree.h"
+#include "BundleVerifier.h"
+
+namespace {
+
+int RunToEnd(const std::vector<std::string>& argv, bool quiet = false) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (quiet) {
+            freopen("/dev/null", "w", stdout);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+double Timed(const std::function<void()>& action) {
+    const auto start = std::chrono::steady_clock::now();
+    action();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// 8 x 128 MB of patch data, in the bundle's own layout.
+void AddGigabyte(const std::string& bundle) {
+    const std::string folder = bundle + "/extensions/Large";
+    mkdir(folder.c_str(), 0755);
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    for (int i = 0; i < 8; ++i) {
+        std::ofstream out(folder + "/Large" + std::to_string(i) + ".data", std::ios::binary);
+        for (int mb = 0; mb < 128; ++mb) {
+            block[0] = static_cast<char>(i * 131 + mb);
+            out.write(block.data(), block.size());
+        }
+    }
+}
+
+struct Figures {
+    double verify;
+    double anchor;
+    uint64_t bytes;
+};
+
+bool Measure(const std::string& bundle, const BundleSignature::SecretKey& secret, const BundleSignature::PublicKey& key,
+             int runs, Figures& figures) {
+    std::vector<BundleTree::Entry> entries;
+    std::string why;
+    const std::set<std::string> excluded = {BundleManifest::kManifestName, BundleManifest::kSignatureName};
+    if (!BundleTree::Scan(bundle, excluded, [](const std::string&, uint64_t) { return true; }, entries, why)) {
+        std::cerr << why << "\n";
+        return false;
+    }
+    const std::string manifest = BundleManifest::Write(entries);
+    std::ofstream(bundle + "/" + BundleManifest::kManifestName, std::ios::binary) << manifest;
+    std::ofstream(bundle + "/" + BundleManifest::kSignatureName, std::ios::binary)
+        << BundleSignature::SignatureText(BundleSignature::Sign(secret, manifest));
+    std::vector<std::string> anchor = {"/usr/bin/sha256sum"};
+    figures.bytes = 0;
+    for (const BundleTree::Entry& entry : entries) {
+        if (entry.type != BundleTree::Entry::kFile) continue;
+        anchor.push_back(bundle + "/" + entry.path);
+        figures.bytes += entry.size;
+    }
+    std::vector<double> verify, sums;
+    for (int run = 0; run <= runs; ++run) {
+        BundleVerifier::Verdict verdict;
+        const double v = Timed([&] { verdict = BundleVerifier::Verify(bundle, {key}); });
+        if (verdict.state != BundleVerifier::kValid) {
+            std::cerr << "not valid: " << verdict.reason << "\n";
+            return false;
+        }
+        int status = 0;
+        const double s = Timed([&] { status = RunToEnd(anchor, true); });
+        if (status != 0) {
+            std::cerr << "sha256sum failed\n";
+            return false;
+        }
+        if (run == 0) continue;  // the first run fills the page cache
+        verify.push_back(v);
+        sums.push_back(s);
+    }
+    figures.verify = Median(verify);
+    figures.anchor = Median(sums);
+    return true;
+}
+
+void Print(const char* name, const Figures& figures) {
+    std::cout << name << ": " << figures.bytes << " bytes; verify " << figures.verify * 1000 << " ms, sha256sum (anchor) "
+              << figures.anchor * 1000 << " ms, ratio " << figures.verify / figures.anchor << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    const std::string base = argc > 2 ? argv[2] : "/var/tmp";
+    std::string work = base + "/verify-bench-XXXXXX";
+    if (mkdtemp(&work[0]) == nullptr) {
+        std::cerr << "cannot make a folder in " << base << "\n";
+        return 2;
+    }
+    const std::string machine = work + "/machine", bundle = work + "/bundle";
+    mkdir(machine.c_str(), 0755);
+    mkdir(bundle.c_str(), 0755);
+    BundleSignature::PublicKey key;
+    BundleSignature::SecretKey secret;
+    Figures demo{}, large{};
+    bool ok = BundleSignature::Generate(key, secret) &&
+              RunToEnd({DEMO_MACHINE, machine, bundle, STANDIN_SETUP}, true) == 0 &&
+              RunToEnd({"/bin/cp", "-a", BUNDLE_DIR, bundle + "/"}) == 0 && Measure(bundle, secret, key, runs, demo);
+    if (ok) {
+        Print("demo bundle", demo);
+        AddGigabyte(bundle);
+        ok = Measure(bundle, secret, key, runs, large);
+        if (ok) Print("1 GB bundle", large);
+    }
+    RunToEnd({"/bin/rm", "-rf", work});
+    if (!ok) return 2;
+    const bool met = large.verify <= 1.2 * large.anchor;
+    std::cout << (met ? "within" : "NOT within") << " 1.2x of sha256sum on the 1 GB bundle\n";
+    return met ? 0 : 1;
+}

@@ -1,0 +1,359 @@
+// Signed bundles end to end: the built program against the machine's trusted keys,
+// and kavex-bundle's verify, lint and new beside it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "JsonSchemaSubset.h"
+#include "SilentRunFixture.h"
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kTool = KAVEX_BUNDLE_TOOL;
+
+const char* const kSignedStrings =
+    "<Localization>"
+    "<String stringID=\"locBundleSignatureInvalid\"><en_US>Not as its publisher signed it.</en_US></String>"
+    "</Localization>";
+
+json ReadJson(const std::string& path) { return json::parse(TestFiles::Read(path), nullptr, false); }
+
+void ExpectConforms(const json& report) {
+    static const json schema = ReadJson(REPORT_SCHEMA);
+    ASSERT_FALSE(report.is_discarded());
+    for (const std::string& problem : JsonSchemaSubset::Validate(schema, report)) ADD_FAILURE() << problem;
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+class SignedBundle : public SilentRun {
+protected:
+    void SetUp() override {
+        SilentRun::SetUp();
+        bundle.Strings(kSignedStrings);
+        bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "Update");
+        symlink("main.xml", (bundle.Root() + "/resources/strings").c_str());
+        ASSERT_EQ(0, Tool({"keygen", box / "team.secret", box / "team.pub"}).status);
+        ASSERT_EQ(0, Tool({"keygen", box / "other.secret", box / "other.pub"}).status);
+    }
+    ChildResult Tool(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv = {kTool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return TestProcess::Run(argv);
+    }
+    void Trust(const std::string& publicFile) {
+        const std::string folder = machine + "/Library/Application Support/Kavex/TrustedKeys";
+        TestFiles::MakeFolders(folder);
+        chmod(folder.c_str(), 0755);
+        TestFiles::Write(folder + "/" + publicFile.substr(publicFile.rfind('/') + 1), TestFiles::Read(publicFile));
+    }
+    ChildResult Program(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        store.Save();
+        return TestProcess::Run(argv, Environment());
+    }
+    std::string Invocations() const {
+        const std::string log = SetupFolder("{S1}") + "/invocations.log";
+        return TestFiles::Exists(log) ? TestFiles::Read(log) : std::string();
+    }
+};
+
+struct Tampering {
+    const char* name;
+    std::function<void(const std::string& bundle, const std::string& box)> change;
+    const char* reason;  // the start of the report's reason
+};
+
+void Flip(const std::string& path) {
+    std::string bytes = TestFiles::Read(path);
+    ASSERT_FALSE(bytes.empty()) << path;
+    bytes[bytes.size() / 2] ^= 1;
+    struct stat st;
+    stat(path.c_str(), &st);
+    TestFiles::Write(path, bytes);
+    chmod(path.c_str(), st.st_mode & 07777);
+}
+
+TEST_F(SignedBundle, OnlyWhatATrustedKeySignedRunsAndVerifyAgreesOnEveryCase) {
+    const std::vector<Tampering> cases = {
+        {"untouched", [](const std::string&, const std::string&) {}, ""},
+        {"proxy byte", [](const std::string& b, const std::string&) { Flip(b + "/extensions/Update/Update.proxy.xml"); },
+         "changed: extensions/Update/Update.proxy.xml (content)"},
+        {"image byte", [](const std::string& b, const std::string&) { Flip(b + "/extensions/Update/Update.dmg"); },
+         "changed: extensions/Update/Update.dmg (content)"},
+        {"data byte", [](const std::string& b, const std::string&) { Flip(b + "/extensions/Update/Update.data"); },
+         "changed: extensions/Update/Update.data (content)"},
+        {"string table byte", [](const std::string& b, const std::string&) { Flip(b + "/resources/main.xml"); },
+         "changed: resources/main.xml (content)"},
+        {"program resource byte",
+         [](const std::string& b, const std::string&) { Flip(b + "/Update.app/Contents/Resources/Update.svg"); },
+         "changed: Update.app/Contents/Resources/Update.svg (content)"},
+        {"longer file",
+         [](const std::string& b, const std::string&) {
+             const std::string proxy = b + "/extensions/Update/Update.proxy.xml";
+             TestFiles::Write(proxy, TestFiles::Read(proxy) + " ");
+         },
+         "changed: extensions/Update/Update.proxy.xml (size)"},
+        {"mode", [](const std::string& b, const std::string&) { chmod((b + "/extensions/Update/Update.dmg").c_str(), 0666); },
+         "changed: extensions/Update/Update.dmg (mode)"},
+        {"extra file", [](const std::string& b, const std::string&) { TestFiles::Write(b + "/extensions/Update/x.data", "x"); },
+         "extra: extensions/Update/x.data"},
+        {"removed file", [](const std::string& b, const std::string&) { unlink((b + "/extensions/Update/Update.data").c_str()); },
+         "missing: extensions/Update/Update.data"},
+        {"link target",
+         [](const std::string& b, const std::string&) {
+             unlink((b + "/resources/strings").c_str());
+             symlink("main.css", (b + "/resources/strings").c_str());
+         },
+         "changed: resources/strings (link target)"},
+        {"file for a link",
+         [](const std::string& b, const std::string&) {
+             unlink((b + "/resources/strings").c_str());
+             TestFiles::Write(b + "/resources/strings", "main.xml");
+         },
+         "changed: resources/strings (was a link, is a file)"},
+        {"another key",
+         [](const std::string& b, const std::string& box) {
+             ASSERT_EQ(0, TestProcess::Run({kTool, "sign", box + "/other.secret", b}).status);
+         },
+         "bad signature: the manifest is not signed by a trusted key"},
+        {"manifest edited after signing",
+         [](const std::string& b, const std::string&) {
+             // Lists a file the folder does not hold: only the signature can tell.
+             const std::string manifest = b + "/bundle.manifest";
+             TestFiles::Write(manifest, TestFiles::Read(manifest) + "folder 0755 0 - zz\n");
+         },
+         "bad signature"},
+        {"no signature",
+         [](const std::string& b, const std::string&) {
+             unlink((b + "/bundle.sig").c_str());
+             unlink((b + "/bundle.manifest").c_str());
+         },
+         "the bundle is not signed (no bundle.manifest)"},
+    };
+    Trust(box / "team.pub");
+    const std::string backup = box / "signed";
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    TestProcess::Run({"/bin/cp", "-a", bundle.Root(), backup});
+    for (const Tampering& tampering : cases) {
+        SCOPED_TRACE(tampering.name);
+        TestFiles::RemoveTree(bundle.Root());
+        TestProcess::Run({"/bin/cp", "-a", backup, bundle.Root()});
+        TestFiles::RemoveTree(SetupFolder("{S1}") + "/invocations.log");
+        TestFiles::RemoveTree(SetupFolder("{S2}") + "/invocations.log");
+        tampering.change(bundle.Root(), box.Path());
+        const bool valid = std::string(tampering.reason).empty();
+
+        const ChildResult verify = Tool({"verify", box / "team.pub", bundle.Root()});
+        EXPECT_EQ(valid ? 0 : 1, verify.status) << verify.output;
+        EXPECT_EQ(0u, verify.output.find(valid ? "valid: signed by key " : std::string("invalid: ") + tampering.reason))
+            << verify.output;
+
+        const ChildResult check = Program({"--mode=check"});
+        EXPECT_NE(std::string::npos, check.output.find(std::string("Bundle signature: ") + (valid ? "valid, key " : "invalid - ") +
+                                                       (valid ? "" : tampering.reason)))
+            << check.output;
+
+        const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+        const json report = ReadJson(box / "report.json");
+        ExpectConforms(report);
+        if (valid) {
+            EXPECT_EQ(0, check.status) << check.output;
+            EXPECT_EQ(0, run.status) << run.output;
+            EXPECT_EQ(1u, TestFiles::Lines(Invocations()).size());
+            EXPECT_EQ("valid", report["bundle"]["signature"]);
+            EXPECT_EQ("valid: signed by key " + report["bundle"]["keyId"].get<std::string>(), FirstLine(verify.output));
+            continue;
+        }
+        EXPECT_EQ(35, check.status) << check.output;
+        EXPECT_NE(std::string::npos, check.output.find("Check result: 35 ("));
+        EXPECT_EQ(std::string::npos, check.output.find("Patch {PATCH}")) << "classified a refused bundle";
+        EXPECT_EQ(35, run.status) << run.output;
+        EXPECT_EQ("", Invocations()) << "launched from a refused bundle";
+        // A changed string table changes the message; the result stays.
+        if (std::string(tampering.name) != "string table byte") {
+            EXPECT_EQ("result=4\nmessage=Not as its publisher signed it.\n", Results());
+        }
+        EXPECT_EQ("invalid", report["bundle"]["signature"]);
+        EXPECT_EQ(nullptr, report["bundle"]["keyId"]);
+        EXPECT_EQ(0u, report["bundle"]["reason"].get<std::string>().find(tampering.reason)) << report["bundle"];
+        EXPECT_EQ(FirstLine(verify.output), "invalid: " + report["bundle"]["reason"].get<std::string>());
+        EXPECT_EQ(35, report["exit"]["code"]);
+        EXPECT_EQ(0u, report["patches"].size());
+    }
+}
+
+TEST_F(SignedBundle, WithoutATrustedKeyAnUnsignedBundleRunsAsBeforeAndSaysSo) {
+    const ChildResult check = Program({"--mode=check"});
+    EXPECT_EQ(0, check.status) << check.output;
+    EXPECT_NE(std::string::npos, check.output.find("Bundle signature: unsigned - no key is trusted\n")) << check.output;
+    const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_EQ(1u, TestFiles::Lines(Invocations()).size());
+    const json report = ReadJson(box / "report.json");
+    ExpectConforms(report);
+    EXPECT_EQ("unsigned", report["bundle"]["signature"]);
+    EXPECT_EQ(nullptr, report["bundle"]["keyId"]);
+
+    // A key folder that others than root could change trusts nothing, and refuses all.
+    Trust(box / "team.pub");
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    const std::string folder = machine + "/Library/Application Support/Kavex/TrustedKeys";
+    chmod(folder.c_str(), 0775);
+    const ChildResult loose = Program({"--mode=silent", "--callerID=ZEP6"});
+    EXPECT_EQ(35, loose.status) << loose.output;
+    EXPECT_NE(std::string::npos, loose.output.find("others than root can change it")) << loose.output;
+    chmod(folder.c_str(), 0755);
+    chmod((machine + "/Library").c_str(), 0777);
+    EXPECT_EQ(35, Program({"--mode=check"}).status);
+    chmod((machine + "/Library").c_str(), 0755);
+    // Signed and trusted: it runs, and finds the patch the first run installed.
+    EXPECT_EQ(29, Program({"--mode=silent", "--callerID=ZEP6"}).status);
+}
+
+TEST_F(SignedBundle, ToolKeysAreTextAndTheSecretStaysPrivate) {
+    struct stat st;
+    ASSERT_EQ(0, stat((box / "team.secret").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(0u, TestFiles::Read(box / "team.pub").find("kavex-bundle-public-key "));
+    const std::string secret = TestFiles::Read(box / "team.secret");
+    const ChildResult again = Tool({"keygen", box / "team.secret", box / "third.pub"});
+    EXPECT_EQ(3, again.status);
+    EXPECT_EQ(secret, TestFiles::Read(box / "team.secret"));
+    EXPECT_FALSE(TestFiles::Exists(box / "third.pub"));
+
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    const std::string first = TestFiles::Read(bundle.Root() + "/bundle.manifest");
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    EXPECT_EQ(first, TestFiles::Read(bundle.Root() + "/bundle.manifest"));
+    EXPECT_NE(std::string::npos, first.find("\nlink 0777 8 - resources/strings main.xml\n")) << first;
+    EXPECT_EQ(std::string::npos, first.find("bundle.sig"));
+
+    const ChildResult help = Tool({"--help"});
+    EXPECT_EQ(0, help.status);
+    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "verify", "lint", "new"}) {
+        EXPECT_NE(std::string::npos, help.output.find(section)) << section;
+    }
+    EXPECT_EQ(2, Tool({"frobnicate"}).status);
+    EXPECT_EQ(2, Tool({"verify", box / "team.pub"}).status);
+}
+
+std::multiset<std::string> LintKinds(const std::string& output) {
+    std::multiset<std::string> kinds;
+    for (const std::string& line : TestFiles::Lines(output)) kinds.insert(line.substr(0, line.find(':')));
+    return kinds;
+}
+
+TEST_F(SignedBundle, LintFindsEveryPlantedProblemAsTheCheckDoes) {
+    const ChildResult clean = Tool({"lint", bundle.Root()});
+    EXPECT_EQ(0, clean.status) << clean.output;
+    EXPECT_EQ("no problems\n", clean.output);
+
+    ProxyFields sizeless = Patch("{SIZELESS}", "Suite Extra", "1.0.2", "{BASE}");
+    sizeless.totalSize = "";
+    bundle.AddPatch(sizeless, "Sizeless");
+    ProxyFields imageless = Patch("{IMAGELESS}", "Suite Pack", "1.0.3", "{BASE}");
+    bundle.AddPatch(imageless, "Imageless");
+    unlink((bundle.Root() + "/extensions/Imageless/Imageless.dmg").c_str());
+    TestFiles::Write(bundle.Root() + "/extensions/Broken/Broken.proxy.xml", "<Payload><unclosed>\n");
+    TestFiles::Write(bundle.Root() + "/extensions/Broken/Broken.dmg", "image");
+    TestFiles::Write(bundle.Root() + "/extensions/Huge/Huge.proxy.xml", std::string(9 * 1024 * 1024, ' '));
+    TestFiles::Write(bundle.Root() + "/extensions/Huge/Huge.dmg", "image");
+    bundle.SetupXml("<PayloadInfo><Driver><KavexCode>{NOBODY}</KavexCode></Driver></PayloadInfo>");
+    bundle.Strings(
+        "<Localization><String stringID=\"locQuit\"><en_US>Quit</en_US><fr_FR>Quitter</fr_FR></String>"
+        "<String stringID=\"locRetry\"><en_US>Retry</en_US></String></Localization>");
+    TestFiles::Write(bundle.Root() + "/resources/main.html", "<button data-l10n=\"locQuit\"></button><p data-l10n=\"locGone\">");
+    TestFiles::Write(bundle.Root() + "/resources/main.js", "T(\"locRetry\"); var location = \"location\";");
+
+    const ChildResult lint = Tool({"lint", bundle.Root()});
+    EXPECT_EQ(1, lint.status) << lint.output;
+    const std::multiset<std::string> expected = {"proxyNotLoaded", "proxyNotLoaded", "totalSizeMissing", "imageMissing",
+                                                 "codeWithoutProxy", "stringMissing", "pageStringMissing",
+                                                 "pageStringMissing", "pageStringMissing"};
+    EXPECT_EQ(expected, LintKinds(lint.output)) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("Broken.proxy.xml:")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what en_US lacks: locGone\n")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what fr_FR lacks: locGone\n")) << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("main.js: uses what fr_FR lacks: locRetry\n")) << lint.output;
+
+    // The check's report finds the same, from the same code.
+    Program({"--mode=check", "--report=" + (box / "check.json")});
+    const json report = ReadJson(box / "check.json");
+    std::multiset<std::string> reported;
+    for (const json& problem : report["bundleProblems"]) reported.insert(problem["kind"].get<std::string>());
+    EXPECT_EQ(expected, reported);
+}
+
+TEST_F(SignedBundle, ANewBundleLintsCleanAndInstallsOnceSigned) {
+    const std::string payloads = box / "payloads";
+    TestFiles::Write(payloads + "/Update/Update.proxy.xml", ProxyXml(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}")));
+    TestFiles::Write(payloads + "/Update/Update.dmg", "image");
+    TestFiles::Write(payloads + "/Update/Update.data", "data");
+    TestFiles::Write(payloads + "/Extra/Extra.proxy.xml", ProxyXml(Patch("{EXTRA}", "Suite Extra", "1.0.2", "{BASE}")));
+    TestFiles::Write(payloads + "/Extra/Extra.dmg", "image");
+    const std::string made = box / "made";
+    const std::string built = UPDATE_EXECUTABLE;
+    const ChildResult created = Tool({"new", "--out=" + made, "--program=" + built.substr(0, built.find("/Update.app/") + 11),
+                                      payloads + "/Update", payloads + "/Extra"});
+    ASSERT_EQ(0, created.status) << created.output;
+    EXPECT_NE(std::string::npos, created.output.find("no problems\n")) << created.output;
+    EXPECT_NE(std::string::npos, TestFiles::Read(made + "/setup.xml").find("<Driver>\n    <KavexCode display=\"show\">{PATCH}"));
+    EXPECT_EQ(3, Tool({"new", "--out=" + made, payloads + "/Update"}).status) << "over a bundle";
+
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", made}).status);
+    Trust(box / "team.pub");
+    program = made + "/Update.app/Contents/MacOS/Update";
+    const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+    EXPECT_EQ(0, run.status) << run.output;
+    const json report = ReadJson(box / "report.json");
+    EXPECT_EQ("valid", report["bundle"]["signature"]);
+    EXPECT_EQ(2u, report["patches"].size());
+    const std::string invocations = Invocations();
+    EXPECT_NE(std::string::npos, invocations.find("--kavexCodeList={PATCH}")) << invocations;
+    // The setup got the signed copies.
+    EXPECT_EQ("data", TestFiles::Read(SetupFolder("{S1}") + "/extensions/Update/Update.data"));
+}
+
+}  // namespace
+
+namespace {
+
+// The copy beside a setup keeps a file of the same size and time as it is; a signed
+// run reads it back, and launches no setup beside bytes that were not signed.
+TEST_F(SignedBundle, ASetupIsNeverLaunchedBesideCopiesThatDifferFromWhatWasSigned) {
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    Trust(box / "team.pub");
+    const std::string source = bundle.Root() + "/extensions/Update/Update.data";
+    const std::string stale = SetupFolder("{S1}") + "/extensions/Update/Update.data";
+    std::string bytes = TestFiles::Read(source);
+    bytes[0] ^= 1;
+    TestFiles::Write(stale, bytes);
+    struct stat st;
+    ASSERT_EQ(0, stat(source.c_str(), &st));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, stale.c_str(), times, 0));
+
+    const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+    EXPECT_EQ(28, run.status) << run.output;
+    EXPECT_EQ("", Invocations()) << "launched beside a copy that was not signed";
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S2}") + "/invocations.log")).size());
+    const json report = ReadJson(box / "report.json");
+    EXPECT_EQ("valid", report["bundle"]["signature"]);
+    bool refused = false;
+    for (const json& launch : report["launches"]) {
+        if (launch["sessionID"] == "{S1}") refused = !launch["launched"].get<bool>();
+    }
+    EXPECT_TRUE(refused) << report["launches"];
+    EXPECT_NE(std::string::npos, TestFiles::Read("/tmp/moq.log").find("The copies are not what was signed: " + stale));
+}
+
+}  // namespace
