@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "DHTMLAlertController.h"
+#include "FamilyLockQuery.h"
 #include "InstallerEngine.h"
 #include "JSMethodPublisherGroup.h"
 #include "MacUtils.h"
@@ -75,6 +76,7 @@ protected:
         EXPECT_TRUE(group.InvokeMethodByName(name, args, result)) << name;
         return result;
     }
+    FamilyLockQuery::Replacement noOtherInstaller{[](const std::string&) { return false; }};
     TestSandbox box;
     StoreBuilder store{box / "machine"};
     PatchBundle bundle{box / "bundle"};
