@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
             (pass == 0 ? stepTimes : cacheTimes).push_back(Seconds(start));
         }
     }
-    moxaCloseSession(session);
+    if (moxaCloseSession(session) != kMoxaOK) std::cerr << "closing the store failed\n";
     std::cout << "Classification of " << kPatches << " patches, step by step: median " << Median(stepTimes) * 1000 << " ms\n";
     std::cout << "Classification of " << kPatches << " patches, with the session cache: median " << Median(cacheTimes) * 1000
               << " ms\n";

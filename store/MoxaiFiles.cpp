@@ -11,6 +11,7 @@
 #include "FileContents.h"
 #include "MoxaiResultCodes.h"
 #include "RegularFile.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 bool moxaiDbPath(std::string& base) {
@@ -100,11 +101,19 @@ bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
     UniqueFd out(mkostemp(&temporary[0], O_CLOEXEC));
     if (!out.valid()) return false;
     bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0 && FileContents::Copy(in.get(), out.get(), st.st_size);
-    if (ok && fsync(out.get()) != 0) ok = false;
+    if (ok && SystemCalls::Current().fsync(out.get()) != 0) ok = false;
     if (out.close() != 0) ok = false;
-    if (ok && rename(temporary.c_str(), to.c_str()) != 0) ok = false;
-    if (!ok) unlink(temporary.c_str());
-    return ok;
+    if (ok && SystemCalls::Current().renameat(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str()) != 0) ok = false;
+    if (!ok) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself lasts once the folder is on disk; a crash before leaves the old copy.
+    std::string folder = to;
+    moxaiPathParent(to, folder);
+    UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid()) SystemCalls::Current().fsync(directory.get());
+    return true;
 }
 
 bool moxaiBackupIsCurrent(const std::string& store, const std::string& backup) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "FileContents.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -65,11 +66,12 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
         why = std::string("no temporary file can be made beside it: ") + strerror(errno);
         return false;
     }
-    bool ok = fchmod(out.get(), 0644) == 0 && FileContents::WriteAll(out.get(), contents) && fsync(out.get()) == 0;
+    bool ok = fchmod(out.get(), 0644) == 0 && FileContents::WriteAll(out.get(), contents) &&
+              SystemCalls::Current().fsync(out.get()) == 0;
     ok = out.close() == 0 && ok;
     // Checked again just before: rename replaces a link planted meanwhile, but it was refused before.
     ok = ok && MayReplace(folder.get(), name, why);
-    if (ok && renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
+    if (ok && SystemCalls::Current().renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
         why = std::string("cannot be renamed into place: ") + strerror(errno);
         ok = false;
     }

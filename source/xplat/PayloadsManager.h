@@ -85,7 +85,8 @@ public:
                                        const std::string& sessionID, FileSystemPath setupFolder,
                                        const std::string& installFolder, FileSystemPath extensionsFolder, uint64_t size,
                                        const std::string& displayName, int start, int end, FileSystemPath proxyPath);
-    void UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
+    // The store's code; a failed write is logged and rolled back, and the session keeps it.
+    int UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
     // False when the runtime files could not all be copied.
     bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
     static int GetErrorCode();

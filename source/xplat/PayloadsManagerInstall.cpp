@@ -292,6 +292,12 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             }
         }
         ClearMediaRecords();
+        // A failed write of the store is no success, even when every setup succeeded.
+        const int closed = store.close();
+        if (closed != kMoxaOK) {
+            MOQ_LOG("The installed-products store could not be written (store code %d)\n", closed);
+            if (result == 0) result = mErrorCode = ErrorCodes::kMOXADBError;
+        }
     }
     MOQ_LOG("Returning from PayloadsManager::InstallPayload");
     return result;
@@ -368,18 +374,29 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     return result;
 }
 
-void PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode) {
-    if (session == nullptr) return;
+int PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode) {
+    if (session == nullptr) return kMoxaOK;
+    int rc = kMoxaOK;
     auto folder = mapInstallDir.find(parentCode);
     if (folder != mapInstallDir.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "INSTALLDIR", folder->second.c_str());
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", folder->second.c_str());
+        rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "INSTALLDIR", folder->second.c_str());
+        if (rc == kMoxaOK) {
+            rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", folder->second.c_str());
+        }
     }
     auto config = mapZTKConfigPath.find(parentCode);
-    if (config != mapZTKConfigPath.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "ZTKConfigPath", config->second.c_str());
+    if (rc == kMoxaOK && config != mapZTKConfigPath.end()) {
+        rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "ZTKConfigPath", config->second.c_str());
     }
-    moxaSessionCommit(session);
+    if (rc == kMoxaOK) rc = moxaSessionCommit(session);
+    if (rc != kMoxaOK) {
+        // A moved product's folders are written whole or not at all.
+        MOQ_LOG("The moved product %s could not be written to the installed-products store (store code %d)\n",
+                parentCode.c_str(), rc);
+        const int undone = moxaSessionRollback(session);
+        if (undone != kMoxaOK) MOQ_LOG("Its partial writes could not be rolled back (store code %d)\n", undone);
+    }
+    return rc;
 }
 
 bool PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {

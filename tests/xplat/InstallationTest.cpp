@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <sstream>
@@ -172,7 +173,36 @@ TEST_F(Installation, MovedBaseIsWrittenBackBeforeTheLaunch) {
     EXPECT_EQ(box / "Moved/Suite", value);
     ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "ZTKConfigPath", &value));
     EXPECT_EQ(box / "Moved/Suite/config.xml", value);
-    moxaCloseSession(session);
+    EXPECT_EQ(kMoxaOK, moxaCloseSession(session));
+}
+
+// Another writer holds the store through the run: the moved folders cannot be written back.
+// The setup still runs, nothing half-written stays, and the run does not end as a success.
+TEST_F(Installation, AMovedBaseThatCannotBeWrittenBackFailsTheRun) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, "/Applications/Suite");
+    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
+    PayloadsManager& manager = Start();
+    PayloadsManager::mapInstallDir["{BASE}"] = box / "Moved/Suite";
+    PayloadsManager::mapZTKConfigPath["{BASE}"] = box / "Moved/Suite/config.xml";
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(store.StoreFile().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    const int status = PlanAndInstall(manager);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(2, status);
+    EXPECT_EQ(31, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S1}") + "/invocations.log")).size());
+    const std::string text = TestFiles::Read(log);
+    EXPECT_NE(std::string::npos, text.find("The moved product {BASE} could not be written to the installed-products store"));
+    EXPECT_NE(std::string::npos, text.find("The installed-products store could not be written (store code"));
+    moxaiSession* session = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaOpenSession(&session));
+    const char* value = nullptr;
+    EXPECT_NE(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "INSTALLDIR", &value));
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 5, "INSTALLDIR", &value));
+    EXPECT_STREQ("/Applications/Suite", value);
+    EXPECT_EQ(kMoxaOK, moxaCloseSession(session));
 }
 
 TEST_F(Installation, OutcomeCodesAfterARun) {
