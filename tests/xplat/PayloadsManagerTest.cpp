@@ -261,6 +261,15 @@ TEST_F(Classification, CachedClassificationMatchesTheStepByStepWalk) {
         }
     }
     store.Upgrade("{PROD-2}", "{PROD-3}").Upgrade("{PROD-8}", "{PROD-3}").Upgrade("{ORPHAN}", "{PROD-9}");
+    // A store written elsewhere may upgrade one original twice (its table without the key):
+    // which upgrade is meant cannot be told.
+    store.Sql("CREATE TABLE kept AS SELECT * FROM upgraded_payloads")
+        .Sql("DROP TABLE upgraded_payloads")
+        .Sql("CREATE TABLE upgraded_payloads (payloadIDOriginal TEXT NOT NULL, payloadIDUpgraded TEXT NOT NULL)")
+        .Sql("INSERT INTO upgraded_payloads SELECT * FROM kept")
+        .Sql("DROP TABLE kept")
+        .Upgrade("{PROD-5}", "{PROD-6}")
+        .Upgrade("{PROD-5}", "{PROD-7}");
     // Products whose only membership is uninstalled: they decide as missing, and
     // so does a patch recorded as uninstalled beside an installed parent.
     for (int p = 0; p < 32; p += 4) {
