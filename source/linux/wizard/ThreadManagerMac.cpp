@@ -14,6 +14,7 @@ std::shared_ptr<ThreadManagerMac> ThreadManagerMac::workOn(Task task, DidEnd did
 
 void ThreadManagerMac::runPrimaryTask() {
     const std::string result = mTask(*this);
+    mTaskEnded = true;
     if (!mDidEnd) return;
     struct EndMessage {
         std::shared_ptr<ThreadManagerMac> manager;

@@ -3,6 +3,7 @@
 #ifndef THREAD_MANAGER_MAC_H
 #define THREAD_MANAGER_MAC_H
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -19,6 +20,8 @@ public:
 
     void markAsCancelled();  // running (0) -> cancelled (1), once
     bool cancelled() const;
+    // The task has returned; only its end message may be still to come.
+    bool taskEnded() const { return mTaskEnded; }
 
 private:
     ThreadManagerMac(Task task, DidEnd didEnd) : mTask(task), mDidEnd(didEnd) {}
@@ -30,6 +33,7 @@ private:
     std::condition_variable mEndHandled;
     int mCondition = 0;
     bool mEndRan = false;
+    std::atomic<bool> mTaskEnded{false};
 };
 
 #endif
