@@ -1,10 +1,8 @@
 #include "BundleProblems.h"
 
-#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <ctype.h>
 
@@ -17,43 +15,23 @@
 #include "PayloadIteration.h"
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
-#include "UniqueFd.h"
+#include "RegularFile.h"
 
 namespace {
 
 typedef BundleProblems::Problem Problem;
-
-const off_t kLargestDescription = 16 * 1024 * 1024;
 
 struct DocumentDeleter {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 typedef std::unique_ptr<xmlDoc, DocumentDeleter> Document;
 
-// A plain file of bounded size, read without following a link or waiting on a pipe.
-bool ReadPlainFile(const std::string& path, std::string& bytes, std::string& why) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+// The reader's refusal in words, for the report.
+std::string WhyNotRead(const std::string& path, RegularFile::Outcome outcome) {
     struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-        why = "cannot be opened as a file";
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_size > kLargestDescription) {
-        why = S_ISREG(st.st_mode) ? "is too large" : "is not a regular file";
-        return false;
-    }
-    bytes.clear();
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = read(fd.get(), chunk, sizeof(chunk));
-        if (n == 0) break;
-        if (n < 0 || bytes.size() + static_cast<size_t>(n) > static_cast<size_t>(kLargestDescription)) {
-            why = "cannot be read";
-            return false;
-        }
-        bytes.append(chunk, static_cast<size_t>(n));
-    }
-    return true;
+    if (outcome == RegularFile::kMissing || lstat(path.c_str(), &st) != 0) return "cannot be opened as a file";
+    if (!S_ISREG(st.st_mode)) return "is not a regular file";
+    return static_cast<unsigned long long>(st.st_size) > RegularFile::kMaxBytes ? "is too large" : "cannot be read";
 }
 
 struct FirstError {
@@ -75,9 +53,11 @@ void KeepFirstError(void* context, xmlErrorPtr error) {
 // (later complaints are only what follows from the first).
 Document Parse(const std::string& path, Problem& problem) {
     problem.file = path;
-    std::string bytes, why;
-    if (!ReadPlainFile(path, bytes, why)) {
-        problem.detail = "the file " + why;
+    std::string bytes;
+    // The same reader and bound as the loaders': what they refuse is reported, nothing more.
+    const RegularFile::Outcome read = RegularFile::Read(path, RegularFile::kNoFinalLink, bytes);
+    if (read != RegularFile::kRead) {
+        problem.detail = "the file " + WhyNotRead(path, read);
         return Document();
     }
     FirstError first;
