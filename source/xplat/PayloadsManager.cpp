@@ -228,28 +228,33 @@ bool CopyInto(const std::map<std::string, std::string>& from, std::map<std::stri
 }  // namespace
 
 bool PayloadsManager::GetSuccessfulPayloads(std::map<std::string, std::string>& out) const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return CopyInto(mSuccessfulPayloads, out);
 }
 
 bool PayloadsManager::GetFailedPayloads(std::map<std::string, std::string>& out) const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return CopyInto(mFailedPayloads, out);
 }
 
 std::vector<std::string> PayloadsManager::PlanInstallFolders() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mPlanInstallFolders;
 }
 
 std::vector<LaunchRecord> PayloadsManager::Launches() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mLaunches;
 }
 
 std::vector<int32_t> PayloadsManager::PlanDone() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mPlanDone;
+}
+
+std::vector<uint64_t> PayloadsManager::PlanSizes() const {
+    MutexLock guard(mRecordsMutex);
+    return mPlanSizes;
 }
 
 bool PayloadsManager::GetHiddenPayloadList(std::vector<std::string>& out) const {

@@ -64,7 +64,7 @@ std::map<std::string, uint64_t> PayloadsManager::PlannedBytesPerVolume() const {
     std::vector<std::string> folders;
     std::vector<uint64_t> sizes;
     {
-        std::lock_guard<std::mutex> guard(mRecordsMutex);
+        MutexLock guard(mRecordsMutex);
         folders = mPlanInstallFolders;
         sizes = mPlanSizes;
     }

@@ -60,7 +60,7 @@ void PayloadsManager::ClearMediaRecords() {
 }
 
 void PayloadsManager::ResetPlan() {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     mPlanCodes.clear();
     mPlanSessionIDs.clear();
     mPlanDisplayNames.clear();
@@ -110,7 +110,7 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
             }
             const std::string sessionID = sessionValue;
             if (sessionID.empty()) {
-                std::lock_guard<std::mutex> guard(mRecordsMutex);
+                MutexLock guard(mRecordsMutex);
                 mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
                 recordedFailed = true;
                 continue;
@@ -171,7 +171,7 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
             }
             const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
             {
-                std::lock_guard<std::mutex> guard(mRecordsMutex);
+                MutexLock guard(mRecordsMutex);
                 mPlanCodes.push_back(patch.mKavexCode);
                 mPlanParentCodes.push_back(patch.mParentKavexCode);
                 mPlanSessionIDs.push_back(sessionID);
@@ -192,7 +192,7 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
         // A patch that cannot be scheduled anywhere must not pass for installed.
         if (!planned && !gated && !recordedFailed) {
             MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
-            std::lock_guard<std::mutex> guard(mRecordsMutex);
+            MutexLock guard(mRecordsMutex);
             mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
         }
     }
@@ -201,16 +201,24 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     // A stop asked for by the user lets the running setup finish and starts no other.
     if (!mContinueInstall) return 0;
-    const int32_t step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
+    int32_t step = 0;
+    std::string installFolder;
+    uint64_t size = 0;
+    {
+        MutexLock guard(mRecordsMutex);
+        step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
+        installFolder = mPlanInstallFolders[i];
+        size = mPlanSizes[i];
+    }
     mProgress.Modify([&](ProgressResult& p) {
         p.mStep = step;
         p.mSteps = static_cast<int32_t>(mPlanCodes.size());
         p.mTitle = mPlanDisplayNames[i];
     });
     const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
-                                                      mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
-                                                      mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+                                                      mPlanSetupFolders[i], installFolder, mPlanExtensionsFolders[i],
+                                                      size, mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
+    MutexLock guard(mRecordsMutex);
     if (result != 0) {
         mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
         mInstallResults.push_back(result);
@@ -219,6 +227,11 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     }
     mPlanDone[i] = 1;
     return result;
+}
+
+bool PayloadsManager::PlanEntryDone(size_t i) const {
+    MutexLock guard(mRecordsMutex);
+    return mPlanDone[i] != 0;
 }
 
 int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool reset) {
@@ -265,7 +278,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         if (!aborted && !mPlanCodes.empty()) {
             if (mSetupData != nullptr && !mSetupData->mCriticalCodes.empty()) {
                 for (size_t i = 0; i < mPlanCodes.size() && !aborted; ++i) {
-                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || mPlanDone[i] || i == driver) continue;
+                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || PlanEntryDone(i) || i == driver) continue;
                     result = LaunchPlanEntry(i, session);
                     if (result != 0) {
                         MOQ_LOG("Critical Payload Install Failed, Aborting the Patch Install Session\n");
@@ -273,7 +286,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
                     }
                 }
             }
-            if (!aborted && driver != none && !mPlanDone[driver]) {
+            if (!aborted && driver != none && !PlanEntryDone(driver)) {
                 result = LaunchPlanEntry(driver, session);
                 if (result != 0) {
                     MOQ_LOG("Driver Payload Install Failed, Aborting the Patch Install Session\n");
@@ -282,12 +295,12 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             }
             if (!aborted && mSetupData != nullptr && !mSetupData->mOptionalCodes.empty()) {
                 for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-                    if (!mPlanDone[i] && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
+                    if (!PlanEntryDone(i) && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
                 }
             }
             if (!aborted) {
                 for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-                    if (!mPlanDone[i]) result = LaunchPlanEntry(i, session);
+                    if (!PlanEntryDone(i)) result = LaunchPlanEntry(i, session);
                 }
             }
         }
@@ -415,7 +428,7 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
 }
 
 void PayloadsManager::RecordLaunch(const LaunchRecord& record) {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     mLaunches.push_back(record);
 }
 
@@ -465,7 +478,7 @@ int PayloadsManager::GetErrorCode() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
     if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace || mErrorCode == ErrorCodes::kAnotherInstanceRunning) return mErrorCode;
-    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
+    MutexLock guard(manager->mRecordsMutex);
     if (!manager->mAlreadyInstalledCodes.empty()) mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) mErrorCode = ErrorCodes::kRollBack;
     if (mErrorCode != 0) return mErrorCode;
@@ -480,7 +493,7 @@ int PayloadsManager::InitializationFailureCode() {
 int PayloadsManager::CheckOptionalPayloadFailure() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
-    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
+    MutexLock guard(manager->mRecordsMutex);
     int code = 0;
     if (!manager->mAlreadyInstalledCodes.empty()) code = mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) code = mErrorCode = ErrorCodes::kRollBack;

@@ -32,6 +32,14 @@ protected:
         to = UniqueFd(LinkSafeTree::OpenFolder(box / "to"));
         ASSERT_TRUE(from.valid() && to.valid());
     }
+    // The folder copy, which must give these counts and no failure.
+    void CopyAllExpecting(size_t copied, size_t skipped) {
+        LinkSafeTree::Outcome outcome;
+        LinkSafeTree::CopyChildren(from.get(), to.get(), "", "to", outcome);
+        EXPECT_TRUE(outcome.failures.empty());
+        EXPECT_EQ(copied, outcome.copied);
+        EXPECT_EQ(skipped, outcome.skipped);
+    }
     bool Copy(const std::string& name, bool keepTargetAttributes, std::string& why, bool* skipped = nullptr) {
         return LinkSafeTree::CopyEntryAt(from.get(), name, to.get(), name, keepTargetAttributes, true, why, skipped);
     }
@@ -71,20 +79,13 @@ TEST_F(Tree, OnlyTheSameSizeAndTimeToTheNanosecondIsSkipped) {
     TestFiles::Write(box / "to/data", "stale");
     SetTimes(box / "from/data", 1700000000, 500);
     SetTimes(box / "to/data", 1700000000, 400);
-    LinkSafeTree::Outcome outcome;
-    LinkSafeTree::CopyChildren(from.get(), to.get(), "", "to", outcome);
-    EXPECT_TRUE(outcome.failures.empty());
-    EXPECT_EQ(1u, outcome.copied);
-    EXPECT_EQ(0u, outcome.skipped);
+    CopyAllExpecting(1, 0);
     EXPECT_EQ("fresh", TestFiles::Read(box / "to/data"));
 
     // now the same to the nanosecond: kept as is, even when the bytes differ
     TestFiles::Write(box / "to/data", "other");
     SetTimes(box / "to/data", 1700000000, 500);
-    LinkSafeTree::Outcome again;
-    LinkSafeTree::CopyChildren(from.get(), to.get(), "", "to", again);
-    EXPECT_EQ(0u, again.copied);
-    EXPECT_EQ(1u, again.skipped);
+    CopyAllExpecting(0, 1);
     EXPECT_EQ("other", TestFiles::Read(box / "to/data"));
 
     // the same time with another size is copied

@@ -67,6 +67,10 @@ protected:
     }
     void TearDown() override { PayloadsManager::Release(); }
     PayloadsManager& M() { return *PayloadsManager::Instance(); }
+    void SetFailed(const Dictionary& failed) {
+        MutexLock records(M().mRecordsMutex);
+        M().mFailedPayloads = failed;
+    }
     // The family's locks as the test says, whatever runs beside it on the machine.
     std::set<std::string> held;
     FamilyLockQuery::Replacement locks{[this](const std::string& name) { return held.count(name) != 0; }};
@@ -174,8 +178,11 @@ TEST(ConflictPatterns, AnchoredAtTheStartOpenAtTheEndLiteralWhenBroken) {
 TEST_F(Checks, TheSurveyNamesLocksApplicationsAndVolumes) {
     RunningApps apps({"KvxSurveyTool", "KvxSurveyHelp"});
     PayloadsManager::sVecConProc = {Entry("KvxSurveyTool", "1"), Entry("KvxSurveyHelp", "0"), Entry("NoSuchKvxApp", "1")};
-    M().mPlanInstallFolders = {"/dev/shm", "/dev/shm/sub"};
-    M().mPlanSizes = {UINT64_MAX / 2, 1};
+    {
+        MutexLock records(M().mRecordsMutex);
+        M().mPlanInstallFolders = {"/dev/shm", "/dev/shm/sub"};
+        M().mPlanSizes = {UINT64_MAX / 2, 1};
+    }
     std::shared_ptr<PreInstallSurvey> survey = PreInstallSurvey::Take(M());
     ASSERT_EQ(3u, survey->locks.size());
     EXPECT_EQ("VORNSetupLock", survey->locks[0].name);
@@ -244,8 +251,11 @@ TEST_F(Checks, ShortVolumesAreReportedByRootOrderWithTheirMessage) {
     FileSystemPath rootOfBox("/");
     FileSystemVolume(FileSystemPath(box.Path())).RootPath(rootOfBox);
     // two entries on the box's volume add up; one entry on /dev/shm alone is short too
-    M().mPlanInstallFolders = {box / "App", box / "Other", "/dev/shm/App", ""};
-    M().mPlanSizes = {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5};
+    {
+        MutexLock records(M().mRecordsMutex);
+        M().mPlanInstallFolders = {box / "App", box / "Other", "/dev/shm/App", ""};
+        M().mPlanSizes = {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5};
+    }
     ASSERT_TRUE(M().GetDiskSpaceIfNeeded(space, volume));
     const bool boxFirst = rootOfBox.AsUTF8String() < "/dev/shm";
     std::string expectedName;
@@ -286,10 +296,10 @@ TEST_F(Checks, LocalizedMessagesForEachCode) {
     PayloadsManager::mErrorCode = 26;
     EXPECT_EQ("A newer patch is installed.", M().GetLocalizedErrorString(strings));
     PayloadsManager::mErrorCode = 28;
-    M().mFailedPayloads = {{"{A}", "Alpha 1.1"}, {"{B}", "Beta 2.0"}};
+    SetFailed({{"{A}", "Alpha 1.1"}, {"{B}", "Beta 2.0"}});
     EXPECT_EQ("Alpha 1.1,Beta 2.0:could not be installed.", M().GetLocalizedErrorString(strings));
     PayloadsManager::mErrorCode = 28;
-    M().mFailedPayloads.clear();
+    SetFailed({});
     EXPECT_EQ("", M().GetLocalizedErrorString({}));
     PayloadsManager::mErrorCode = 34;
     EXPECT_EQ("Quit the other installer to update Suite Patch.", M().GetLocalizedErrorString(strings));

@@ -148,8 +148,11 @@ TEST_F(MethodSet, StatusListsHideWhatSetupHidesButSessionListsDoNot) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetParentNotInstalledUpdatesStatusMap"));  // empty list
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetHigherUpdateDetectedStatusMap"));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
-    manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
+        manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
+    }
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetSuccessPayloadsMap"));
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetFailedPayloadsMap"));
 }
@@ -188,8 +191,11 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("CheckForDiskSpace"));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("CheckForDiskSpace", {"x"}));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    manager->mPlanInstallFolders = {"/dev/shm"};
-    manager->mPlanSizes = {UINT64_MAX / 2};
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mPlanInstallFolders = {"/dev/shm"};
+        manager->mPlanSizes = {UINT64_MAX / 2};
+    }
     const std::string shortage = Call("CheckForDiskSpace");
     EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
     EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\",\"spaceFree\":\""));
@@ -235,7 +241,10 @@ TEST_F(MethodSet, ProgressAndPreparation) {
               "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\"}",
               Call("UIGetProgress"));
     // The manager's message for the session's code, and where to read more.
-    manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
+    }
     setenv("LANGUAGE", "fr", 1);
     EXPECT_EQ("{\"message\":\"Hidden 1.1,Shown 1.1:\",\"logPath\":\"/tmp/moq.log\"}", Call("UIGetErrorText"));
     unsetenv("LANGUAGE");
