@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AtomicFileWriter.h"
 #include "MacUtils.h"
 #include "FileContents.h"
 #include "MoxaiResultCodes.h"
 #include "RegularFile.h"
-#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 bool moxaiDbPath(std::string& base) {
@@ -97,23 +97,9 @@ bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
     UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    std::string temporary = to + ".XXXXXX";
-    UniqueFd out(mkostemp(&temporary[0], O_CLOEXEC));
-    if (!out.valid()) return false;
-    bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0 && FileContents::Copy(in.get(), out.get(), st.st_size);
-    if (ok && SystemCalls::Current().fsync(out.get()) != 0) ok = false;
-    if (out.close() != 0) ok = false;
-    if (ok && SystemCalls::Current().renameat(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str()) != 0) ok = false;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself lasts once the folder is on disk; a crash before leaves the old copy.
-    std::string folder = to;
-    moxaiPathParent(to, folder);
-    UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.valid()) SystemCalls::Current().fsync(directory.get());
-    return true;
+    std::string why;
+    return AtomicFileWriter::WriteWith(to, st.st_mode & 0777 & ~0022,
+                                       [&](int fd) { return FileContents::Copy(in.get(), fd, st.st_size); }, why);
 }
 
 bool moxaiBackupIsCurrent(const std::string& store, const std::string& backup) {
