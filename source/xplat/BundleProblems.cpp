@@ -2,9 +2,8 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <sys/stat.h>
-
 #include <ctype.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -16,15 +15,11 @@
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
 #include "RegularFile.h"
+#include "XmlFile.h"
 
 namespace {
 
 typedef BundleProblems::Problem Problem;
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-typedef std::unique_ptr<xmlDoc, DocumentDeleter> Document;
 
 // The reader's refusal in words, for the report.
 std::string WhyNotRead(const std::string& path, RegularFile::Outcome outcome) {
@@ -34,43 +29,24 @@ std::string WhyNotRead(const std::string& path, RegularFile::Outcome outcome) {
     return static_cast<unsigned long long>(st.st_size) > RegularFile::kMaxBytes ? "is too large" : "cannot be read";
 }
 
-struct FirstError {
-    bool seen = false;
-    int line = 0;
-    std::string message;
-};
-
-void KeepFirstError(void* context, xmlErrorPtr error) {
-    FirstError& first = *static_cast<FirstError*>(context);
-    if (first.seen || error == nullptr || error->level < XML_ERR_ERROR) return;
-    first.seen = true;
-    first.line = error->line;
-    first.message = error->message != nullptr ? error->message : "";
-    while (!first.message.empty() && isspace(static_cast<unsigned char>(first.message.back()))) first.message.pop_back();
-}
+typedef XmlFile::Document Document;
 
 // The parsed document, or null with the parser's first complaint and its line
 // (later complaints are only what follows from the first).
 Document Parse(const std::string& path, Problem& problem) {
     problem.file = path;
-    std::string bytes;
-    // The same reader and bound as the loaders': what they refuse is reported, nothing more.
-    const RegularFile::Outcome read = RegularFile::Read(path, RegularFile::kNoFinalLink, bytes);
-    if (read != RegularFile::kRead) {
-        problem.detail = "the file " + WhyNotRead(path, read);
+    // The same reader, bound and parse as the loaders': what they refuse is reported, nothing more.
+    XmlFile::Loaded loaded = XmlFile::Load(path, RegularFile::kNoFinalLink);
+    if (loaded.read != RegularFile::kRead) {
+        problem.detail = "the file " + WhyNotRead(path, loaded.read);
         return Document();
     }
-    FirstError first;
-    xmlSetStructuredErrorFunc(&first, KeepFirstError);
-    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
-    Document doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
-    xmlSetStructuredErrorFunc(nullptr, nullptr);
-    if (!doc || first.seen) {
-        problem.line = first.line;
-        problem.detail = first.message.empty() ? "not well-formed XML" : first.message;
+    if (!loaded.doc || loaded.complained) {
+        problem.line = loaded.line;
+        problem.detail = loaded.complaint.empty() ? "not well-formed XML" : loaded.complaint;
         return Document();
     }
-    return doc;
+    return std::move(loaded.doc);
 }
 
 bool ParsesWithoutComplaint(const std::string& path, std::vector<Problem>& problems, const char* kind) {
@@ -185,7 +161,6 @@ void CheckStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
 }  // namespace
 
 std::vector<BundleProblems::Problem> BundleProblems::Find(const FileSystemPath& installerRoot) {
-    xmlInitParser();
     std::vector<Problem> problems;
     std::set<std::string> codes;
     CheckProxies(installerRoot, problems, codes);
