@@ -110,6 +110,16 @@ std::string VirtualDisplay::ScreenshotPath(const std::string& name) {
     return std::string(SCREENSHOT_DIR) + "/" + name + ".png";
 }
 
+bool VirtualDisplay::SaveWhenDrawn(const std::string& titlePart, const std::string& pngPath, int seconds,
+                                   bool& blank) const {
+    bool saved = SaveWindows(titlePart, pngPath, blank);
+    for (int i = 0; i < seconds * 10 && saved && blank; ++i) {
+        usleep(100000);
+        saved = SaveWindows(titlePart, pngPath, blank);
+    }
+    return saved;
+}
+
 bool VirtualDisplay::WaitForWindow(const std::string& titlePart, int seconds) const {
     DisplayHandle display(Open(mName));
     if (!display) return false;
