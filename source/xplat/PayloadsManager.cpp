@@ -124,22 +124,17 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
             if (moxaSessionFailure(store) != kMoxaOK) break;
             PayloadAccessor* accessor = owned.get();
             const PayloadProxy::DataStore& data = *accessor->mDataStore;
-            int result = 0;
             if (haveSetup && !manager->mSetupData->mDriverCode.empty()) {
                 if (data.mKavexCode == manager->mSetupData->mDriverCode) manager->mSessionProductName = data.mProductName;
             } else {
                 manager->mSessionProductName = data.mProductName;
             }
             sVecConProc.insert(sVecConProc.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
-            bool parentInstalled = false, parentCodeCurrent = false;
-            std::string effective;
-            std::set<std::string> upgrading, upgradedOriginals, higherPatches;
-            std::string reason;
-            const bool classified = PayloadsManagerUtils::GetVORNPayloadInstallState(
-                data.mParentKavexCode, data.mKavexCode, parentInstalled, parentCodeCurrent, effective, upgrading,
-                upgradedOriginals, higherPatches, store, config, result, &cache, &reason);
-            const bool kept = classified && manager->mPayloads.count(data.mKavexCode) == 0;
-            manager->mVerdicts.push_back(VerdictFor(*accessor, classified, kept, result, reason));
+            const PayloadsManagerUtils::InstallState state =
+                PayloadsManagerUtils::GetVORNPayloadInstallState(data.mParentKavexCode, data.mKavexCode, cache, config);
+            const int result = state.result;
+            const bool kept = state.classified && manager->mPayloads.count(data.mKavexCode) == 0;
+            manager->mVerdicts.push_back(VerdictFor(*accessor, state.classified, kept, result, state.reason));
             if (kept) {
                 switch (result) {
                     case ErrorCodes::kAlreadyInstalled:
