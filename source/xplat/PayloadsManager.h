@@ -158,6 +158,15 @@ private:
     void ClearMediaRecords();
     // common: the family's shared folder; without one no cached installer can be found.
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
+    // What one installation of the base product made of a patch.
+    enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped };
+    void PlanPatch(const PayloadAccessor& accessor, moxaiSession* session, const std::optional<FileSystemPath>& common,
+                   int& result);
+    Planned PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session, const std::string& collection,
+                             const std::optional<FileSystemPath>& common, int& result);
+    // The media description of a cached installer, kept in mMediaRecords; null when it cannot be loaded.
+    const PayloadProxy::DataStore* LoadMediaRecord(const FileSystemPath& setupFolder, const std::string& folderName,
+                                                   const std::string& proxyName, const std::string& collection);
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
     void RecordLaunch(const LaunchRecord& record);

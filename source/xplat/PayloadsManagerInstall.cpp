@@ -78,6 +78,32 @@ void PayloadsManager::ResetPlan() {
     mErrorCode = 0;
 }
 
+namespace {
+
+// The media's folder and description names in a cached installer, from the base
+// product's recorded media path ("<folder>.dmg" gives "<folder>" and "<folder>.proxy.xml").
+bool MediaNames(moxaiSession* session, const std::string& parentCode, std::string& folderName, std::string& proxyName) {
+    const char* mediaPath = nullptr;
+    if (moxaGetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "mediaPath", &mediaPath) != kMoxaOK ||
+        mediaPath == nullptr) {
+        return false;
+    }
+    std::string name = mediaPath;
+    name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
+    const size_t dmg = name.rfind(VORNConstants::kPlatformPayloadExtension);
+    if (dmg != std::string::npos) {
+        folderName = name.substr(0, dmg);
+        proxyName = name;
+        proxyName.replace(dmg, strlen(VORNConstants::kPlatformPayloadExtension), PayloadIteration::kProxyFileExtension);
+    } else {
+        folderName = name;
+        proxyName = name + PayloadIteration::kProxyFileExtension;
+    }
+    return true;
+}
+
+}  // namespace
+
 void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, int& result) {
     ScopedStoreSession store;
     if (moxaOpenSessionNoCreate(store.out()) != kMoxaOK) {
@@ -87,115 +113,117 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
         result = ErrorCodes::kLaunchNotAttempted;
         return;
     }
-    moxaiSession* session = store.get();
-    const FileSystemPath extensionsFolder = Join(mInstallerRoot, "extensions");
     for (const auto& entry : mPayloads) {
         const PayloadAccessor& accessor = *entry.second;
         if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled || accessor.mHigherPatchInstalled) continue;
-        const PayloadProxy::DataStore& patch = *accessor.mDataStore;
-        const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
-        bool planned = false, gated = false, recordedFailed = false;
+        PlanPatch(accessor, store.get(), common, result);
+    }
+}
 
-        const char** collections = nullptr;
-        if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
-            collections = nullptr;
-        }
-        for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
-            const std::string collection = collections[c];
-            const char* sessionValue = nullptr;
-            if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
-                sessionValue == nullptr) {
-                MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
-                continue;
-            }
-            const std::string sessionID = sessionValue;
-            if (sessionID.empty()) {
-                MutexLock guard(mRecordsMutex);
-                mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
-                recordedFailed = true;
-                continue;
-            }
-            // The session ID names a folder of ours: it must stay inside "Installers".
-            if (!IsSingleComponent(sessionID)) {
-                MOQ_LOG("Skipping collection %s: session ID %s is not a folder name\n", collection.c_str(), sessionID.c_str());
-                continue;
-            }
-
-            std::string folderName, proxyName;
-            const char* mediaPath = nullptr;
-            if (moxaGetPayloadData(session, patch.mParentKavexCode.c_str(), kMoxaDomainInstallation, "mediaPath", &mediaPath) == kMoxaOK &&
-                mediaPath != nullptr) {
-                std::string name = mediaPath;
-                name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
-                const size_t dmg = name.rfind(VORNConstants::kPlatformPayloadExtension);
-                if (dmg != std::string::npos) {
-                    folderName = name.substr(0, dmg);
-                    proxyName = name;
-                    proxyName.replace(dmg, strlen(VORNConstants::kPlatformPayloadExtension), PayloadIteration::kProxyFileExtension);
-                } else {
-                    folderName = name;
-                    proxyName = name + PayloadIteration::kProxyFileExtension;
-                }
-            }
-
-            if (!common) {
-                MOQ_LOG("Skipping collection %s: no common folder for its cached installer\n", collection.c_str());
-                continue;
-            }
-            const FileSystemPath setupFolder = Join(Join(*common, "Installers"), sessionID);
-            if (!FileSystemUtils::Exists(setupFolder)) {
-                MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
-                continue;
-            }
-            FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
-            if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
-            std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
-            if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
-                MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
-                        mediaProxy.AsUTF8String().c_str());
-                continue;
-            }
-            std::string installFolder;
-            const char* installDir = nullptr;
-            if (moxaGetPayloadData(session, media->mKavexCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &installDir) == kMoxaOK && installDir) {
-                installFolder = installDir;
-            }
-            const std::string mediaVersion = media->mProductVersion;
-            PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
-            delete slot;
-            slot = media.release();
-
-            if (PayloadsManagerUtils::CompareVersions(mediaVersion, patch.mProductVersion) > 0) {
-                gated = true;
-                continue;
-            }
-            const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
-            {
-                MutexLock guard(mRecordsMutex);
-                mPlanCodes.push_back(patch.mKavexCode);
-                mPlanParentCodes.push_back(patch.mParentKavexCode);
-                mPlanSessionIDs.push_back(sessionID);
-                mPlanDisplayNames.push_back(displayName);
-                mPlanSetupFolders.push_back(setupFolder);
-                mPlanInstallFolders.push_back(installFolder);
-                mPlanExtensionsFolders.push_back(extensionsFolder);
-                mPlanProxyPaths.push_back(accessor.mProxyPath);
-                mPlanSizes.push_back(size);
-                mPlanDone.push_back(0);
-            }
-            planned = true;
-            // Not a usable path: nothing to measure.
-            if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
-                if (!IsDiskSpaceAvailable(*target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
-            }
-        }
-        // A patch that cannot be scheduled anywhere must not pass for installed.
-        if (!planned && !gated && !recordedFailed) {
-            MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
-            MutexLock guard(mRecordsMutex);
-            mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
+void PayloadsManager::PlanPatch(const PayloadAccessor& accessor, moxaiSession* session,
+                                const std::optional<FileSystemPath>& common, int& result) {
+    const PayloadProxy::DataStore& patch = *accessor.mDataStore;
+    const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
+    bool planned = false, gated = false, recordedFailed = false;
+    const char** collections = nullptr;
+    if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
+        collections = nullptr;
+    }
+    for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
+        switch (PlanInstallation(accessor, session, collections[c], common, result)) {
+            case kPlanned: planned = true; break;
+            case kGated: gated = true; break;
+            case kRecordedFailed: recordedFailed = true; break;
+            case kSkipped: break;
         }
     }
+    // A patch that cannot be scheduled anywhere must not pass for installed.
+    if (!planned && !gated && !recordedFailed) {
+        MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
+        MutexLock guard(mRecordsMutex);
+        mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
+    }
+}
+
+const PayloadProxy::DataStore* PayloadsManager::LoadMediaRecord(const FileSystemPath& setupFolder,
+                                                                 const std::string& folderName,
+                                                                 const std::string& proxyName,
+                                                                 const std::string& collection) {
+    FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
+    if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
+    std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
+    if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
+        MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
+                mediaProxy.AsUTF8String().c_str());
+        return nullptr;
+    }
+    PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
+    delete slot;
+    slot = media.release();
+    return slot;
+}
+
+PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session,
+                                                           const std::string& collection,
+                                                           const std::optional<FileSystemPath>& common, int& result) {
+    const PayloadProxy::DataStore& patch = *accessor.mDataStore;
+    const char* sessionValue = nullptr;
+    if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
+        sessionValue == nullptr) {
+        MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
+        return kSkipped;
+    }
+    const std::string sessionID = sessionValue;
+    if (sessionID.empty()) {
+        MutexLock guard(mRecordsMutex);
+        mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
+        return kRecordedFailed;
+    }
+    // The session ID names a folder of ours: it must stay inside "Installers".
+    if (!IsSingleComponent(sessionID)) {
+        MOQ_LOG("Skipping collection %s: session ID %s is not a folder name\n", collection.c_str(), sessionID.c_str());
+        return kSkipped;
+    }
+    std::string folderName, proxyName;
+    MediaNames(session, patch.mParentKavexCode, folderName, proxyName);
+    if (!common) {
+        MOQ_LOG("Skipping collection %s: no common folder for its cached installer\n", collection.c_str());
+        return kSkipped;
+    }
+    const FileSystemPath setupFolder = Join(Join(*common, "Installers"), sessionID);
+    if (!FileSystemUtils::Exists(setupFolder)) {
+        MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
+        return kSkipped;
+    }
+    const PayloadProxy::DataStore* media = LoadMediaRecord(setupFolder, folderName, proxyName, collection);
+    if (media == nullptr) return kSkipped;
+    std::string installFolder;
+    const char* installDir = nullptr;
+    if (moxaGetPayloadData(session, media->mKavexCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &installDir) == kMoxaOK &&
+        installDir != nullptr) {
+        installFolder = installDir;
+    }
+    if (PayloadsManagerUtils::CompareVersions(media->mProductVersion, patch.mProductVersion) > 0) return kGated;
+
+    const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
+    {
+        MutexLock guard(mRecordsMutex);
+        mPlanCodes.push_back(patch.mKavexCode);
+        mPlanParentCodes.push_back(patch.mParentKavexCode);
+        mPlanSessionIDs.push_back(sessionID);
+        mPlanDisplayNames.push_back(patch.mProductName + " " + patch.mProductVersion);
+        mPlanSetupFolders.push_back(setupFolder);
+        mPlanInstallFolders.push_back(installFolder);
+        mPlanExtensionsFolders.push_back(Join(mInstallerRoot, "extensions"));
+        mPlanProxyPaths.push_back(accessor.mProxyPath);
+        mPlanSizes.push_back(size);
+        mPlanDone.push_back(0);
+    }
+    // Not a usable path: nothing to measure.
+    if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
+        if (!IsDiskSpaceAvailable(*target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
+    }
+    return kPlanned;
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
