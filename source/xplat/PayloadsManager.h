@@ -24,6 +24,9 @@
 
 class InstallerEngine;
 class NamedLock;
+namespace PayloadsManagerUtils {
+class ClassificationReads;
+}
 class PayloadAccessor;
 class PreInstallSurvey;
 struct moxaiSession;
@@ -157,6 +160,8 @@ private:
     void ResetPlan();
     void ClearMediaRecords();
     // common: the family's shared folder; without one no cached installer can be found.
+    void Classify(std::unique_ptr<PayloadAccessor>& owned, PayloadsManagerUtils::ClassificationReads& reads,
+                  moxaiSession* config, bool haveSetup);
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
     // What one installation of the base product made of a patch.
     enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped };
