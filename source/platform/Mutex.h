@@ -20,6 +20,9 @@ public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mMutex(mutex) { mMutex.lock(); }
     ~MutexLock() RELEASE() { mMutex.unlock(); }
     MutexLock(const MutexLock&) = delete;
+    // For std::condition_variable_any, which lets go of the lock while it waits.
+    void lock() ACQUIRE() { mMutex.lock(); }
+    void unlock() RELEASE() { mMutex.unlock(); }
     MutexLock& operator=(const MutexLock&) = delete;
 
 private:

@@ -7,8 +7,9 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "Mutex.h"
 
 class ThreadManagerMac : public std::enable_shared_from_this<ThreadManagerMac> {
 public:
@@ -29,10 +30,10 @@ private:
 
     Task mTask;
     DidEnd mDidEnd;
-    mutable std::mutex mMutex;
-    std::condition_variable mEndHandled;
-    int mCondition = 0;
-    bool mEndRan = false;
+    mutable Mutex mMutex;
+    std::condition_variable_any mEndHandled;
+    int mCondition GUARDED_BY(mMutex) = 0;
+    bool mEndRan GUARDED_BY(mMutex) = false;
     std::atomic<bool> mTaskEnded{false};
 };
 
