@@ -156,23 +156,21 @@ int main(int argc, char** argv) {
     for (int run = 0; run < std::min(runs, 3); ++run) {
         for (int pass = 0; pass < 2; ++pass) {
             PayloadsManagerUtils::ClassificationCache cache(session);
+            PayloadsManagerUtils::DirectClassificationReads direct(session);
             std::vector<int>& out = pass == 0 ? walked : cached;
             out.clear();
             const auto start = std::chrono::steady_clock::now();
             for (int p = 0; p < kPatches; ++p) {
-                bool installed = false, current = false;
-                std::string effective;
-                std::set<std::string> upgrading, originals, higher;
-                int result = 0;
-                PayloadsManagerUtils::GetVORNPayloadInstallState(Code("BASE", p * 5), Code("PATCH", p), installed, current,
-                                                                 effective, upgrading, originals, higher, session, config,
-                                                                 result, pass == 0 ? nullptr : &cache);
-                out.push_back(result * 1000 + static_cast<int>(upgrading.size()));
+                PayloadsManagerUtils::ClassificationReads& reads =
+                    pass == 0 ? static_cast<PayloadsManagerUtils::ClassificationReads&>(direct) : cache;
+                const PayloadsManagerUtils::InstallState state =
+                    PayloadsManagerUtils::GetVORNPayloadInstallState(Code("BASE", p * 5), Code("PATCH", p), reads, config);
+                out.push_back(state.result * 1000 + static_cast<int>(state.upgrading.size()));
             }
             (pass == 0 ? stepTimes : cacheTimes).push_back(Seconds(start));
         }
     }
-    moxaCloseSession(session);
+    if (moxaCloseSession(session) != kMoxaOK) std::cerr << "closing the store failed\n";
     std::cout << "Classification of " << kPatches << " patches, step by step: median " << Median(stepTimes) * 1000 << " ms\n";
     std::cout << "Classification of " << kPatches << " patches, with the session cache: median " << Median(cacheTimes) * 1000
               << " ms\n";

@@ -48,12 +48,12 @@ int moxaGetPayloadDataKeysAndValues(moxaiSession* session, const char* payloadID
 int moxaGetCollectionData(moxaiSession* session, const char* collectionID, int domain, const char* key, const char** value);
 int moxaGetPayloadData(moxaiSession* session, const char* payloadID, int domain, const char* key, const char** value);
 int moxaGetInstallState(moxaiSession* session, const char* collectionID, const char* payloadID, int* state);
-int moxaSetPayloadData(moxaiSession* session, const char* payloadID, int domain, const char* key, const char* value);
-int moxaRemovePayloadData(moxaiSession* session, const char* payloadID, int domain, const char* key);
-int moxaRemovePayloadDomainData(moxaiSession* session, const char* payloadID, int domain);
-int moxaSetCollectionData(moxaiSession* session, const char* collectionID, int domain, const char* key, const char* value);
-int moxaRemoveCollectionData(moxaiSession* session, const char* collectionID, int domain, const char* key);
-int moxaRemoveCollectionDomainData(moxaiSession* session, const char* collectionID, int domain);
+[[nodiscard]] int moxaSetPayloadData(moxaiSession* session, const char* payloadID, int domain, const char* key, const char* value);
+[[nodiscard]] int moxaRemovePayloadData(moxaiSession* session, const char* payloadID, int domain, const char* key);
+[[nodiscard]] int moxaRemovePayloadDomainData(moxaiSession* session, const char* payloadID, int domain);
+[[nodiscard]] int moxaSetCollectionData(moxaiSession* session, const char* collectionID, int domain, const char* key, const char* value);
+[[nodiscard]] int moxaRemoveCollectionData(moxaiSession* session, const char* collectionID, int domain, const char* key);
+[[nodiscard]] int moxaRemoveCollectionDomainData(moxaiSession* session, const char* collectionID, int domain);
 
 int moxaGetCollection(moxaiSession* session, const char* collectionID, moxaCollectionRecord* record);
 int moxaGetPayload(moxaiSession* session, const char* payloadID, moxaPayloadRecord* record);

@@ -1,5 +1,6 @@
 #include <new>
 
+#include "MOQLogger.h"
 #include "MoxaReadOnly.h"
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
@@ -95,7 +96,12 @@ int moxaSessionCommit(moxaiSession* session) {
         int rc = session->store->commit();
         if (rc != kMoxaOK) return rc;
     }
-    if (!moxaReadOnly()) moxaBackup();  // best effort: never fails the commit
+    // Best effort: the store itself was written, so the commit stands; the log says why
+    // the copy lags (an emptied store is never backed up, on purpose).
+    const int backedUp = moxaReadOnly() ? kMoxaOK : moxaBackup();
+    if (backedUp != kMoxaOK && backedUp != kMoxaErrNotFound) {
+        MOQ_LOG("The installed-products store's backup could not be refreshed (store code %d)\n", backedUp);
+    }
     return kMoxaOK;
 }
 
@@ -106,9 +112,14 @@ int moxaSessionRollback(moxaiSession* session) {
 
 int moxaCloseSession(moxaiSession* session) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
-    int rc = moxaSessionCommit(session);
+    // The session's first failure is the one its owner must hear of: a later step that
+    // succeeds, or fails for the same cause, must not hide it.
+    int rc = moxaSessionFailure(session);
+    const int committed = moxaSessionCommit(session);
+    if (rc == kMoxaOK || rc == kMoxaErrNoStore) rc = committed;
     if (session->store != nullptr) {
-        rc = session->store->dbClose();
+        const int closed = session->store->dbClose();
+        if (rc == kMoxaOK) rc = closed;
         delete session->store;
     }
     delete session;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AtomicFileWriter.h"
 #include "MacUtils.h"
 #include "FileContents.h"
 #include "MoxaiResultCodes.h"
@@ -96,15 +97,9 @@ bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
     UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    std::string temporary = to + ".XXXXXX";
-    UniqueFd out(mkostemp(&temporary[0], O_CLOEXEC));
-    if (!out.valid()) return false;
-    bool ok = fchmod(out.get(), st.st_mode & 0777 & ~0022) == 0 && FileContents::Copy(in.get(), out.get(), st.st_size);
-    if (ok && fsync(out.get()) != 0) ok = false;
-    if (out.close() != 0) ok = false;
-    if (ok && rename(temporary.c_str(), to.c_str()) != 0) ok = false;
-    if (!ok) unlink(temporary.c_str());
-    return ok;
+    std::string why;
+    return AtomicFileWriter::WriteWith(to, st.st_mode & 0777 & ~0022,
+                                       [&](int fd) { return FileContents::Copy(in.get(), fd, st.st_size); }, why);
 }
 
 bool moxaiBackupIsCurrent(const std::string& store, const std::string& backup) {

@@ -45,7 +45,8 @@ int pcdOpenSession(moxaiSession** session) {
     rc = pcdOpenCacheSession(&cache);
     if (rc == kMoxaOK) rc = moxaCloseSession(cache);
     if (rc != kMoxaOK) {
-        moxaCloseSession(*session);
+        // The cache's failure is the one to report; the store was only opened.
+        (void)moxaCloseSession(*session);
         *session = nullptr;
     }
     return rc;

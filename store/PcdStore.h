@@ -11,17 +11,17 @@ int pcdOpenSession(moxaiSession** session);
 int pcdOpenSessionNoCreate(moxaiSession** session);
 int pcdOpenCacheSession(moxaiSession** session);
 int pcdOpenCacheSessionNoCreate(moxaiSession** session);
-int pcdCloseSession(moxaiSession* session);
-int pcdSessionCommit(moxaiSession* session);
-int pcdSessionRollback(moxaiSession* session);
+[[nodiscard]] int pcdCloseSession(moxaiSession* session);
+[[nodiscard]] int pcdSessionCommit(moxaiSession* session);
+[[nodiscard]] int pcdSessionRollback(moxaiSession* session);
 int pcdGetLastModTime(int* seconds);
 int pcdCacheGetLastModTime(int* seconds);
 
 int pcdGetDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key, const char** value);
 int pcdGetDomainDataKeys(moxaiSession* session, int domain, const char* subdomain, const char*** list);
 int pcdGetDomainDataSubdomains(moxaiSession* session, int domain, const char*** list);
-int pcdSetDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key, const char* value);
-int pcdRemoveDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key);
+[[nodiscard]] int pcdSetDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key, const char* value);
+[[nodiscard]] int pcdRemoveDomainData(moxaiSession* session, int domain, const char* subdomain, const char* key);
 
 // The two files under the current machine root.
 bool pcdConfigurationFilePath(std::string& path);

@@ -3,6 +3,7 @@
 #ifndef SCOPED_STORE_SESSION_H
 #define SCOPED_STORE_SESSION_H
 
+#include "MOQLogger.h"
 #include "moxaiSession.h"
 
 class ScopedStoreSession {
@@ -10,11 +11,11 @@ public:
     typedef int (*CloseFunction)(moxaiSession* session);
 
     explicit ScopedStoreSession(CloseFunction close = moxaCloseSession) : mSession(nullptr), mClose(close) {}
-    ~ScopedStoreSession() { close(); }
+    ~ScopedStoreSession() { CloseOrLog("left open by its owner"); }
 
     // Where an open function puts the session; whatever was held is closed first.
     moxaiSession** out() {
-        close();
+        CloseOrLog("replaced by its owner");
         return &mSession;
     }
     moxaiSession* get() const { return mSession; }
@@ -22,13 +23,18 @@ public:
     moxaiSession*& ref() { return mSession; }
     explicit operator bool() const { return mSession != nullptr; }
     // The close function's code; 0 when nothing was open.
-    int close() {
+    [[nodiscard]] int close() {
         moxaiSession* session = mSession;
         mSession = nullptr;
         return session != nullptr ? mClose(session) : kMoxaOK;
     }
 
 private:
+    // An owner that did not close has nobody to tell of a failure: the log is told.
+    void CloseOrLog(const char* how) {
+        const int rc = close();
+        if (rc != kMoxaOK) MOQ_LOG("A store session %s failed to close (store code %d)\n", how, rc);
+    }
     ScopedStoreSession(const ScopedStoreSession&) = delete;
     ScopedStoreSession& operator=(const ScopedStoreSession&) = delete;
     moxaiSession* mSession;

@@ -15,10 +15,10 @@ struct moxaiSession {
 
 int moxaOpenSession(moxaiSession** session);
 int moxaOpenSessionNoCreate(moxaiSession** session);
-int moxaCloseSession(moxaiSession* session);
-int moxaSessionCommit(moxaiSession* session);
-int moxaSessionRollback(moxaiSession* session);
-int moxaBackup();
+[[nodiscard]] int moxaCloseSession(moxaiSession* session);
+[[nodiscard]] int moxaSessionCommit(moxaiSession* session);
+[[nodiscard]] int moxaSessionRollback(moxaiSession* session);
+[[nodiscard]] int moxaBackup();
 int moxaGetLastModTime(int* seconds);
 int moxaVerifyIntegrity();
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FileContents.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -46,6 +47,10 @@ bool MayReplace(int folder, const std::string& name, std::string& why) {
 namespace AtomicFileWriter {
 
 bool Write(const std::string& path, const std::string& contents, std::string& why) {
+    return WriteWith(path, 0644, [&contents](int fd) { return FileContents::WriteAll(fd, contents); }, why);
+}
+
+bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(int fd)>& fill, std::string& why) {
     const size_t slash = path.find_last_of('/');
     const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -70,11 +75,11 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
         why = std::string("no temporary file can be made beside it: ") + strerror(errno);
         return false;
     }
-    bool ok = fchmod(out.get(), 0644) == 0 && FileContents::WriteAll(out.get(), contents) && fsync(out.get()) == 0;
+    bool ok = fchmod(out.get(), mode) == 0 && fill(out.get()) && SystemCalls::Current().fsync(out.get()) == 0;
     ok = out.close() == 0 && ok;
     // Checked again just before: rename replaces a link planted meanwhile, but it was refused before.
     ok = ok && MayReplace(folder.get(), name, why);
-    if (ok && renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
+    if (ok && SystemCalls::Current().renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
         why = std::string("cannot be renamed into place: ") + strerror(errno);
         ok = false;
     }
@@ -83,7 +88,7 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
         unlinkat(folder.get(), temporary.c_str(), 0);
         return false;
     }
-    fsync(folder.get());
+    SystemCalls::Current().fsync(folder.get());
     return true;
 }
 

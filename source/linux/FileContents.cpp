@@ -5,11 +5,13 @@
 
 #include <vector>
 
+#include "SystemCalls.h"
+
 namespace FileContents {
 
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(fd, data, size);
+        const ssize_t n = SystemCalls::Current().write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -21,7 +23,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 bool Copy(int in, int out, off_t sizeHint) {
     off_t left = sizeHint;
     while (left > 0) {
-        ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        ssize_t n = SystemCalls::Current().copyFileRange(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         left -= n;
@@ -29,13 +31,16 @@ bool Copy(int in, int out, off_t sizeHint) {
     if (sizeHint > 0 && left == 0) {
         // The file may have grown since it was measured.
         char probe;
-        const ssize_t n = read(in, &probe, 1);
+        ssize_t n;
+        do {
+            n = SystemCalls::Current().read(in, &probe, 1);
+        } while (n < 0 && errno == EINTR);
         if (n == 0) return true;
         if (n < 0 || lseek(in, -1, SEEK_CUR) < 0) return false;
     }
     std::vector<char> buffer(1 << 20);
     for (;;) {
-        const ssize_t n = read(in, buffer.data(), buffer.size());
+        const ssize_t n = SystemCalls::Current().read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;

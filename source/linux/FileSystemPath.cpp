@@ -70,8 +70,6 @@ int ValidateUTF8FullPathString(const std::string& path) {
     return 0;
 }
 
-int ValidateNativeFullPathString(const std::string& path) { return ValidateUTF8FullPathString(path); }
-
 bool PathTailsEqual(const std::string& left, const std::string& right, bool caseSensitive) {
     if (!g_utf8_validate(left.data(), static_cast<gssize>(left.size()), nullptr) ||
         !g_utf8_validate(right.data(), static_cast<gssize>(right.size()), nullptr)) {

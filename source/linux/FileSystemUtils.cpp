@@ -107,8 +107,6 @@ bool LoadFileContents(const FileSystemPath& path, std::vector<unsigned char>& co
     return true;
 }
 
-bool SetWorkingDirectory(const FileSystemPath& path) { return chdir(path.AsUTF8String().c_str()) == 0; }
-
 }  // namespace FileSystemUtils
 
 namespace FileSystemUtilsMac {

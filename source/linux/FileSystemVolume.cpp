@@ -6,10 +6,8 @@
 #include <stdlib.h>
 #include <fcntl.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <stdexcept>
 
 #include "FileSystemUtils.h"
@@ -128,50 +126,7 @@ bool FileSystemVolume::IsLocal(bool& out) const {
     return true;
 }
 
-bool FileSystemVolume::IsRemovable(bool& out) const {
-    bool local = false;
-    if (!IsLocal(local)) return false;
-    if (!local) {
-        out = false;
-        return true;
-    }
-    out = true;
-    // /dev/sdb1 -> sdb: the block device's own removable flag decides.
-    std::string device = Resolved(mData->mount.source);
-    std::string name = device.substr(device.find_last_of('/') + 1);
-    while (!name.empty()) {
-        std::ifstream flag("/sys/block/" + name + "/removable");
-        int value = 0;
-        if (flag >> value) {
-            out = value != 0;
-            return true;
-        }
-        size_t end = name.find_last_not_of("0123456789");
-        if (end != std::string::npos && end + 1 < name.size()) {
-            name.erase(end + 1);
-            if (!name.empty() && name.back() == 'p') name.pop_back();  // nvme0n1p1, mmcblk0p1
-        } else {
-            break;
-        }
-    }
-    return true;
-}
-
-bool FileSystemVolume::IsWritable(bool& out) const {
-    struct statvfs vfs;
-    if (statvfs(mData->root.AsUTF8String().c_str(), &vfs) != 0) return false;
-    out = (vfs.f_flag & ST_RDONLY) == 0;
-    return true;
-}
-
 bool FileSystemVolume::IsCaseSensitive(bool& out) const {
     out = VolumeProbe::TypeIsCaseSensitive(mData->mount.fsType);
-    return true;
-}
-
-bool FileSystemVolume::RemovableVolumeRootPath(const std::string& name, FileSystemPath& out) const {
-    std::string text = mData->root.AsUTF8String();
-    if (text.back() != '/') text += '/';
-    out = FileSystemPath(text + "Volumes/" + name);
     return true;
 }

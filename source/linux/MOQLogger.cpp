@@ -193,10 +193,6 @@ int MOQ_fgetline(FILE* file, char* buffer, int length) {
     return any ? stored : EOF;
 }
 
-bool MOQ_exists(const char* path) { return path != nullptr && access(path, F_OK) == 0; }
-
-bool MOQ_unlink(const char* path) { return path != nullptr && unlink(path) == 0; }
-
 unsigned MOQ_WallClock_Reset(void) {
     gClockStart = CurrentTicks();
     return gClockStart;

@@ -5,9 +5,8 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "NamedLock.h"
+#include "ProcessUtilsMac.h"
 
 namespace {
 
@@ -17,11 +16,10 @@ void FindHolder(int key, NamedLockProbe& probe) {
     if (id < 0) return;
     const int pid = semctl(id, 0, GETPID);
     if (pid <= 0) return;
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!comm || !std::getline(comm, name)) return;  // gone: its pid says nothing any more
+    const std::optional<std::string> name = ProcessUtilsMac::CommandName(pid);
+    if (!name) return;  // gone: its pid says nothing any more
     probe.holderPid = pid;
-    probe.holderName = name;
+    probe.holderName = *name;
 }
 
 }  // namespace

@@ -5,23 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : mFd(fd) {}
-    ~Descriptor() {
-        if (mFd >= 0) close(mFd);
-    }
-    int Get() const { return mFd; }
-
-private:
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int mFd;
-};
-
-}  // namespace
+#include "UniqueFd.h"
 
 namespace RegularFile {
 
@@ -30,10 +14,10 @@ Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     if (links == kNoFinalLink) flags |= O_NOFOLLOW;
     if (path.empty() || path.find('\0') != std::string::npos) return kRefused;
-    Descriptor fd(open(path.c_str(), flags));
-    if (fd.Get() < 0) return errno == ENOENT || errno == ENOTDIR ? kMissing : kRefused;
+    UniqueFd fd(open(path.c_str(), flags));
+    if (!fd.valid()) return errno == ENOENT || errno == ENOTDIR ? kMissing : kRefused;
     struct stat st;
-    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<unsigned long long>(st.st_size) > limit) {
         return kRefused;
     }
@@ -42,7 +26,7 @@ Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size
     content.reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
-        const ssize_t n = read(fd.Get(), buffer, sizeof(buffer));
+        const ssize_t n = read(fd.get(), buffer, sizeof(buffer));
         if (n < 0) {
             if (errno == EINTR) continue;
             return kRefused;

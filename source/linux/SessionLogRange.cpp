@@ -1,11 +1,12 @@
 #include "SessionLogRange.h"
 
-#include <algorithm>
-
 #include "RegularFile.h"
 
 namespace {
 const size_t kLargestLog = 64u * 1024 * 1024;
+// "YYYY-MM-DD HH:MM:SS": the writer's process id follows it; a message that names a
+// process id in its text is no line of that process.
+const size_t kStampLength = 19;
 }
 
 void SessionLogRange::Locate(const std::string& logPath, int pid) {
@@ -18,8 +19,7 @@ void SessionLogRange::Locate(const std::string& logPath, int pid) {
     for (size_t start = 0; start < text.size(); ++line) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        const auto lineEnd = text.begin() + static_cast<std::ptrdiff_t>(end);
-        if (std::search(text.begin() + static_cast<std::ptrdiff_t>(start), lineEnd, mark.begin(), mark.end()) != lineEnd) {
+        if (end - start >= kStampLength + mark.size() && text.compare(start + kStampLength, mark.size(), mark) == 0) {
             if (!known) firstLine = line;
             lastLine = line;
             known = true;

@@ -11,6 +11,7 @@
 
 #include "MainBundle.h"
 #include "RegularFile.h"
+#include "XmlFile.h"
 
 namespace {
 
@@ -41,12 +42,8 @@ bool IdentityFromFile(std::string& id) {
     if (home == nullptr) return false;
     const std::string path = std::string(home) + "/Library/Application Support/Kavex/Updater/Install/KavexUpdaterInstallerData.plist";
     // The user's own folder: what lies there may be a FIFO, a link or anything else.
-    std::string bytes;
-    if (RegularFile::Read(path, RegularFile::kNoFinalLink, bytes) != RegularFile::kRead) return false;
-    const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
-        xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr,
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-        xmlFreeDoc);
+    const XmlFile::Loaded loaded = XmlFile::Load(path, RegularFile::kNoFinalLink);
+    const XmlFile::Document& doc = loaded.doc;
     if (!doc) return false;
     bool found = false;
     xmlNode* root = xmlDocGetRootElement(doc.get());

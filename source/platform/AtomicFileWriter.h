@@ -6,14 +6,18 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 namespace AtomicFileWriter {
-// False with the reason in why; the final name is then left as it was.
+// False with the reason in why; the final name is then left as it was. The file and its
+// folder are on disk when it returns true.
 bool Write(const std::string& path, const std::string& contents, std::string& why);
 // The same, written by a child process with only the given user's rights: root writes
 // where that user named only what the user could have written there.
 bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why);
+// The same for content that fill writes to the new file's descriptor (false: it failed), with mode.
+bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(int fd)>& fill, std::string& why);
 }
 
 #endif

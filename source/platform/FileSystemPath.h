@@ -37,7 +37,6 @@ private:
 
 namespace FileSystemUtils {
 int ValidateUTF8FullPathString(const std::string& path);
-int ValidateNativeFullPathString(const std::string& path);
 // Compares two path tails as the equality test does; exposed for tests.
 bool PathTailsEqual(const std::string& left, const std::string& right, bool caseSensitive);
 }  // namespace FileSystemUtils

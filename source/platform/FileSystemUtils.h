@@ -24,7 +24,6 @@ bool MoveFile(const FileSystemPath& from, const FileSystemPath& to);
 bool DeleteFile(const FileSystemPath& path, bool unused);
 // A regular file's whole content, within RegularFile::kMaxBytes; never waits on a pipe.
 bool LoadFileContents(const FileSystemPath& path, std::vector<unsigned char>& contents);
-bool SetWorkingDirectory(const FileSystemPath& path);
 }  // namespace FileSystemUtils
 
 #endif

@@ -24,10 +24,7 @@ public:
     bool FriendlyNameUTF8(std::string& out) const;
     bool FileSystemTypeName(std::string& out) const;
     bool IsLocal(bool& out) const;
-    bool IsRemovable(bool& out) const;
-    bool IsWritable(bool& out) const;
     bool IsCaseSensitive(bool& out) const;
-    bool RemovableVolumeRootPath(const std::string& name, FileSystemPath& out) const;
 
 private:
     struct Data;

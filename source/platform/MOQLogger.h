@@ -21,8 +21,6 @@ void MOQ_Logger_Log(const char* format, ...) __attribute__((format(printf, 1, 2)
 void MOQ_Logger_Stamp(void);
 bool IsMOQLogfileValid(const char* path);
 int MOQ_fgetline(FILE* file, char* buffer, int length);
-bool MOQ_exists(const char* path);
-bool MOQ_unlink(const char* path);
 unsigned MOQ_WallClock_Reset(void);
 float MOQ_WallClock_Time(void);
 

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include "SystemCalls.h"
+
 class UniqueFd {
 public:
     UniqueFd() : mFd(-1) {}
@@ -28,7 +30,7 @@ public:
     }
     // For callers that must see the close's own verdict (a written file).
     int close() {
-        const int rc = mFd >= 0 ? ::close(mFd) : 0;
+        const int rc = mFd >= 0 ? SystemCalls::Current().close(mFd) : 0;
         mFd = -1;
         return rc;
     }

@@ -1,12 +1,9 @@
 #include "BundleProblems.h"
 
-#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ctype.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -19,79 +16,38 @@
 #include "PayloadsManagerSetup.h"
 #include "RegularFile.h"
 #include "UniqueFd.h"
+#include "XmlFile.h"
 
 namespace {
 
 typedef BundleProblems::Problem Problem;
 
-const off_t kLargestDescription = 16 * 1024 * 1024;
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-typedef std::unique_ptr<xmlDoc, DocumentDeleter> Document;
-
-// A plain file of bounded size, read without following a link or waiting on a pipe.
-bool ReadPlainFile(const std::string& path, std::string& bytes, std::string& why) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+// The reader's refusal in words, for the report.
+std::string WhyNotRead(const std::string& path, RegularFile::Outcome outcome) {
     struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-        why = "cannot be opened as a file";
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_size > kLargestDescription) {
-        why = S_ISREG(st.st_mode) ? "is too large" : "is not a regular file";
-        return false;
-    }
-    bytes.clear();
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = read(fd.get(), chunk, sizeof(chunk));
-        if (n == 0) break;
-        if (n < 0 || bytes.size() + static_cast<size_t>(n) > static_cast<size_t>(kLargestDescription)) {
-            why = "cannot be read";
-            return false;
-        }
-        bytes.append(chunk, static_cast<size_t>(n));
-    }
-    return true;
+    if (outcome == RegularFile::kMissing || lstat(path.c_str(), &st) != 0) return "cannot be opened as a file";
+    if (!S_ISREG(st.st_mode)) return "is not a regular file";
+    return static_cast<unsigned long long>(st.st_size) > RegularFile::kMaxBytes ? "is too large" : "cannot be read";
 }
 
-struct FirstError {
-    bool seen = false;
-    int line = 0;
-    std::string message;
-};
-
-void KeepFirstError(void* context, xmlErrorPtr error) {
-    FirstError& first = *static_cast<FirstError*>(context);
-    if (first.seen || error == nullptr || error->level < XML_ERR_ERROR) return;
-    first.seen = true;
-    first.line = error->line;
-    first.message = error->message != nullptr ? error->message : "";
-    while (!first.message.empty() && isspace(static_cast<unsigned char>(first.message.back()))) first.message.pop_back();
-}
+typedef XmlFile::Document Document;
 
 // The parsed document, or null with the parser's first complaint and its line
 // (later complaints are only what follows from the first).
 Document Parse(const std::string& path, Problem& problem) {
     problem.file = path;
-    std::string bytes, why;
-    if (!ReadPlainFile(path, bytes, why)) {
-        problem.detail = "the file " + why;
+    // The same reader, bound and parse as the loaders': what they refuse is reported, nothing more.
+    XmlFile::Loaded loaded = XmlFile::Load(path, RegularFile::kNoFinalLink);
+    if (loaded.read != RegularFile::kRead) {
+        problem.detail = "the file " + WhyNotRead(path, loaded.read);
         return Document();
     }
-    FirstError first;
-    xmlSetStructuredErrorFunc(&first, KeepFirstError);
-    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
-    Document doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
-    xmlSetStructuredErrorFunc(nullptr, nullptr);
-    if (!doc || first.seen) {
-        problem.line = first.line;
-        problem.detail = first.message.empty() ? "not well-formed XML" : first.message;
+    if (!loaded.doc || loaded.complained) {
+        problem.line = loaded.line;
+        problem.detail = loaded.complaint.empty() ? "not well-formed XML" : loaded.complaint;
         return Document();
     }
-    return doc;
+    return std::move(loaded.doc);
 }
 
 bool ParsesWithoutComplaint(const std::string& path, std::vector<Problem>& problems, const char* kind) {
@@ -258,7 +214,6 @@ void CheckStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
 }  // namespace
 
 std::vector<BundleProblems::Problem> BundleProblems::Find(const FileSystemPath& installerRoot) {
-    xmlInitParser();
     std::vector<Problem> problems;
     std::set<std::string> codes;
     CheckProxies(installerRoot, problems, codes);

@@ -65,6 +65,46 @@ bool PayloadsManager::LoadSetupXMLData() {
     return loaded;
 }
 
+// One loaded patch classified; the manager takes it when it was classified and is the first of its code.
+void PayloadsManager::Classify(std::unique_ptr<PayloadAccessor>& owned, PayloadsManagerUtils::ClassificationReads& reads,
+                               moxaiSession* config, bool haveSetup) {
+    PayloadAccessor* accessor = owned.get();
+    const PayloadProxy::DataStore& data = *accessor->mDataStore;
+    if (haveSetup && !mSetupData->mDriverCode.empty()) {
+        if (data.mKavexCode == mSetupData->mDriverCode) mSessionProductName = data.mProductName;
+    } else {
+        mSessionProductName = data.mProductName;
+    }
+    sVecConProc.insert(sVecConProc.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
+    const PayloadsManagerUtils::InstallState state =
+        PayloadsManagerUtils::GetVORNPayloadInstallState(data.mParentKavexCode, data.mKavexCode, reads, config);
+    const int result = state.result;
+    const bool kept = state.classified && mPayloads.count(data.mKavexCode) == 0;
+    mVerdicts.push_back(VerdictFor(*accessor, state.classified, kept, result, state.reason));
+    if (kept) {
+        switch (result) {
+            case ErrorCodes::kAlreadyInstalled:
+                accessor->mAlreadyInstalled = true;
+                accessor->mSelected = false;
+                mAlreadyInstalledCodes.push_back(data.mKavexCode);
+                break;
+            case ErrorCodes::kBasePayloadNotInstalled:
+                accessor->mParentNotInstalled = true;
+                accessor->mSelected = false;
+                break;
+            case ErrorCodes::kHigherPatchInstalled:
+                accessor->mHigherPatchInstalled = true;
+                accessor->mSelected = false;
+                break;
+            default:
+                break;
+        }
+        mPayloads.insert(std::make_pair(data.mKavexCode, accessor));
+        owned.release();  // the manager's now
+    }
+    MapErrorCodeToJSError(mProgress, result);
+}
+
 bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFileConstants::ProxyFileType type) {
     MOQ_LOG("Called PayloadsManager::Initialize with inInstallerRootPath: %s\n", installerRoot.AsUTF8String().c_str());
     if (singleton != nullptr) {
@@ -122,46 +162,7 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
         for (std::unique_ptr<PayloadAccessor>& owned : accessors) {
             // Each further read would wait out the busy timeout again for nothing.
             if (moxaSessionFailure(store) != kMoxaOK) break;
-            PayloadAccessor* accessor = owned.get();
-            const PayloadProxy::DataStore& data = *accessor->mDataStore;
-            int result = 0;
-            if (haveSetup && !manager->mSetupData->mDriverCode.empty()) {
-                if (data.mKavexCode == manager->mSetupData->mDriverCode) manager->mSessionProductName = data.mProductName;
-            } else {
-                manager->mSessionProductName = data.mProductName;
-            }
-            sVecConProc.insert(sVecConProc.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
-            bool parentInstalled = false, parentCodeCurrent = false;
-            std::string effective;
-            std::set<std::string> upgrading, upgradedOriginals, higherPatches;
-            std::string reason;
-            const bool classified = PayloadsManagerUtils::GetVORNPayloadInstallState(
-                data.mParentKavexCode, data.mKavexCode, parentInstalled, parentCodeCurrent, effective, upgrading,
-                upgradedOriginals, higherPatches, store, config, result, &cache, &reason);
-            const bool kept = classified && manager->mPayloads.count(data.mKavexCode) == 0;
-            manager->mVerdicts.push_back(VerdictFor(*accessor, classified, kept, result, reason));
-            if (kept) {
-                switch (result) {
-                    case ErrorCodes::kAlreadyInstalled:
-                        accessor->mAlreadyInstalled = true;
-                        accessor->mSelected = false;
-                        manager->mAlreadyInstalledCodes.push_back(data.mKavexCode);
-                        break;
-                    case ErrorCodes::kBasePayloadNotInstalled:
-                        accessor->mParentNotInstalled = true;
-                        accessor->mSelected = false;
-                        break;
-                    case ErrorCodes::kHigherPatchInstalled:
-                        accessor->mHigherPatchInstalled = true;
-                        accessor->mSelected = false;
-                        break;
-                    default:
-                        break;
-                }
-                manager->mPayloads.insert(std::make_pair(data.mKavexCode, accessor));
-                owned.release();  // the manager's now
-            }
-            MapErrorCodeToJSError(manager->mProgress, result);
+            manager->Classify(owned, cache, config, haveSetup);
         }
         // Duplicates and unclassified payloads, still owned here, are never looked at again.
         // A store that answered nothing (held by another writer, unreadable) must not
@@ -228,28 +229,33 @@ bool CopyInto(const std::map<std::string, std::string>& from, std::map<std::stri
 }  // namespace
 
 bool PayloadsManager::GetSuccessfulPayloads(std::map<std::string, std::string>& out) const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return CopyInto(mSuccessfulPayloads, out);
 }
 
 bool PayloadsManager::GetFailedPayloads(std::map<std::string, std::string>& out) const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return CopyInto(mFailedPayloads, out);
 }
 
 std::vector<std::string> PayloadsManager::PlanInstallFolders() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mPlanInstallFolders;
 }
 
 std::vector<LaunchRecord> PayloadsManager::Launches() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mLaunches;
 }
 
 std::vector<int32_t> PayloadsManager::PlanDone() const {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     return mPlanDone;
+}
+
+std::vector<uint64_t> PayloadsManager::PlanSizes() const {
+    MutexLock guard(mRecordsMutex);
+    return mPlanSizes;
 }
 
 bool PayloadsManager::GetHiddenPayloadList(std::vector<std::string>& out) const {

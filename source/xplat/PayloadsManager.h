@@ -15,6 +15,7 @@
 
 #include "FileSystemPath.h"
 #include "LaunchRecord.h"
+#include "Mutex.h"
 #include "PayloadIteration.h"
 #include "PayloadVerdict.h"
 #include "PayloadProxy.h"
@@ -23,6 +24,9 @@
 
 class InstallerEngine;
 class NamedLock;
+namespace PayloadsManagerUtils {
+class ClassificationReads;
+}
 class PayloadAccessor;
 class PreInstallSurvey;
 struct moxaiSession;
@@ -33,8 +37,9 @@ struct moxaiSession;
 // and of the install results, while the main thread may read them at any moment. Every
 // write and every read of those records therefore holds mRecordsMutex, briefly: readers
 // get a consistent copy (GetSuccessfulPayloads, GetFailedPayloads, PlanInstallFolders,
-// PlanDone, GetDiskSpaceIfNeeded), never a view of a half-written entry. The progress
-// record has its own lock (GuardedProgress); mPrepared and mContinueInstall are atomic.
+// PlanDone, PlanSizes, GetDiskSpaceIfNeeded), never a view of a half-written entry; the
+// compiler checks it (GUARDED_BY, Clang's -Wthread-safety). The progress record has its own
+// lock (GuardedProgress); mPrepared and mContinueInstall are atomic.
 class PayloadsManager {
 public:
     typedef std::map<std::string, PayloadAccessor*> PayloadMap;
@@ -57,6 +62,7 @@ public:
     // Copies of the plan, for readers on another thread than the pass's.
     std::vector<std::string> PlanInstallFolders() const;
     std::vector<int32_t> PlanDone() const;
+    std::vector<uint64_t> PlanSizes() const;
     std::vector<LaunchRecord> Launches() const;
     // The plan's bytes per volume root; entries whose folder no volume holds are left out.
     std::map<std::string, uint64_t> PlannedBytesPerVolume() const;
@@ -85,7 +91,8 @@ public:
                                        const std::string& sessionID, FileSystemPath setupFolder,
                                        const std::string& installFolder, FileSystemPath extensionsFolder, uint64_t size,
                                        const std::string& displayName, int start, int end, FileSystemPath proxyPath);
-    void UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
+    // The store's code; a failed write is logged and rolled back, and the session keeps it.
+    int UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
     // False when the runtime files could not all be copied.
     bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
     static int GetErrorCode();
@@ -115,10 +122,10 @@ public:
     GuardedProgress mProgress;
     std::atomic<bool> mContinueInstall;
     std::vector<std::string> mAlreadyInstalledCodes;
-    std::map<std::string, std::string> mSuccessfulPayloads;
-    std::map<std::string, std::string> mFailedPayloads;
-    std::vector<int32_t> mInstallResults;
-    mutable std::mutex mRecordsMutex;  // the plan, the success and failure records, the install results
+    std::map<std::string, std::string> mSuccessfulPayloads GUARDED_BY(mRecordsMutex);
+    std::map<std::string, std::string> mFailedPayloads GUARDED_BY(mRecordsMutex);
+    std::vector<int32_t> mInstallResults GUARDED_BY(mRecordsMutex);
+    mutable Mutex mRecordsMutex;  // the plan, the success and failure records, the install results
     std::atomic<bool> mPrepared;
     std::shared_ptr<NamedLock> mPatchLock;
 
@@ -128,18 +135,18 @@ public:
     std::vector<std::string> mPlanDisplayNames;
     std::vector<std::string> mPlanParentCodes;
     std::vector<FileSystemPath> mPlanSetupFolders;
-    std::vector<std::string> mPlanInstallFolders;  // empty when unknown
+    std::vector<std::string> mPlanInstallFolders GUARDED_BY(mRecordsMutex);  // empty when unknown
     std::vector<FileSystemPath> mPlanExtensionsFolders;
     std::vector<FileSystemPath> mPlanProxyPaths;
-    std::vector<uint64_t> mPlanSizes;
-    std::vector<int32_t> mPlanDone;
+    std::vector<uint64_t> mPlanSizes GUARDED_BY(mRecordsMutex);
+    std::vector<int32_t> mPlanDone GUARDED_BY(mRecordsMutex);
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
     unsigned mSetupTimeoutSeconds = 0;     // --setupTimeout; 0: a setup may run as long as it takes
 
     // For the run's report: every proxy's verdict in load order, every launch, the checks of a check run.
     std::vector<PayloadVerdict> mVerdicts;
-    std::vector<LaunchRecord> mLaunches;
+    std::vector<LaunchRecord> mLaunches GUARDED_BY(mRecordsMutex);
     std::shared_ptr<PreInstallSurvey> mSurvey;
 
 private:
@@ -154,11 +161,23 @@ private:
     void ResetPlan();
     void ClearMediaRecords();
     // common: the family's shared folder; without one no cached installer can be found.
+    void Classify(std::unique_ptr<PayloadAccessor>& owned, PayloadsManagerUtils::ClassificationReads& reads,
+                  moxaiSession* config, bool haveSetup);
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
+    // What one installation of the base product made of a patch.
+    enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped };
+    void PlanPatch(const PayloadAccessor& accessor, moxaiSession* session, const std::optional<FileSystemPath>& common,
+                   int& result);
+    Planned PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session, const std::string& collection,
+                             const std::optional<FileSystemPath>& common, int& result);
+    // The media description of a cached installer, kept in mMediaRecords; null when it cannot be loaded.
+    const PayloadProxy::DataStore* LoadMediaRecord(const FileSystemPath& setupFolder, const std::string& folderName,
+                                                   const std::string& proxyName, const std::string& collection);
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
     void RecordLaunch(const LaunchRecord& record);
-    int LaunchPlanEntry(size_t index, moxaiSession*& session);
+    int LaunchPlanEntry(size_t index, moxaiSession*& session) EXCLUDES(mRecordsMutex);
+    bool PlanEntryDone(size_t index) const EXCLUDES(mRecordsMutex);
 };
 
 #endif

@@ -3,6 +3,7 @@
 
 #include "ConflictPattern.h"
 #include "ErrorCodes.h"
+#include "FamilyLockQuery.h"
 #include "FileSystemVolume.h"
 #include "MOQLogger.h"
 #include "NamedLock.h"
@@ -11,11 +12,6 @@
 #include "TesmidConstants.h"
 
 namespace {
-
-// Another process's hold, or our own: either way the lock cannot be taken now.
-bool AnyFamilyInstallerRunning() {
-    return NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName);
-}
 
 std::vector<std::string> SortedUnique(std::vector<std::string> names) {
     std::sort(names.begin(), names.end());
@@ -41,8 +37,8 @@ bool PayloadsManager::AcquireSetupLock() {
     std::shared_ptr<NamedLock>& holder = singleton != nullptr ? singleton->mPatchLock : sHolderWithoutManager;
     // Our own hold of the patch lock is no other installer: a second try (Retry) keeps it.
     const bool held = holder != nullptr;
-    if (NamedLock::IsLocked(TesmidConstants::kSetupLockName) || NamedLock::IsLocked(TesmidConstants::kBootstrapperLockName) ||
-        (!held && (NamedLock::IsLocked(TesmidConstants::kPatchLockName) ||
+    if (FamilyLockQuery::AnyInstallerRunning() ||
+        (!held && (FamilyLockQuery::IsLocked(TesmidConstants::kPatchLockName) ||
                    !NamedLock::AcquireLock(TesmidConstants::kPatchLockName, holder)))) {
         mErrorCode = ErrorCodes::kAnotherInstanceRunning;
         return false;
@@ -68,7 +64,7 @@ std::map<std::string, uint64_t> PayloadsManager::PlannedBytesPerVolume() const {
     std::vector<std::string> folders;
     std::vector<uint64_t> sizes;
     {
-        std::lock_guard<std::mutex> guard(mRecordsMutex);
+        MutexLock guard(mRecordsMutex);
         folders = mPlanInstallFolders;
         sizes = mPlanSizes;
     }
@@ -125,7 +121,7 @@ bool PayloadsManager::IsConflictingProcess(const std::vector<PayloadProxy::CONPR
     if (!entries.empty() && ImplGetRunningApplicationNamePairs(running)) {
         MatchConflictingProcesses(entries, running, blockingNames, warningNames);
     }
-    if (AnyFamilyInstallerRunning()) blockingNames.push_back("Setup");
+    if (FamilyLockQuery::AnyInstallerRunning()) blockingNames.push_back("Setup");
 
     bool answer = false;
     GuardedProgress scratch;

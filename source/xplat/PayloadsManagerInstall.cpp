@@ -61,7 +61,7 @@ void PayloadsManager::ClearMediaRecords() {
 }
 
 void PayloadsManager::ResetPlan() {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     mPlanCodes.clear();
     mPlanSessionIDs.clear();
     mPlanDisplayNames.clear();
@@ -79,6 +79,32 @@ void PayloadsManager::ResetPlan() {
     mErrorCode = 0;
 }
 
+namespace {
+
+// The media's folder and description names in a cached installer, from the base
+// product's recorded media path ("<folder>.dmg" gives "<folder>" and "<folder>.proxy.xml").
+bool MediaNames(moxaiSession* session, const std::string& parentCode, std::string& folderName, std::string& proxyName) {
+    const char* mediaPath = nullptr;
+    if (moxaGetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "mediaPath", &mediaPath) != kMoxaOK ||
+        mediaPath == nullptr) {
+        return false;
+    }
+    std::string name = mediaPath;
+    name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
+    const size_t dmg = name.rfind(VORNConstants::kPlatformPayloadExtension);
+    if (dmg != std::string::npos) {
+        folderName = name.substr(0, dmg);
+        proxyName = name;
+        proxyName.replace(dmg, strlen(VORNConstants::kPlatformPayloadExtension), PayloadIteration::kProxyFileExtension);
+    } else {
+        folderName = name;
+        proxyName = name + PayloadIteration::kProxyFileExtension;
+    }
+    return true;
+}
+
+}  // namespace
+
 void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, int& result) {
     ScopedStoreSession store;
     if (moxaOpenSessionNoCreate(store.out()) != kMoxaOK) {
@@ -88,130 +114,140 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
         result = ErrorCodes::kLaunchNotAttempted;
         return;
     }
-    moxaiSession* session = store.get();
-    const FileSystemPath extensionsFolder = Join(mInstallerRoot, "extensions");
     for (const auto& entry : mPayloads) {
         const PayloadAccessor& accessor = *entry.second;
         if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled || accessor.mHigherPatchInstalled) continue;
-        const PayloadProxy::DataStore& patch = *accessor.mDataStore;
-        const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
-        bool planned = false, gated = false, recordedFailed = false;
+        PlanPatch(accessor, store.get(), common, result);
+    }
+}
 
-        const char** collections = nullptr;
-        if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
-            collections = nullptr;
-        }
-        for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
-            const std::string collection = collections[c];
-            const char* sessionValue = nullptr;
-            if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
-                sessionValue == nullptr) {
-                MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
-                continue;
-            }
-            const std::string sessionID = sessionValue;
-            if (sessionID.empty()) {
-                std::lock_guard<std::mutex> guard(mRecordsMutex);
-                mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
-                recordedFailed = true;
-                continue;
-            }
-            // The session ID names a folder of ours: it must stay inside "Installers".
-            if (!IsSingleComponent(sessionID)) {
-                MOQ_LOG("Skipping collection %s: session ID %s is not a folder name\n", collection.c_str(), sessionID.c_str());
-                continue;
-            }
-
-            std::string folderName, proxyName;
-            const char* mediaPath = nullptr;
-            if (moxaGetPayloadData(session, patch.mParentKavexCode.c_str(), kMoxaDomainInstallation, "mediaPath", &mediaPath) == kMoxaOK &&
-                mediaPath != nullptr) {
-                std::string name = mediaPath;
-                name = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
-                const size_t dmg = name.rfind(VORNConstants::kPlatformPayloadExtension);
-                if (dmg != std::string::npos) {
-                    folderName = name.substr(0, dmg);
-                    proxyName = name;
-                    proxyName.replace(dmg, strlen(VORNConstants::kPlatformPayloadExtension), PayloadIteration::kProxyFileExtension);
-                } else {
-                    folderName = name;
-                    proxyName = name + PayloadIteration::kProxyFileExtension;
-                }
-            }
-
-            if (!common) {
-                MOQ_LOG("Skipping collection %s: no common folder for its cached installer\n", collection.c_str());
-                continue;
-            }
-            const FileSystemPath setupFolder = Join(Join(*common, "Installers"), sessionID);
-            if (!FileSystemUtils::Exists(setupFolder)) {
-                MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
-                continue;
-            }
-            FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
-            if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
-            std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
-            if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
-                MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
-                        mediaProxy.AsUTF8String().c_str());
-                continue;
-            }
-            std::string installFolder;
-            const char* installDir = nullptr;
-            if (moxaGetPayloadData(session, media->mKavexCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &installDir) == kMoxaOK && installDir) {
-                installFolder = installDir;
-            }
-            const std::string mediaVersion = media->mProductVersion;
-            PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
-            delete slot;
-            slot = media.release();
-
-            if (PayloadsManagerUtils::CompareVersions(mediaVersion, patch.mProductVersion) > 0) {
-                gated = true;
-                continue;
-            }
-            const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
-            {
-                std::lock_guard<std::mutex> guard(mRecordsMutex);
-                mPlanCodes.push_back(patch.mKavexCode);
-                mPlanParentCodes.push_back(patch.mParentKavexCode);
-                mPlanSessionIDs.push_back(sessionID);
-                mPlanDisplayNames.push_back(displayName);
-                mPlanSetupFolders.push_back(setupFolder);
-                mPlanInstallFolders.push_back(installFolder);
-                mPlanExtensionsFolders.push_back(extensionsFolder);
-                mPlanProxyPaths.push_back(accessor.mProxyPath);
-                mPlanSizes.push_back(size);
-                mPlanDone.push_back(0);
-            }
-            planned = true;
-            // Not a usable path: nothing to measure.
-            if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
-                if (!IsDiskSpaceAvailable(*target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
-            }
-        }
-        // A patch that cannot be scheduled anywhere must not pass for installed.
-        if (!planned && !gated && !recordedFailed) {
-            MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
-            std::lock_guard<std::mutex> guard(mRecordsMutex);
-            mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
+void PayloadsManager::PlanPatch(const PayloadAccessor& accessor, moxaiSession* session,
+                                const std::optional<FileSystemPath>& common, int& result) {
+    const PayloadProxy::DataStore& patch = *accessor.mDataStore;
+    const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
+    bool planned = false, gated = false, recordedFailed = false;
+    const char** collections = nullptr;
+    if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
+        collections = nullptr;
+    }
+    for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
+        switch (PlanInstallation(accessor, session, collections[c], common, result)) {
+            case kPlanned: planned = true; break;
+            case kGated: gated = true; break;
+            case kRecordedFailed: recordedFailed = true; break;
+            case kSkipped: break;
         }
     }
+    // A patch that cannot be scheduled anywhere must not pass for installed.
+    if (!planned && !gated && !recordedFailed) {
+        MOQ_LOG("No installation of the base product can take %s\n", patch.mKavexCode.c_str());
+        MutexLock guard(mRecordsMutex);
+        mFailedPayloads.insert(std::make_pair(patch.mKavexCode, displayName));
+    }
+}
+
+const PayloadProxy::DataStore* PayloadsManager::LoadMediaRecord(const FileSystemPath& setupFolder,
+                                                                 const std::string& folderName,
+                                                                 const std::string& proxyName,
+                                                                 const std::string& collection) {
+    FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
+    if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
+    std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
+    if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
+        MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
+                mediaProxy.AsUTF8String().c_str());
+        return nullptr;
+    }
+    PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
+    delete slot;
+    slot = media.release();
+    return slot;
+}
+
+PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session,
+                                                           const std::string& collection,
+                                                           const std::optional<FileSystemPath>& common, int& result) {
+    const PayloadProxy::DataStore& patch = *accessor.mDataStore;
+    const char* sessionValue = nullptr;
+    if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
+        sessionValue == nullptr) {
+        MOQ_LOG("MOXA DB Error Cannot find valid primary session for %s\n", collection.c_str());
+        return kSkipped;
+    }
+    const std::string sessionID = sessionValue;
+    if (sessionID.empty()) {
+        MutexLock guard(mRecordsMutex);
+        mFailedPayloads.insert(std::make_pair(patch.mKavexCode, patch.mProductName));
+        return kRecordedFailed;
+    }
+    // The session ID names a folder of ours: it must stay inside "Installers".
+    if (!IsSingleComponent(sessionID)) {
+        MOQ_LOG("Skipping collection %s: session ID %s is not a folder name\n", collection.c_str(), sessionID.c_str());
+        return kSkipped;
+    }
+    std::string folderName, proxyName;
+    MediaNames(session, patch.mParentKavexCode, folderName, proxyName);
+    if (!common) {
+        MOQ_LOG("Skipping collection %s: no common folder for its cached installer\n", collection.c_str());
+        return kSkipped;
+    }
+    const FileSystemPath setupFolder = Join(Join(*common, "Installers"), sessionID);
+    if (!FileSystemUtils::Exists(setupFolder)) {
+        MOQ_LOG("Skipping collection %s: no cached installer at %s\n", collection.c_str(), setupFolder.AsUTF8String().c_str());
+        return kSkipped;
+    }
+    const PayloadProxy::DataStore* media = LoadMediaRecord(setupFolder, folderName, proxyName, collection);
+    if (media == nullptr) return kSkipped;
+    std::string installFolder;
+    const char* installDir = nullptr;
+    if (moxaGetPayloadData(session, media->mKavexCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", &installDir) == kMoxaOK &&
+        installDir != nullptr) {
+        installFolder = installDir;
+    }
+    if (PayloadsManagerUtils::CompareVersions(media->mProductVersion, patch.mProductVersion) > 0) return kGated;
+
+    const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
+    {
+        MutexLock guard(mRecordsMutex);
+        mPlanCodes.push_back(patch.mKavexCode);
+        mPlanParentCodes.push_back(patch.mParentKavexCode);
+        mPlanSessionIDs.push_back(sessionID);
+        mPlanDisplayNames.push_back(patch.mProductName + " " + patch.mProductVersion);
+        mPlanSetupFolders.push_back(setupFolder);
+        mPlanInstallFolders.push_back(installFolder);
+        mPlanExtensionsFolders.push_back(Join(mInstallerRoot, "extensions"));
+        mPlanProxyPaths.push_back(accessor.mProxyPath);
+        mPlanSizes.push_back(size);
+        mPlanDone.push_back(0);
+    }
+    // Not a usable path: nothing to measure.
+    if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
+        if (!IsDiskSpaceAvailable(*target, size)) result = ErrorCodes::kNotEnoughDiskSpace;
+    }
+    return kPlanned;
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     // A stop asked for by the user lets the running setup finish and starts no other.
     if (!mContinueInstall) return 0;
-    const int32_t step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
+    int32_t step = 0;
+    std::string installFolder;
+    uint64_t size = 0;
+    {
+        MutexLock guard(mRecordsMutex);
+        step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
+        installFolder = mPlanInstallFolders[i];
+        size = mPlanSizes[i];
+    }
     mProgress.Modify([&](ProgressResult& p) {
         p.mStep = step;
         p.mSteps = static_cast<int32_t>(mPlanCodes.size());
         p.mTitle = mPlanDisplayNames[i];
     });
     const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
-                                                      mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
-                                                      mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+                                                      mPlanSetupFolders[i], installFolder, mPlanExtensionsFolders[i],
+                                                      size, mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
+    MutexLock guard(mRecordsMutex);
     if (result != 0) {
         mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
         mInstallResults.push_back(result);
@@ -220,6 +256,11 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     }
     mPlanDone[i] = 1;
     return result;
+}
+
+bool PayloadsManager::PlanEntryDone(size_t i) const {
+    MutexLock guard(mRecordsMutex);
+    return mPlanDone[i] != 0;
 }
 
 int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool reset) {
@@ -266,7 +307,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         if (!aborted && !mPlanCodes.empty()) {
             if (mSetupData != nullptr && !mSetupData->mCriticalCodes.empty()) {
                 for (size_t i = 0; i < mPlanCodes.size() && !aborted; ++i) {
-                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || mPlanDone[i] || i == driver) continue;
+                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || PlanEntryDone(i) || i == driver) continue;
                     result = LaunchPlanEntry(i, session);
                     if (result != 0) {
                         MOQ_LOG("Critical Payload Install Failed, Aborting the Patch Install Session\n");
@@ -274,7 +315,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
                     }
                 }
             }
-            if (!aborted && driver != none && !mPlanDone[driver]) {
+            if (!aborted && driver != none && !PlanEntryDone(driver)) {
                 result = LaunchPlanEntry(driver, session);
                 if (result != 0) {
                     MOQ_LOG("Driver Payload Install Failed, Aborting the Patch Install Session\n");
@@ -283,16 +324,22 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             }
             if (!aborted && mSetupData != nullptr && !mSetupData->mOptionalCodes.empty()) {
                 for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-                    if (!mPlanDone[i] && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
+                    if (!PlanEntryDone(i) && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
                 }
             }
             if (!aborted) {
                 for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-                    if (!mPlanDone[i]) result = LaunchPlanEntry(i, session);
+                    if (!PlanEntryDone(i)) result = LaunchPlanEntry(i, session);
                 }
             }
         }
         ClearMediaRecords();
+        // A failed write of the store is no success, even when every setup succeeded.
+        const int closed = store.close();
+        if (closed != kMoxaOK) {
+            MOQ_LOG("The installed-products store could not be written (store code %d)\n", closed);
+            if (result == 0) result = mErrorCode = ErrorCodes::kMOXADBError;
+        }
     }
     MOQ_LOG("Returning from PayloadsManager::InstallPayload");
     return result;
@@ -382,18 +429,29 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
     return result;
 }
 
-void PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode) {
-    if (session == nullptr) return;
+int PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode) {
+    if (session == nullptr) return kMoxaOK;
+    int rc = kMoxaOK;
     auto folder = mapInstallDir.find(parentCode);
     if (folder != mapInstallDir.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "INSTALLDIR", folder->second.c_str());
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", folder->second.c_str());
+        rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "INSTALLDIR", folder->second.c_str());
+        if (rc == kMoxaOK) {
+            rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainInstallation, "INSTALLDIR", folder->second.c_str());
+        }
     }
     auto config = mapZTKConfigPath.find(parentCode);
-    if (config != mapZTKConfigPath.end()) {
-        moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "ZTKConfigPath", config->second.c_str());
+    if (rc == kMoxaOK && config != mapZTKConfigPath.end()) {
+        rc = moxaSetPayloadData(session, parentCode.c_str(), kMoxaDomainCurrent, "ZTKConfigPath", config->second.c_str());
     }
-    moxaSessionCommit(session);
+    if (rc == kMoxaOK) rc = moxaSessionCommit(session);
+    if (rc != kMoxaOK) {
+        // A moved product's folders are written whole or not at all.
+        MOQ_LOG("The moved product %s could not be written to the installed-products store (store code %d)\n",
+                parentCode.c_str(), rc);
+        const int undone = moxaSessionRollback(session);
+        if (undone != kMoxaOK) MOQ_LOG("Its partial writes could not be rolled back (store code %d)\n", undone);
+    }
+    return rc;
 }
 
 bool PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {
@@ -417,7 +475,7 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
 }
 
 void PayloadsManager::RecordLaunch(const LaunchRecord& record) {
-    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    MutexLock guard(mRecordsMutex);
     mLaunches.push_back(record);
 }
 
@@ -467,7 +525,7 @@ int PayloadsManager::GetErrorCode() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
     if (mErrorCode == ErrorCodes::kNotEnoughDiskSpace || mErrorCode == ErrorCodes::kAnotherInstanceRunning) return mErrorCode;
-    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
+    MutexLock guard(manager->mRecordsMutex);
     if (!manager->mAlreadyInstalledCodes.empty()) mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) mErrorCode = ErrorCodes::kRollBack;
     if (mErrorCode != 0) return mErrorCode;
@@ -482,7 +540,7 @@ int PayloadsManager::InitializationFailureCode() {
 int PayloadsManager::CheckOptionalPayloadFailure() {
     PayloadsManager* manager = singleton;
     if (manager == nullptr) return 0;
-    std::lock_guard<std::mutex> guard(manager->mRecordsMutex);
+    MutexLock guard(manager->mRecordsMutex);
     int code = 0;
     if (!manager->mAlreadyInstalledCodes.empty()) code = mErrorCode = ErrorCodes::kAlreadyInstalled;
     if (!manager->mFailedPayloads.empty()) code = mErrorCode = ErrorCodes::kRollBack;

@@ -35,24 +35,10 @@ bool InstalledCollections(moxaiSession* session, const std::string& code, std::v
     return true;
 }
 
-bool Contains(const char** list, const std::string& code) {
-    for (int i = 0; list != nullptr && list[i] != nullptr; ++i) {
-        if (code == list[i]) return true;
-    }
-    return false;
-}
-
 bool PathExists(const std::string& text) {
     // An empty path names nothing (made absolute, it would name the working folder).
     const std::optional<FileSystemPath> path = FileSystemPath::Make(text);
     return path && FileSystemUtils::Exists(*path);
-}
-
-bool PayloadData(moxaiSession* session, const std::string& code, int domain, const char* key, std::string& value) {
-    const char* text = nullptr;
-    if (moxaGetPayloadData(session, code.c_str(), domain, key, &text) != kMoxaOK || text == nullptr) return false;
-    value = text;
-    return true;
 }
 
 bool ConfigPath(moxaiSession* config, const std::string& code, std::string& value) {
@@ -197,11 +183,30 @@ int DirectClassificationReads::InstalledCollections(const std::string& code, std
     return rc;
 }
 
+int ClassificationReads::InstalledPayloadsOf(const std::string& collection, std::vector<std::string>& payloads) {
+    const char** list = nullptr;
+    const int rc = moxaGetCollectionPayloads(mSession, kMoxaStateInstalled, collection.c_str(), &list);
+    if (rc == kMoxaOK) payloads = ToVector(list);
+    return rc;
+}
+
+bool ClassificationReads::PayloadDatum(const std::string& code, int domain, const char* key, std::string& value) {
+    const char* text = nullptr;
+    if (moxaGetPayloadData(mSession, code.c_str(), domain, key, &text) != kMoxaOK || text == nullptr) return false;
+    value = text;
+    return true;
+}
+
+bool ClassificationReads::PayloadRecorded(const std::string& code) {
+    moxaPayloadRecord record;
+    return moxaGetPayload(mSession, code.c_str(), &record) == kMoxaOK;
+}
+
 namespace {
 
 // Already installed: the patch sits in every installation of its base product.
-bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* session, const std::string& parentCode,
-                                const std::string& patchCode, std::string& why) {
+bool InstalledInEveryCollection(ClassificationReads& reads, const std::string& parentCode, const std::string& patchCode,
+                                std::string& why) {
     std::vector<std::string> patchCollections, parentCollections;
     if (patchCode.empty() || reads.InstalledCollections(patchCode, patchCollections) != kMoxaOK) return false;
     if (reads.InstalledCollections(parentCode, parentCollections) != kMoxaOK || parentCollections.size() == 1) {
@@ -210,10 +215,10 @@ bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* sessio
     }
     bool heldEarlier = false;
     for (const std::string& collection : parentCollections) {
-        const char** payloads = nullptr;
-        const int rc = moxaGetCollectionPayloads(session, kMoxaStateInstalled, collection.c_str(), &payloads);
+        std::vector<std::string> payloads;
+        const int rc = reads.InstalledPayloadsOf(collection, payloads);
         if (rc == kMoxaErrNotFound && heldEarlier) continue;
-        if (rc != kMoxaOK || !Contains(payloads, patchCode)) return false;
+        if (rc != kMoxaOK || std::find(payloads.begin(), payloads.end(), patchCode) == payloads.end()) return false;
         heldEarlier = true;
     }
     why = "the store records the patch in every installation of its base product " + parentCode;
@@ -222,11 +227,11 @@ bool InstalledInEveryCollection(ClassificationReads& reads, moxaiSession* sessio
 
 // A product that moved since its installation: remember where it is now, so that the
 // launch writes the actual folder and configuration path back to the store.
-void NoteRelocation(moxaiSession* session, const std::string& base, const std::string& media,
+void NoteRelocation(ClassificationReads& reads, const std::string& base, const std::string& media,
                     const std::string& actualConfig) {
     std::string storedFolder, storedConfig;
-    if (!PayloadData(session, media, kMoxaDomainCurrent, "INSTALLDIR", storedFolder) ||
-        !PayloadData(session, media, kMoxaDomainCurrent, "ZTKConfigPath", storedConfig) || storedFolder.empty() ||
+    if (!reads.PayloadDatum(media, kMoxaDomainCurrent, "INSTALLDIR", storedFolder) ||
+        !reads.PayloadDatum(media, kMoxaDomainCurrent, "ZTKConfigPath", storedConfig) || storedFolder.empty() ||
         storedConfig.empty() || storedConfig.find(storedFolder) == std::string::npos) {
         return;
     }
@@ -242,8 +247,8 @@ void NoteRelocation(moxaiSession* session, const std::string& base, const std::s
 
 // Whether the base product is still where its configuration says: false when it is
 // gone (the product is not installed), true when it is there or nothing can tell.
-bool BaseProductPresent(ClassificationReads& reads, moxaiSession* session, moxaiSession* configSession,
-                        const std::string& parentCode, std::string& why) {
+bool BaseProductPresent(ClassificationReads& reads, moxaiSession* configSession, const std::string& parentCode,
+                        std::string& why) {
     std::string base;
     reads.GetEffectiveKavexCodeFromOriginal(parentCode, base);
     if (base.empty()) base = parentCode;
@@ -254,12 +259,11 @@ bool BaseProductPresent(ClassificationReads& reads, moxaiSession* session, moxai
         return false;
     }
     std::string sourcePath, family, product;
-    const bool recorded = PayloadData(session, base, kMoxaDomainInstallation, "installSourcePath", sourcePath) &&
-                          PayloadData(session, base, kMoxaDomainInstallation, "ExtensionFamily", family) &&
-                          PayloadData(session, base, kMoxaDomainInstallation, "ExtensionProduct", product);
+    const bool recorded = reads.PayloadDatum(base, kMoxaDomainInstallation, "installSourcePath", sourcePath) &&
+                          reads.PayloadDatum(base, kMoxaDomainInstallation, "ExtensionFamily", family) &&
+                          reads.PayloadDatum(base, kMoxaDomainInstallation, "ExtensionProduct", product);
     if (!recorded) {
-        moxaPayloadRecord record;
-        if (moxaGetPayload(session, base.c_str(), &record) == kMoxaOK) return true;
+        if (reads.PayloadRecorded(base)) return true;
         why = "the store has no record of the base product " + base;
         return false;
     }
@@ -273,37 +277,36 @@ bool BaseProductPresent(ClassificationReads& reads, moxaiSession* session, moxai
         why = "the configuration store names " + actualConfig + " for the media " + media + ", and nothing is there";
         return false;
     }
-    NoteRelocation(session, base, media, actualConfig);
+    NoteRelocation(reads, base, media, actualConfig);
     return true;
 }
 
 }  // namespace
 
-bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode, bool& parentInstalled,
-                                bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
-                                std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
-                                moxaiSession*& session, moxaiSession*& configSession, int& result,
-                                ClassificationCache* cache, std::string* reason) {
-    std::string scratch;
-    std::string& why = reason != nullptr ? *reason : scratch;
-    DirectClassificationReads direct(session);
-    ClassificationReads& reads = cache != nullptr ? static_cast<ClassificationReads&>(*cache) : direct;
+InstallState GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode,
+                                        ClassificationReads& reads, moxaiSession* configSession) {
+    InstallState state;
+    std::string& why = state.reason;
+    int& result = state.result;
+    bool& classified = state.classified;
+    bool& parentInstalled = state.parentInstalled;
+    bool& parentCodeCurrent = state.parentCodeCurrent;
+    std::string& effective = state.effective;
+    std::set<std::string>& upgrading = state.upgrading;
+    std::set<std::string>& upgradedOriginals = state.upgradedOriginals;
+    std::set<std::string>& higherPatches = state.higherPatches;
 
     MOQ_LOG("Called GetVORNPayloadInstallState with inKavexCode: %s, inxtnKavexCode: %s\n", parentCode.c_str(),
             patchCode.c_str());
-    upgrading.clear();
-    bool classified = false;
-
-    if (InstalledInEveryCollection(reads, session, parentCode, patchCode, why)) result = ErrorCodes::kAlreadyInstalled;
+    if (InstalledInEveryCollection(reads, parentCode, patchCode, why)) result = ErrorCodes::kAlreadyInstalled;
 
     if (parentCode.empty()) {
         MOQ_LOG("Returning from GetVORNPayloadInstallState\n");
-        return false;
+        return state;
     }
 
     // Where the base product lives now.
-    if (configSession != nullptr && session != nullptr &&
-        !BaseProductPresent(reads, session, configSession, parentCode, why)) {
+    if (configSession != nullptr && !BaseProductPresent(reads, configSession, parentCode, why)) {
         result = ErrorCodes::kBasePayloadNotInstalled;
         classified = true;
     }
@@ -373,7 +376,7 @@ bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string
     }
 
     MOQ_LOG("Returning from GetVORNPayloadInstallState\n");
-    return classified;
+    return state;
 }
 
 bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder) {

@@ -15,10 +15,11 @@ struct moxaiSession;
 
 namespace PayloadsManagerUtils {
 
-// The store facts a classification reads. Two implementations give the same answers:
-// the direct reads (one query per question) and the session's cache.
+// The store facts a classification reads; it reads none otherwise. Two implementations
+// give the same answers: the direct reads (one query per question) and the session's cache.
 class ClassificationReads {
 public:
+    explicit ClassificationReads(moxaiSession* session) : mSession(session) {}
     virtual ~ClassificationReads() {}
     virtual bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) = 0;
     virtual bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) = 0;
@@ -26,19 +27,27 @@ public:
     virtual bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches) = 0;
     // The collections holding code as installed; the store's code (8 for none).
     virtual int InstalledCollections(const std::string& code, std::vector<std::string>& collections) = 0;
+
+    // Asked once per patch at most: read as they are by both.
+    // The payloads a collection holds as installed; the store's code (8 for none).
+    int InstalledPayloadsOf(const std::string& collection, std::vector<std::string>& payloads);
+    // One value of a payload's data; false when there is none.
+    bool PayloadDatum(const std::string& code, int domain, const char* key, std::string& value);
+    // Whether the store has a record of the payload at all.
+    bool PayloadRecorded(const std::string& code);
+
+protected:
+    moxaiSession* mSession;
 };
 
 class DirectClassificationReads : public ClassificationReads {
 public:
-    explicit DirectClassificationReads(moxaiSession* session) : mSession(session) {}
+    explicit DirectClassificationReads(moxaiSession* session) : ClassificationReads(session) {}
     bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) override;
     bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) override;
     bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) override;
     bool GetInstalledPatches(const std::string& code, std::set<std::string>& patches) override;
     int InstalledCollections(const std::string& code, std::vector<std::string>& collections) override;
-
-private:
-    moxaiSession* mSession;
 };
 
 // Store answers that do not change while one session classifies its patches.
@@ -46,7 +55,7 @@ private:
 // installed payload; with it each is read once. The answers are the same.
 class ClassificationCache : public ClassificationReads {
 public:
-    explicit ClassificationCache(moxaiSession* session) : mSession(session) {}
+    explicit ClassificationCache(moxaiSession* session) : ClassificationReads(session) {}
     bool GetEffectiveKavexCodeFromOriginal(const std::string& code, std::string& effective) override;
     bool GetUpgradedPayloadsMap(std::map<std::string, std::string>& upgrades) override;
     bool GetAllInstalledPayloadsThatUpgradePackage(const std::string& code, std::set<std::string>& payloads) override;
@@ -57,7 +66,6 @@ private:
     void LoadUpgrades();
     void LoadInstalledUpgraders();
     void LoadMemberships();
-    moxaiSession* mSession;
     bool mUpgradesLoaded = false;
     int mUpgradesCode = 0;
     std::map<std::string, std::pair<std::string, int> > mLastMatchAndCount;
@@ -70,11 +78,22 @@ private:
     std::map<std::string, std::vector<std::string> > mInstalledIn;
 };
 
-bool GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode, bool& parentInstalled,
-                                bool& parentCodeCurrent, std::string& effective, std::set<std::string>& upgrading,
-                                std::set<std::string>& upgradedOriginals, std::set<std::string>& higherPatches,
-                                moxaiSession*& session, moxaiSession*& configSession, int& result,
-                                ClassificationCache* cache = nullptr, std::string* reason = nullptr);
+// What the classification tells of one patch.
+struct InstallState {
+    bool classified = false;  // false: the patch is not kept
+    int result = 0;           // 0: an update to install; else 26, 27 or 29
+    bool parentInstalled = false;
+    bool parentCodeCurrent = false;
+    std::string effective;                    // the code the base product is installed under
+    std::set<std::string> upgrading;          // installed payloads that upgrade the base product
+    std::set<std::string> upgradedOriginals;  // originals the base product upgraded, installed
+    std::set<std::string> higherPatches;      // installed payloads that upgrade the patch
+    std::string reason;                       // why, in words, for the report
+};
+
+// configSession: the product configuration store, or null when there is none.
+InstallState GetVORNPayloadInstallState(const std::string& parentCode, const std::string& patchCode,
+                                        ClassificationReads& reads, moxaiSession* configSession);
 
 bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);
 bool BlindDeleteProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);

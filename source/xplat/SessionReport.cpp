@@ -114,7 +114,8 @@ json Checks(const PreInstallSurvey& survey, bool duringRun) {
 json Plan(const PayloadsManager& manager) {
     json plan = json::array();
     // The run has ended: no pass writes the plan any more.
-    for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
+    const std::vector<uint64_t> sizes = manager.PlanSizes();
+    for (size_t i = 0; i < manager.mPlanCodes.size() && i < sizes.size(); ++i) {
         const std::vector<std::string> arguments = MainSetupCommand::Arguments(
             manager.mPlanCodes[i], manager.mPlanSessionIDs[i], manager.mPlanSetupFolders[i], manager.mPlanExtensionsFolders[i]);
         plan.push_back({{"code", manager.mPlanCodes[i]},
@@ -123,7 +124,7 @@ json Plan(const PayloadsManager& manager) {
                         {"setupPath", arguments.front()},
                         {"workingFolder", manager.mPlanSetupFolders[i].AsUTF8String()},
                         {"arguments", json(std::vector<std::string>(arguments.begin() + 1, arguments.end()))},
-                        {"sizeBytes", manager.mPlanSizes[i]}});
+                        {"sizeBytes", sizes[i]}});
     }
     return plan;
 }

@@ -75,7 +75,8 @@ int UIDriverCheck::Outcome(PayloadsManager& manager, bool updatesEmpty, int clas
     if (planned == ErrorCodes::kMOXADBError) return planned;
     if (AnySetupStillRunning(manager)) return ErrorCodes::kAnotherInstanceRunning;
     // Every launch succeeding, what is left is what could not be planned or was already there.
-    if (!manager.mFailedPayloads.empty()) return ErrorCodes::kRollBack;
+    std::map<std::string, std::string> failed;
+    if (manager.GetFailedPayloads(failed) && !failed.empty()) return ErrorCodes::kRollBack;
     if (!manager.mAlreadyInstalledCodes.empty() && manager.mPlanCodes.empty()) return ErrorCodes::kAlreadyInstalled;
     return 0;
 }
@@ -131,7 +132,9 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
         }
         emit();
     }
-    for (const auto& failed : manager.mFailedPayloads) {
+    std::map<std::string, std::string> failures;
+    manager.GetFailedPayloads(failures);
+    for (const auto& failed : failures) {
         line << "Not planned: " << failed.first << " " << failed.second << " (no installation of its base product can take it)";
         emit();
     }

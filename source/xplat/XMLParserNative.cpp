@@ -5,29 +5,12 @@
 #include <libxml/xpath.h>
 
 #include <memory>
-#include <mutex>
 
 #include "MOQLogger.h"
 #include "RegularFile.h"
+#include "XmlFile.h"
 
 namespace {
-
-// Proxies come from disk and are read by a root process: nothing outside the
-// file itself is ever fetched.
-xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
-
-void InitializeLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        xmlSetExternalEntityLoader(RefuseExternalEntity);
-    });
-}
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-typedef std::unique_ptr<xmlDoc, DocumentDeleter> Document;
 
 struct XPathResult {
     xmlXPathContextPtr context = nullptr;
@@ -41,16 +24,11 @@ struct XPathResult {
 };
 
 // Reads and parses the file; the document stays null when the file cannot be
-// read or is not well-formed. Entities are neither substituted nor loaded,
-// DTDs are not fetched, the network is off. A link in the bundle is not expected.
-RegularFile::Outcome Load(const std::string& path, Document& doc) {
-    InitializeLibrary();
-    std::string bytes;
-    const RegularFile::Outcome outcome = RegularFile::Read(path, RegularFile::kNoFinalLink, bytes);
-    if (outcome != RegularFile::kRead) return outcome;
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-    doc.reset(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr, options));
-    return outcome;
+// read or is not well-formed. A link in the bundle is not expected.
+RegularFile::Outcome Load(const std::string& path, XmlFile::Document& doc) {
+    XmlFile::Loaded loaded = XmlFile::Load(path, RegularFile::kNoFinalLink);
+    doc = std::move(loaded.doc);
+    return loaded.read;
 }
 
 bool Run(xmlNode* root, const std::string& query, XPathResult& result) {
@@ -186,7 +164,7 @@ bool GetValueForMultipleValuedConflictingProcessNode(xmlNode* root, const std::s
 using namespace XMLParserHelpers;
 
 bool XMLParserNative::FetchProxyData(PayloadProxy::DataStore& store) {
-    Document doc;
+    XmlFile::Document doc;
     if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     if (!doc) return false;
     xmlNode* root = xmlDocGetRootElement(doc.get());
@@ -210,13 +188,13 @@ bool XMLParserNative::FetchProxyData(PayloadProxy::DataStore& store) {
 }
 
 bool XMLParserNative::FetchDeploymentData(Deployment::DataStore& store) {
-    Document doc;
+    XmlFile::Document doc;
     if (Load(store.mDeploymentFilePath, doc) == RegularFile::kMissing) return true;
     return static_cast<bool>(doc);
 }
 
 bool XMLParserNative::FetchLanguageStrings(std::map<std::string, std::string>& strings, std::string& language) {
-    Document doc;
+    XmlFile::Document doc;
     if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     // The page picks the language: only a plain name may enter the query.
     if (!IsPlainName(language) || !doc) return false;
@@ -224,7 +202,7 @@ bool XMLParserNative::FetchLanguageStrings(std::map<std::string, std::string>& s
 }
 
 bool XMLParserNative::FetchSetupXMLData(PayloadsManagerSetup::DataStore& store) {
-    Document doc;
+    XmlFile::Document doc;
     if (Load(mFilePath, doc) == RegularFile::kMissing) return true;
     if (!doc) return false;
     xmlNode* root = xmlDocGetRootElement(doc.get());

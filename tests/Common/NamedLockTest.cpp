@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
 #include <set>
 
+#include "LockHolder.h"
 #include "NamedLock.h"
 #include "TesmidConstants.h"
 
@@ -49,27 +51,13 @@ TEST(NamedLockInProcess, SecondAcquisitionFailsAndReleaseFrees) {
 
 TEST(NamedLockAcrossProcesses, HeldByChildAndFreedWhenChildIsKilled) {
     const std::string name = TestLockName("child");
-    int ready[2];
-    ASSERT_EQ(0, pipe(ready));
-    pid_t child = fork();
-    if (child == 0) {
-        std::shared_ptr<NamedLock> lock;
-        char answer = NamedLock::AcquireLock(name, lock) ? 'y' : 'n';
-        if (write(ready[1], &answer, 1) != 1) _exit(2);
-        for (;;) pause();
-    }
-    char answer = 0;
-    ASSERT_EQ(1, read(ready[0], &answer, 1));
-    ASSERT_EQ('y', answer);
+    LockHolder holder(name);
+    ASSERT_TRUE(holder.Held());
     EXPECT_TRUE(NamedLock::IsLocked(name));
     std::shared_ptr<NamedLock> mine;
     EXPECT_FALSE(NamedLock::AcquireLock(name, mine));
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
+    holder.Release();
     EXPECT_TRUE(NamedLock::AcquireLock(name, mine));
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(NamedLockAcrossProcesses, RacingCreatorsNeverBothHoldTheLock) {
@@ -88,6 +76,7 @@ TEST(NamedLockAcrossProcesses, RacingCreatorsNeverBothHoldTheLock) {
         for (int c = 0; c < 6; ++c) {
             pid_t pid = fork();
             if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
                 char start;
                 if (read(go[0], &start, 1) != 1) _exit(2);
                 std::shared_ptr<NamedLock> lock;

@@ -3,7 +3,6 @@
 #include <sched.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +12,7 @@
 #include <sstream>
 
 #include "JsonSchemaSubset.h"
-#include "NamedLock.h"
+#include "LockHolder.h"
 #include "SilentRunFixture.h"
 
 using nlohmann::json;
@@ -219,33 +218,20 @@ TEST_F(CheckRun, OrdinaryUserLockHolderAndPlantedLink) {
     EXPECT_EQ(2u, asUser["plan"].size());
 
     // Another installer of the family holds its lock: named, with its process.
-    int ready[2];
-    ASSERT_EQ(0, pipe(ready));
-    const pid_t holder = fork();
-    if (holder == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        std::shared_ptr<NamedLock> lock;
-        const char got = NamedLock::AcquireLock("VORNBootstrapperLock", lock) ? 'y' : 'n';
-        if (write(ready[1], &got, 1) != 1) _exit(1);
-        for (;;) pause();
-    }
-    char got = 0;
-    ASSERT_EQ(1, read(ready[0], &got, 1));
-    ASSERT_EQ('y', got);
+    LockHolder holder("VORNBootstrapperLock");
+    ASSERT_TRUE(holder.Held());
+    const int holderPid = holder.Pid();
     ChildResult held = Program({"--mode=check", "--report=" + (outside / "held.json")});
-    const std::string holderName = TestFiles::Lines(TestFiles::Read("/proc/" + std::to_string(holder) + "/comm"))[0];
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
+    const std::string holderName = TestFiles::Lines(TestFiles::Read("/proc/" + std::to_string(holderPid) + "/comm"))[0];
+    holder.Release();
     EXPECT_EQ(34, held.status) << held.output;
     EXPECT_NE(std::string::npos,
-              held.output.find("Lock VORNBootstrapperLock: busy, held by pid " + std::to_string(holder) + " (" + holderName + ")"))
+              held.output.find("Lock VORNBootstrapperLock: busy, held by pid " + std::to_string(holderPid) + " (" + holderName + ")"))
         << held.output;
     const json busy = ReadJson(outside / "held.json");
     ExpectConforms(busy, "lock held");
     EXPECT_EQ("busy", busy["checks"]["locks"][1]["state"]);
-    EXPECT_EQ(holder, busy["checks"]["locks"][1]["holder"]["pid"]);
+    EXPECT_EQ(holderPid, busy["checks"]["locks"][1]["holder"]["pid"]);
 
     // A link planted at the report's name: refused, and nothing written through it.
     TestFiles::Write(outside / "target", "keep");

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "FileSystemVolume.h"
-#include "NamedLock.h"
+#include "LockHolder.h"
 #include "SilentRunFixture.h"
 
 namespace {
@@ -97,23 +97,10 @@ TEST_F(SilentRun, NotEnoughSpaceInstallsNothing) {
 
 TEST_F(SilentRun, AnotherInstallerHoldingItsLockStopsTheRun) {
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
-    int ready[2];
-    ASSERT_EQ(0, pipe(ready));
-    const pid_t holder = fork();
-    if (holder == 0) {
-        std::shared_ptr<NamedLock> lock;
-        const char got = NamedLock::AcquireLock("VORNSetupLock", lock) ? 'y' : 'n';
-        if (write(ready[1], &got, 1) != 1) _exit(1);
-        for (;;) pause();
-    }
-    char got = 0;
-    ASSERT_EQ(1, read(ready[0], &got, 1));
-    ASSERT_EQ('y', got);
+    LockHolder holder("VORNSetupLock");
+    ASSERT_TRUE(holder.Held());
     ChildResult run = Run();
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
+    holder.Release();
     EXPECT_EQ(34, run.status) << run.output;
     EXPECT_EQ("result=2\nmessage=\n", Results());
     EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/invocations.log"));

@@ -527,7 +527,8 @@ TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
     const bool shown = display.WaitForWindow("Des droits d'administrateur", 30);
     bool blank = true;
     if (shown) {
-        EXPECT_TRUE(display.SaveWindows("Des droits d'administrateur", VirtualDisplay::ScreenshotPath("rights-dialog-fr"), blank));
+        EXPECT_TRUE(
+            display.SaveWhenDrawn("Des droits d'administrateur", VirtualDisplay::ScreenshotPath("rights-dialog-fr"), 5, blank));
         EXPECT_FALSE(blank);
         display.PressKey("Des droits d'administrateur", "Return");
         for (int i = 0; i < 100 && TestFiles::Lines(TestFiles::Read(asked)).size() < 2; ++i) usleep(100000);
@@ -554,9 +555,8 @@ TEST_F(WizardPages, TheBuiltProgramInstallsWithEnterAndEnter) {
         run = TestProcess::Run({program}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(), "NO_AT_BRIDGE=1"});
     });
     ASSERT_TRUE(display.WaitForWindow("Suite Update", 30));
-    usleep(500000);
     bool blank = true;
-    EXPECT_TRUE(display.SaveWindows("Suite Update", VirtualDisplay::ScreenshotPath("program-overview"), blank));
+    EXPECT_TRUE(display.SaveWhenDrawn("Suite Update", VirtualDisplay::ScreenshotPath("program-overview"), 10, blank));
     EXPECT_FALSE(blank);
     display.PressKey("Suite Update", "Return");
     for (int i = 0; i < 300 && LaunchLines(box / "machine").empty(); ++i) usleep(100000);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "FaultyDisk.h"
+#include "FileSystemUtils.h"
 #include "MOXAQueryUtilities.h"
 #include "MoxaQueries.h"
 #include "StoreBuilder.h"
@@ -160,15 +163,55 @@ TEST_F(Queries, ClosingCommitsAndRefreshesTheBackup) {
     EXPECT_EQ("/Applications/Moved\n", shell.output);
 }
 
-TEST_F(Queries, AWriteBlockedByAnotherConnectionFailsBusy) {
+// The backup is replaced whole or not at all: a disk that fills up or fails while it is
+// written leaves the previous copy and nothing beside it.
+TEST_F(Queries, ABackupThatCannotBeWrittenLeavesThePreviousCopy) {
+    const std::string folder = box / "Library/Application Support/Kavex/backup";
+    auto backedUp = [&]() {
+        return TestProcess::Run({"/usr/bin/sqlite3", folder + "/moxa.db", "SELECT value FROM payload_data WHERE key = 'k';"}).output;
+    };
+    moxaiSession* writer = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaOpenSession(&writer));
+    ASSERT_EQ(kMoxaOK, moxaSetPayloadData(writer, "{BASE}", 0, "k", "first"));
+    ASSERT_EQ(kMoxaOK, moxaCloseSession(writer));
+    ASSERT_EQ("first\n", backedUp());
+    for (FaultyDisk::Call call : {FaultyDisk::kWrite, FaultyDisk::kFsync, FaultyDisk::kRename}) {
+        ASSERT_EQ(kMoxaOK, moxaOpenSession(&writer));
+        ASSERT_EQ(kMoxaOK, moxaSetPayloadData(writer, "{BASE}", 0, "k", "second"));
+        FaultyDisk disk;
+        disk.Fail(FaultyDisk::kCopyRange, ENOSPC);
+        disk.Fail(call, call == FaultyDisk::kWrite ? ENOSPC : EIO);
+        EXPECT_EQ(kMoxaOK, moxaSessionCommit(writer)) << call;  // the store itself was written
+        EXPECT_EQ(kMoxaErrIO, moxaBackup()) << call;
+        EXPECT_EQ(kMoxaOK, moxaCloseSession(writer)) << call;
+        EXPECT_GT(disk.Uses(call), 0) << call;
+        EXPECT_EQ("first\n", backedUp()) << call;
+        std::vector<FileSystemPath> children;
+        ASSERT_TRUE(FileSystemUtils::ChildrenForDirectory(FileSystemPath(folder), children));
+        EXPECT_EQ(1u, children.size()) << call;
+    }
+    EXPECT_EQ(kMoxaOK, moxaBackup());
+    EXPECT_EQ("second\n", backedUp());
+}
+
+// The session's first failure outlives what follows it: a write that succeeds later is
+// committed, and the close still reports the failure.
+TEST_F(Queries, AWriteBlockedByAnotherConnectionFailsBusyUntilTheClose) {
+    moxaiSession* writer = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaOpenSession(&writer));
     sqlite3* other = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(store.StoreFile().c_str(), &other));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
-    EXPECT_EQ(kMoxaErrBusy, moxaSetPayloadData(session, "{BASE}", 0, "k", "v"));
+    EXPECT_EQ(kMoxaErrBusy, moxaSetPayloadData(writer, "{BASE}", 0, "k", "v"));
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    moxaSessionRollback(session);
-    EXPECT_EQ(kMoxaOK, moxaSetPayloadData(session, "{BASE}", 0, "k", "v"));
+    EXPECT_EQ(kMoxaOK, moxaSessionRollback(writer));
+    EXPECT_EQ(kMoxaOK, moxaSetPayloadData(writer, "{BASE}", 0, "k", "v"));
+    EXPECT_EQ(kMoxaErrBusy, moxaSessionFailure(writer));
+    EXPECT_EQ(kMoxaErrBusy, moxaCloseSession(writer));
+    const char* value = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "k", &value));
+    EXPECT_STREQ("v", value);
 }
 
 TEST_F(Queries, EffectiveCodesAndPatches) {

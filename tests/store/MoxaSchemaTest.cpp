@@ -46,7 +46,7 @@ protected:
     int Open() {
         moxaiSession* session = nullptr;
         int rc = moxaOpenSession(&session);
-        if (rc == kMoxaOK) moxaCloseSession(session);
+        if (rc == kMoxaOK) rc = moxaCloseSession(session);
         else EXPECT_EQ(nullptr, session);
         return rc;
     }
@@ -58,7 +58,7 @@ protected:
             if (!TestProcess::NobodyIds(uid, gid) || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
             moxaiSession* session = nullptr;
             int rc = moxaOpenSession(&session);
-            if (rc == kMoxaOK) moxaCloseSession(session);
+            if (rc == kMoxaOK) rc = moxaCloseSession(session);
             _exit(rc);
         }
         int status = 0;
@@ -172,7 +172,7 @@ TEST_F(StoreFiles, UpgradeChainsAreFlattenedByLevelTwoAndItsTriggers) {
     EXPECT_EQ("C", read()["X"]);
     ASSERT_EQ(kMoxaOK, session->store->queryNR("INSERT INTO upgraded_payloads VALUES ('C', 'D')"));
     EXPECT_EQ((std::map<std::string, std::string>{{"A", "C"}, {"B", "C"}, {"C", "D"}, {"X", "C"}}), read());
-    moxaCloseSession(session);
+    EXPECT_EQ(kMoxaOK, moxaCloseSession(session));
 }
 
 TEST(StorePaths, JoiningRefusesOverlongResults) {

@@ -18,8 +18,8 @@ StoreBuilder::StoreBuilder(const std::string& root) : mRoot(root), mSession(null
 }
 
 StoreBuilder::~StoreBuilder() {
-    if (mSession != nullptr) moxaCloseSession(mSession);
-    if (mConfig != nullptr) pcdCloseSession(mConfig);
+    if (mSession != nullptr && moxaCloseSession(mSession) != kMoxaOK) ADD_FAILURE() << "closing the store failed";
+    if (mConfig != nullptr && pcdCloseSession(mConfig) != kMoxaOK) ADD_FAILURE() << "closing the configuration store failed";
 }
 
 StoreBuilder& StoreBuilder::Run(const char* format, ...) {

@@ -77,8 +77,15 @@ VirtualDisplay::VirtualDisplay() {
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
         if (TestFiles::Exists(socket) || TestFiles::Exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
         mPid = TestProcess::Spawn({"/usr/bin/Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        for (int wait = 0; wait < 100 && !TestFiles::Exists(socket); ++wait) usleep(50000);
+        // In a /tmp of its own a test sees no other server's files, but the servers' abstract
+        // sockets are shared: a number in use elsewhere makes this server end at once.
+        bool ended = false;
+        for (int wait = 0; wait < 100 && !TestFiles::Exists(socket) && !ended; ++wait) {
+            ended = waitpid(mPid, nullptr, WNOHANG) == mPid;
+            if (!ended) usleep(50000);
+        }
         if (!TestFiles::Exists(socket)) {
+            if (ended) mPid = -1;
             Stop();
             continue;
         }
@@ -101,6 +108,16 @@ void VirtualDisplay::Stop() {
 std::string VirtualDisplay::ScreenshotPath(const std::string& name) {
     TestFiles::MakeFolders(SCREENSHOT_DIR);
     return std::string(SCREENSHOT_DIR) + "/" + name + ".png";
+}
+
+bool VirtualDisplay::SaveWhenDrawn(const std::string& titlePart, const std::string& pngPath, int seconds,
+                                   bool& blank) const {
+    bool saved = SaveWindows(titlePart, pngPath, blank);
+    for (int i = 0; i < seconds * 10 && saved && blank; ++i) {
+        usleep(100000);
+        saved = SaveWindows(titlePart, pngPath, blank);
+    }
+    return saved;
 }
 
 bool VirtualDisplay::WaitForWindow(const std::string& titlePart, int seconds) const {

@@ -15,6 +15,9 @@ public:
     // empty) as one PNG, cut to their bounding box. False when there is none; blank is set
     // when the picture is one flat colour (nothing drawn).
     bool SaveWindows(const std::string& titlePart, const std::string& pngPath, bool& blank) const;
+    // The same once something is drawn (up to seconds): another process's window paints a
+    // moment after it maps, later on a busy machine.
+    bool SaveWhenDrawn(const std::string& titlePart, const std::string& pngPath, int seconds, bool& blank) const;
     // Focuses the first mapped window whose title contains titlePart and types the key
     // (an X keysym name such as "Return") into it, as a keyboard would.
     bool PressKey(const std::string& titlePart, const std::string& keysym) const;

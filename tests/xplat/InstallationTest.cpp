@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <sstream>
@@ -12,6 +13,18 @@
 #include "TestSandbox.h"
 
 namespace {
+
+std::map<std::string, std::string> Succeeded(const PayloadsManager& manager) {
+    std::map<std::string, std::string> records;
+    manager.GetSuccessfulPayloads(records);
+    return records;
+}
+
+std::map<std::string, std::string> Failed(const PayloadsManager& manager) {
+    std::map<std::string, std::string> records;
+    manager.GetFailedPayloads(records);
+    return records;
+}
 
 class Installation : public ::testing::Test {
 protected:
@@ -28,6 +41,15 @@ protected:
         FileSystemPath root(bundle.Root());
         EXPECT_TRUE(PayloadsManager::Initialize(root, PayloadProxyFileConstants::kProxyTypeFull));
         return *PayloadsManager::Instance();
+    }
+    // A base product that the classification found moved since its installation.
+    PayloadsManager& StartWithMovedBase() {
+        InstalledBase(store, box / "machine", base, {"{S1}"}, "/Applications/Suite");
+        bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
+        PayloadsManager& manager = Start();
+        PayloadsManager::mapInstallDir["{BASE}"] = box / "Moved/Suite";
+        PayloadsManager::mapZTKConfigPath["{BASE}"] = box / "Moved/Suite/config.xml";
+        return manager;
     }
     // Plans and installs as the silent run does; returns the installation's answer.
     int PlanAndInstall(PayloadsManager& manager) {
@@ -63,7 +85,7 @@ TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) 
         EXPECT_EQ("data of {P}", TestFiles::Read(setup + "/extensions/Patch/Patch.data"));
     }
     EXPECT_EQ("runtime", TestFiles::Read(Common() + "/Installers/R2/lib.so"));
-    EXPECT_EQ((std::map<std::string, std::string>{{"{P}", "Suite Patch 1.0.1"}}), manager.mSuccessfulPayloads);
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P}", "Suite Patch 1.0.1"}}), Succeeded(manager));
     const std::string logged = TestFiles::Read(log);
     EXPECT_NE(std::string::npos, logged.find("--parentSessionID={S2} --skipProcessCheck=1 \n"));
     EXPECT_EQ(100, manager.mProgress.Snapshot().mPercent);
@@ -88,8 +110,11 @@ TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndTakesItsProxyBack) {
     PayloadsManager& manager = Start();
     EXPECT_EQ(2, PlanAndInstall(manager));
     EXPECT_EQ((std::vector<std::string>{"{S1} {P2}"}), LaunchOrder());
-    EXPECT_EQ((std::map<std::string, std::string>{{"{P2}", "Two 1.1"}}), manager.mFailedPayloads);
-    EXPECT_EQ((std::vector<int32_t>{28}), manager.mInstallResults);
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P2}", "Two 1.1"}}), Failed(manager));
+    {
+        MutexLock records(manager.mRecordsMutex);
+        EXPECT_EQ((std::vector<int32_t>{28}), manager.mInstallResults);
+    }
     EXPECT_EQ(28, PayloadsManager::mErrorCode.load());
     EXPECT_EQ("kRollBack", manager.mProgress.ErrorName());
     EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Two/Two.proxy.xml"));
@@ -112,7 +137,7 @@ TEST_F(Installation, VersionGateComparesNumbers) {
     PayloadsManager& manager = Start();
     EXPECT_EQ(0, PlanAndInstall(manager));
     EXPECT_EQ((std::vector<std::string>{"{NEW}"}), manager.mPlanCodes);  // "9.0" is older than "10.0"
-    EXPECT_TRUE(manager.mFailedPayloads.empty());
+    EXPECT_TRUE(Failed(manager).empty());
 }
 
 TEST_F(Installation, PatchesThatCannotBeScheduledAreFailuresNotSuccesses) {
@@ -123,7 +148,7 @@ TEST_F(Installation, PatchesThatCannotBeScheduledAreFailuresNotSuccesses) {
     PayloadsManager& manager = Start();
     EXPECT_EQ(2, PlanAndInstall(manager));
     EXPECT_TRUE(manager.mPlanCodes.empty());
-    EXPECT_EQ((std::map<std::string, std::string>{{"{P-ESC}", "Esc 1.1"}, {"{P-NC}", "Nc 1.1"}}), manager.mFailedPayloads);
+    EXPECT_EQ((std::map<std::string, std::string>{{"{P-ESC}", "Esc 1.1"}, {"{P-NC}", "Nc 1.1"}}), Failed(manager));
     EXPECT_EQ(28, PayloadsManager::GetErrorCode());
     EXPECT_NE(std::string::npos, TestFiles::Read(log).find("is not a folder name"));
 }
@@ -136,7 +161,7 @@ TEST_F(Installation, NotEnoughRoomStopsBeforeAnyLaunch) {
     PayloadsManager& manager = Start();
     EXPECT_EQ(25, manager.InstallPayload(nullptr, true, true));
     EXPECT_EQ(25, PayloadsManager::GetErrorCode());
-    EXPECT_EQ(99999999999999999ull, manager.mPlanSizes.at(0));
+    EXPECT_EQ(99999999999999999ull, manager.PlanSizes().at(0));
     EXPECT_TRUE(LaunchOrder().empty());
 }
 
@@ -157,11 +182,7 @@ TEST_F(Installation, EmptySessionIDAndCancelledRuns) {
 }
 
 TEST_F(Installation, MovedBaseIsWrittenBackBeforeTheLaunch) {
-    InstalledBase(store, box / "machine", base, {"{S1}"}, "/Applications/Suite");
-    bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
-    PayloadsManager& manager = Start();
-    PayloadsManager::mapInstallDir["{BASE}"] = box / "Moved/Suite";
-    PayloadsManager::mapZTKConfigPath["{BASE}"] = box / "Moved/Suite/config.xml";
+    PayloadsManager& manager = StartWithMovedBase();
     EXPECT_EQ(0, PlanAndInstall(manager));
     moxaiSession* session = nullptr;
     ASSERT_EQ(kMoxaOK, moxaOpenSession(&session));
@@ -172,7 +193,32 @@ TEST_F(Installation, MovedBaseIsWrittenBackBeforeTheLaunch) {
     EXPECT_EQ(box / "Moved/Suite", value);
     ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "ZTKConfigPath", &value));
     EXPECT_EQ(box / "Moved/Suite/config.xml", value);
-    moxaCloseSession(session);
+    EXPECT_EQ(kMoxaOK, moxaCloseSession(session));
+}
+
+// Another writer holds the store through the run: the moved folders cannot be written back.
+// The setup still runs, nothing half-written stays, and the run does not end as a success.
+TEST_F(Installation, AMovedBaseThatCannotBeWrittenBackFailsTheRun) {
+    PayloadsManager& manager = StartWithMovedBase();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(store.StoreFile().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    const int status = PlanAndInstall(manager);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(2, status);
+    EXPECT_EQ(31, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S1}") + "/invocations.log")).size());
+    const std::string text = TestFiles::Read(log);
+    EXPECT_NE(std::string::npos, text.find("The moved product {BASE} could not be written to the installed-products store"));
+    EXPECT_NE(std::string::npos, text.find("The installed-products store could not be written (store code"));
+    moxaiSession* session = nullptr;
+    ASSERT_EQ(kMoxaOK, moxaOpenSession(&session));
+    const char* value = nullptr;
+    EXPECT_NE(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 0, "INSTALLDIR", &value));
+    ASSERT_EQ(kMoxaOK, moxaGetPayloadData(session, "{BASE}", 5, "INSTALLDIR", &value));
+    EXPECT_STREQ("/Applications/Suite", value);
+    EXPECT_EQ(kMoxaOK, moxaCloseSession(session));
 }
 
 TEST_F(Installation, OutcomeCodesAfterARun) {
@@ -184,7 +230,10 @@ TEST_F(Installation, OutcomeCodesAfterARun) {
     EXPECT_EQ(2, PlanAndInstall(manager));
     EXPECT_EQ(29, PayloadsManager::mErrorCode.load());
     // once another patch succeeded, the session succeeded
-    manager.mSuccessfulPayloads["{OTHER}"] = "Other 1.0";
+    {
+        MutexLock records(manager.mRecordsMutex);
+        manager.mSuccessfulPayloads["{OTHER}"] = "Other 1.0";
+    }
     EXPECT_EQ(0, PayloadsManager::CheckOptionalPayloadFailure());
     EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
 }

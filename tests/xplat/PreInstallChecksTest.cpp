@@ -4,9 +4,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <set>
+
+#include "ConflictPattern.h"
+#include "FamilyLockQuery.h"
 #include "FileSystemVolume.h"
 #include "PatchFixtures.h"
+#include "LockHolder.h"
 #include "PayloadsManager.h"
+#include "PreInstallSurvey.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
 
@@ -61,6 +67,13 @@ protected:
     }
     void TearDown() override { PayloadsManager::Release(); }
     PayloadsManager& M() { return *PayloadsManager::Instance(); }
+    void SetFailed(const Dictionary& failed) {
+        MutexLock records(M().mRecordsMutex);
+        M().mFailedPayloads = failed;
+    }
+    // The family's locks as the test says, whatever runs beside it on the machine.
+    std::set<std::string> held;
+    FamilyLockQuery::Replacement locks{[this](const std::string& name) { return held.count(name) != 0; }};
     TestSandbox box;
     StoreBuilder store{box / "machine"};
     PatchBundle bundle{box / "bundle"};
@@ -86,6 +99,31 @@ TEST_F(Checks, ConflictingProcessesBlockWarnAndAreListedOnce) {
     EXPECT_EQ("", M().mProgress.ErrorName());
 }
 
+// Another installer of the family blocks as an application named "Setup" and takes the
+// checks' lock step; the patch lock alone is no blocking application but stops the lock step.
+TEST_F(Checks, AnotherFamilyInstallerBlocks) {
+    std::string blocking, warning;
+    EXPECT_TRUE(PayloadsManager::AcquireSetupLock());
+    EXPECT_FALSE(PayloadsManager::IsConflictingProcess({Entry("NoSuchKvxApp", "1")}, blocking, warning));
+    for (const char* name : {"VORNSetupLock", "VORNBootstrapperLock"}) {
+        held = {name};
+        blocking.clear();
+        EXPECT_TRUE(PayloadsManager::IsConflictingProcess({}, blocking, warning)) << name;
+        EXPECT_EQ("<br>Setup", blocking) << name;
+        EXPECT_FALSE(PayloadsManager::AcquireSetupLock()) << name;
+        EXPECT_EQ(34, PayloadsManager::mErrorCode.load()) << name;
+    }
+    PayloadsManager::Release();
+    FileSystemPath root(bundle.Root());
+    ASSERT_TRUE(PayloadsManager::Initialize(root, PayloadProxyFileConstants::kProxyTypeFull));
+    held = {"VORNPatchLock"};
+    blocking.clear();
+    EXPECT_FALSE(PayloadsManager::IsConflictingProcess({}, blocking, warning));
+    EXPECT_FALSE(PayloadsManager::AcquireSetupLock());
+    held.clear();
+    EXPECT_TRUE(PayloadsManager::AcquireSetupLock());
+}
+
 TEST_F(Checks, AnInvalidPatternIsMatchedLiterally) {
     RunningApps apps({"Kvx(Odd"});
     std::string blocking, warning;
@@ -104,6 +142,77 @@ TEST(ConflictPatterns, RunawayPatternsAreMatchedLiterally) {
                                                blocking, warning);
     EXPECT_EQ((std::vector<std::string>{"Literal"}), blocking);
     EXPECT_EQ((std::vector<std::string>{"Tool", "Toolbox"}), warning);
+}
+
+// A name is a pattern anchored at the start of the executable's name, open at its end.
+TEST(ConflictPatterns, AnchoredAtTheStartOpenAtTheEndLiteralWhenBroken) {
+    long budget = ConflictPattern::kStepBudget;
+    ConflictPattern::Matcher pattern("Kvx.+Tool", budget);
+    EXPECT_TRUE(pattern.Matches("KvxBigTool"));
+    EXPECT_TRUE(pattern.Matches("KvxBigToolbox"));
+    EXPECT_FALSE(pattern.Matches("AKvxBigTool"));
+    EXPECT_FALSE(pattern.Matches("KvxTool"));
+    EXPECT_FALSE(pattern.Matches("kvxbigtool"));
+    EXPECT_LT(budget, ConflictPattern::kStepBudget);
+
+    EXPECT_TRUE(ConflictPattern::Compiles("Kvx.+Tool"));
+    EXPECT_FALSE(ConflictPattern::Compiles("Kvx("));
+    ConflictPattern::Matcher broken("Kvx(", budget);
+    EXPECT_TRUE(broken.Matches("Kvx(Odd"));
+    EXPECT_FALSE(broken.Matches("KvxOdd"));
+
+    // once the check's budget is spent, every later pattern is taken as written
+    long spent = 0;
+    ConflictPattern::Matcher late("K.x", spent);
+    EXPECT_FALSE(late.Matches("Kvx"));
+    EXPECT_TRUE(late.Matches("K.xTool"));
+    long small = 1000;
+    ConflictPattern::Matcher runaway("(a+)+b", small);
+    EXPECT_FALSE(runaway.Matches(std::string(40, 'a')));
+    EXPECT_LT(small, 0);
+    EXPECT_TRUE(runaway.Matches("(a+)+bc"));
+}
+
+// What the report tells of the checks: each family lock with its holder, each conflicting
+// application with its processes, each planned volume with its room.
+TEST_F(Checks, TheSurveyNamesLocksApplicationsAndVolumes) {
+    RunningApps apps({"KvxSurveyTool", "KvxSurveyHelp"});
+    PayloadsManager::sVecConProc = {Entry("KvxSurveyTool", "1"), Entry("KvxSurveyHelp", "0"), Entry("NoSuchKvxApp", "1")};
+    {
+        MutexLock records(M().mRecordsMutex);
+        M().mPlanInstallFolders = {"/dev/shm", "/dev/shm/sub"};
+        M().mPlanSizes = {UINT64_MAX / 2, 1};
+    }
+    std::shared_ptr<PreInstallSurvey> survey = PreInstallSurvey::Take(M());
+    ASSERT_EQ(3u, survey->locks.size());
+    EXPECT_EQ("VORNSetupLock", survey->locks[0].name);
+    EXPECT_EQ("VORNBootstrapperLock", survey->locks[1].name);
+    EXPECT_EQ("VORNPatchLock", survey->locks[2].name);
+    EXPECT_FALSE(survey->AnyLockBusy());
+    ASSERT_EQ(2u, survey->applications.size());
+    EXPECT_EQ("KvxSurveyHelp", survey->applications[0].name);
+    EXPECT_FALSE(survey->applications[0].blocking);
+    EXPECT_EQ("KvxSurveyTool", survey->applications[1].name);
+    EXPECT_TRUE(survey->applications[1].blocking);
+    EXPECT_EQ(1u, survey->applications[1].pids.size());
+    EXPECT_TRUE(survey->AnyBlockingApplication());
+    ASSERT_EQ(1u, survey->volumes.size());
+    const PreInstallSurvey::Volume& volume = survey->volumes[0];
+    EXPECT_EQ("/dev/shm", volume.root);
+    EXPECT_EQ(UINT64_MAX / 2 + 1, volume.plannedBytes);
+    EXPECT_EQ(UINT64_MAX, volume.neededBytes);
+    EXPECT_TRUE(volume.measured);
+    EXPECT_FALSE(volume.enough);
+    EXPECT_GT(volume.freeBytes, 0u);
+
+    LockHolder holder("VORNPatchLock");
+    ASSERT_TRUE(holder.Held());
+    PayloadsManager::sVecConProc = {Entry("KvxSurveyHelp", "0")};
+    survey = PreInstallSurvey::Take(M());
+    EXPECT_TRUE(survey->AnyLockBusy());
+    EXPECT_EQ(NamedLockProbe::kBusy, survey->locks[2].state);
+    EXPECT_EQ(holder.Pid(), survey->locks[2].holderPid);
+    EXPECT_FALSE(survey->AnyBlockingApplication());
 }
 
 TEST_F(Checks, ConflictMessagesSingularAndPlural) {
@@ -142,8 +251,11 @@ TEST_F(Checks, ShortVolumesAreReportedByRootOrderWithTheirMessage) {
     FileSystemPath rootOfBox("/");
     FileSystemVolume(FileSystemPath(box.Path())).RootPath(rootOfBox);
     // two entries on the box's volume add up; one entry on /dev/shm alone is short too
-    M().mPlanInstallFolders = {box / "App", box / "Other", "/dev/shm/App", ""};
-    M().mPlanSizes = {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5};
+    {
+        MutexLock records(M().mRecordsMutex);
+        M().mPlanInstallFolders = {box / "App", box / "Other", "/dev/shm/App", ""};
+        M().mPlanSizes = {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5};
+    }
     ASSERT_TRUE(M().GetDiskSpaceIfNeeded(space, volume));
     const bool boxFirst = rootOfBox.AsUTF8String() < "/dev/shm";
     std::string expectedName;
@@ -184,10 +296,10 @@ TEST_F(Checks, LocalizedMessagesForEachCode) {
     PayloadsManager::mErrorCode = 26;
     EXPECT_EQ("A newer patch is installed.", M().GetLocalizedErrorString(strings));
     PayloadsManager::mErrorCode = 28;
-    M().mFailedPayloads = {{"{A}", "Alpha 1.1"}, {"{B}", "Beta 2.0"}};
+    SetFailed({{"{A}", "Alpha 1.1"}, {"{B}", "Beta 2.0"}});
     EXPECT_EQ("Alpha 1.1,Beta 2.0:could not be installed.", M().GetLocalizedErrorString(strings));
     PayloadsManager::mErrorCode = 28;
-    M().mFailedPayloads.clear();
+    SetFailed({});
     EXPECT_EQ("", M().GetLocalizedErrorString({}));
     PayloadsManager::mErrorCode = 34;
     EXPECT_EQ("Quit the other installer to update Suite Patch.", M().GetLocalizedErrorString(strings));

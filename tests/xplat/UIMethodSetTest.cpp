@@ -9,6 +9,7 @@
 
 #include "BundleSignature.h"
 #include "DHTMLAlertController.h"
+#include "FamilyLockQuery.h"
 #include "InstallerEngine.h"
 #include "JSMethodPublisherGroup.h"
 #include "MacUtils.h"
@@ -76,6 +77,7 @@ protected:
         EXPECT_TRUE(group.InvokeMethodByName(name, args, result)) << name;
         return result;
     }
+    FamilyLockQuery::Replacement noOtherInstaller{[](const std::string&) { return false; }};
     TestSandbox box;
     StoreBuilder store{box / "machine"};
     PatchBundle bundle{box / "bundle"};
@@ -163,8 +165,11 @@ TEST_F(MethodSet, StatusListsHideWhatSetupHidesButSessionListsDoNot) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetParentNotInstalledUpdatesStatusMap"));  // empty list
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetHigherUpdateDetectedStatusMap"));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
-    manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
+        manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
+    }
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetSuccessPayloadsMap"));
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetFailedPayloadsMap"));
 }
@@ -203,8 +208,11 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("CheckForDiskSpace"));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("CheckForDiskSpace", {"x"}));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    manager->mPlanInstallFolders = {"/dev/shm"};
-    manager->mPlanSizes = {UINT64_MAX / 2};
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mPlanInstallFolders = {"/dev/shm"};
+        manager->mPlanSizes = {UINT64_MAX / 2};
+    }
     const std::string shortage = Call("CheckForDiskSpace");
     EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
     EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\",\"spaceFree\":\""));
@@ -250,7 +258,10 @@ TEST_F(MethodSet, ProgressAndPreparation) {
               "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\"}",
               Call("UIGetProgress"));
     // The manager's message for the session's code, and where to read more.
-    manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
+    }
     setenv("LANGUAGE", "fr", 1);
     EXPECT_EQ("{\"message\":\"Hidden 1.1,Shown 1.1:\",\"logPath\":\"/tmp/moq.log\"}", Call("UIGetErrorText"));
     unsetenv("LANGUAGE");

@@ -23,10 +23,7 @@ std::string ExecutableName(const std::string& pid) {
         }
         return path.substr(path.find_last_of('/') + 1);
     }
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
+    return ProcessUtilsMac::CommandName(atoi(pid.c_str())).value_or(std::string());
 }
 
 }  // namespace
@@ -52,6 +49,13 @@ bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out) {
         if (!name.empty()) out.push_back(std::make_pair(atoi(pid.c_str()), name));
     }
     return true;
+}
+
+std::optional<std::string> CommandName(int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!comm || !std::getline(comm, name)) return std::nullopt;
+    return name;
 }
 
 }  // namespace ProcessUtilsMac

@@ -2,6 +2,7 @@
 #ifndef PROCESS_UTILS_MAC_H
 #define PROCESS_UTILS_MAC_H
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,8 @@ namespace ProcessUtilsMac {
 bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out);
 // Appends (process id, executable name) per running process, named as above.
 bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out);
+// The kernel's short name of a process (/proc/<pid>/comm); none when the process is gone.
+std::optional<std::string> CommandName(int pid);
 }
 
 #endif

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "InstallerEngine.h"
+#include "MOQLogger.h"
 #include "PayloadsManager.h"
 #include "ThreadManagerMac.h"
 #include "UIDriverFullGUI.h"
@@ -19,16 +20,25 @@ void NativeThreadController::ReleaseInstance() {
     sInstance = nullptr;
 }
 
-bool ThreadController::performAction() {
-    _tw = ThreadManagerMac::workOn([this](ThreadManagerMac& worker) { return performUpdate(worker); },
-                                   [this](const std::string& result) { longTaskFinished(result); });
-    return true;
-}
+bool ThreadController::performAction() { return start(performUpdate); }
 
-bool ThreadController::performInit() {
-    _tw = ThreadManagerMac::workOn([this](ThreadManagerMac& worker) { return performInitialization(worker); },
-                                   [this](const std::string& result) { longTaskFinished(result); });
-    return true;
+bool ThreadController::performInit() { return start(performInitialization); }
+
+bool ThreadController::start(ThreadManagerMac::Task task) {
+    if (mPasses->current && !mPasses->current->taskEnded()) {
+        MOQ_LOG("A background pass was asked for while another one runs: refused\n");
+        return false;
+    }
+    const unsigned pass = ++mPasses->started;
+    const std::weak_ptr<Passes> passes = mPasses;
+    mPasses->current = ThreadManagerMac::workOn(task, [passes, pass](const std::string&) {
+        const std::shared_ptr<Passes> alive = passes.lock();
+        // The end of an earlier pass leaves a later one in place.
+        if (!alive || alive->started != pass || !alive->current) return;
+        alive->current->markAsCancelled();
+        alive->current.reset();
+    });
+    return mPasses->current != nullptr;
 }
 
 std::string ThreadController::performInitialization(ThreadManagerMac&) {
@@ -46,9 +56,4 @@ std::string ThreadController::performUpdate(ThreadManagerMac&) {
         manager->ProcessPayloads(engine, results);
     }
     return "2";
-}
-
-void ThreadController::longTaskFinished(const std::string&) {
-    if (_tw) _tw->markAsCancelled();
-    _tw.reset();
 }

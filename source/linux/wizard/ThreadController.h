@@ -5,19 +5,28 @@
 #include <memory>
 #include <string>
 
-class ThreadManagerMac;
+#include "ThreadManagerMac.h"
 
+// Main thread only. One pass at a time: a pass asked for while another one's task still runs
+// is refused (false); one whose task has returned and whose end message is still queued
+// does not count. A controller that goes away before an end message arrives is not touched
+// by it: the passes hold no pointer to the controller.
 class ThreadController {
 public:
+    ThreadController() : mPasses(std::make_shared<Passes>()) {}
     bool performAction();  // installation pass
     bool performInit();    // preparation pass
-    std::string performInitialization(ThreadManagerMac& worker);
-    std::string performUpdate(ThreadManagerMac& worker);
-    void longTaskFinished(const std::string& result);  // main thread
-    std::shared_ptr<ThreadManagerMac> currentWorker() const { return _tw; }
+    bool start(ThreadManagerMac::Task task);
+    static std::string performInitialization(ThreadManagerMac& worker);
+    static std::string performUpdate(ThreadManagerMac& worker);
+    std::shared_ptr<ThreadManagerMac> currentWorker() const { return mPasses->current; }
 
 private:
-    std::shared_ptr<ThreadManagerMac> _tw;  // the pass in progress
+    struct Passes {
+        std::shared_ptr<ThreadManagerMac> current;  // the pass in progress
+        unsigned started = 0;
+    };
+    std::shared_ptr<Passes> mPasses;
 };
 
 class NativeThreadController {

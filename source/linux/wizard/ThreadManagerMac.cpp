@@ -14,6 +14,7 @@ std::shared_ptr<ThreadManagerMac> ThreadManagerMac::workOn(Task task, DidEnd did
 
 void ThreadManagerMac::runPrimaryTask() {
     const std::string result = mTask(*this);
+    mTaskEnded = true;
     if (!mDidEnd) return;
     struct EndMessage {
         std::shared_ptr<ThreadManagerMac> manager;
@@ -27,23 +28,23 @@ void ThreadManagerMac::runPrimaryTask() {
             EndMessage& end = *static_cast<EndMessage*>(data);
             end.manager->mDidEnd(end.result);
             {
-                std::lock_guard<std::mutex> guard(end.manager->mMutex);
+                MutexLock guard(end.manager->mMutex);
                 end.manager->mEndRan = true;
             }
             end.manager->mEndHandled.notify_all();
             return G_SOURCE_REMOVE;
         },
         message, [](gpointer data) { delete static_cast<EndMessage*>(data); });
-    std::unique_lock<std::mutex> lock(mMutex);
-    mEndHandled.wait(lock, [this] { return mEndRan; });
+    MutexLock lock(mMutex);
+    while (!mEndRan) mEndHandled.wait(lock);
 }
 
 void ThreadManagerMac::markAsCancelled() {
-    std::lock_guard<std::mutex> guard(mMutex);
+    MutexLock guard(mMutex);
     if (mCondition == 0) mCondition = 1;
 }
 
 bool ThreadManagerMac::cancelled() const {
-    std::lock_guard<std::mutex> guard(mMutex);
+    MutexLock guard(mMutex);
     return mCondition == 1;
 }

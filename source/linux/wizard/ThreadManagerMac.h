@@ -3,11 +3,13 @@
 #ifndef THREAD_MANAGER_MAC_H
 #define THREAD_MANAGER_MAC_H
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "Mutex.h"
 
 class ThreadManagerMac : public std::enable_shared_from_this<ThreadManagerMac> {
 public:
@@ -19,6 +21,8 @@ public:
 
     void markAsCancelled();  // running (0) -> cancelled (1), once
     bool cancelled() const;
+    // The task has returned; only its end message may be still to come.
+    bool taskEnded() const { return mTaskEnded; }
 
 private:
     ThreadManagerMac(Task task, DidEnd didEnd) : mTask(task), mDidEnd(didEnd) {}
@@ -26,10 +30,11 @@ private:
 
     Task mTask;
     DidEnd mDidEnd;
-    mutable std::mutex mMutex;
-    std::condition_variable mEndHandled;
-    int mCondition = 0;
-    bool mEndRan = false;
+    mutable Mutex mMutex;
+    std::condition_variable_any mEndHandled;
+    int mCondition GUARDED_BY(mMutex) = 0;
+    bool mEndRan GUARDED_BY(mMutex) = false;
+    std::atomic<bool> mTaskEnded{false};
 };
 
 #endif

@@ -2,6 +2,9 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
+
 #include "DHTMLAlertController.h"
 #include "GenericUtils.h"
 #include "InstallerEngine.h"
@@ -165,6 +168,69 @@ TEST_F(Wizard, WindowOperations) {
     EXPECT_FALSE(gtk_window_get_deletable(controller.Window()));
     EXPECT_EQ(kTSMYes, controller.setVisibility(false));
     EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(controller.Window())));
+}
+
+// Runs the main context's messages for a while, or until done says so.
+template <typename Done>
+void RunMessages(Done done, int milliseconds) {
+    for (int waited = 0; waited < milliseconds && !done(); ++waited) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        usleep(1000);
+    }
+}
+
+// A task that runs until told to end.
+struct HeldTask {
+    std::shared_ptr<std::atomic<bool> > release = std::make_shared<std::atomic<bool> >(false);
+    ThreadManagerMac::Task Task() const {
+        std::shared_ptr<std::atomic<bool> > flag = release;
+        return [flag](ThreadManagerMac&) {
+            while (!*flag) usleep(1000);
+            return std::string("2");
+        };
+    }
+};
+
+// One pass at a time; a pass whose task has returned does not hold the next one back, and
+// its late end message leaves the next one in place.
+TEST(BackgroundPasses, OneAtATimeAndEachEndClearsOnlyItsOwn) {
+    ThreadController controller;
+    HeldTask first, second;
+    ASSERT_TRUE(controller.start(first.Task()));
+    const std::shared_ptr<ThreadManagerMac> firstWorker = controller.currentWorker();
+    ASSERT_TRUE(firstWorker);
+    EXPECT_FALSE(controller.start(second.Task()));
+    EXPECT_FALSE(controller.performInit());
+    EXPECT_EQ(firstWorker, controller.currentWorker());
+
+    *first.release = true;
+    while (!firstWorker->taskEnded()) usleep(1000);
+    ASSERT_TRUE(controller.start(second.Task()));
+    const std::shared_ptr<ThreadManagerMac> secondWorker = controller.currentWorker();
+    EXPECT_NE(firstWorker, secondWorker);
+    RunMessages([] { return false; }, 300);  // the first pass's end message arrives meanwhile
+    EXPECT_EQ(secondWorker, controller.currentWorker());
+    EXPECT_FALSE(secondWorker->cancelled());
+
+    *second.release = true;
+    RunMessages([&] { return !controller.currentWorker(); }, 5000);
+    EXPECT_FALSE(controller.currentWorker());
+    EXPECT_TRUE(secondWorker->cancelled());
+}
+
+// The controller may go before its pass ends: the end message finds nothing of it.
+TEST(BackgroundPasses, AControllerGoneBeforeItsPassEndsIsNotTouched) {
+    HeldTask task;
+    std::weak_ptr<ThreadManagerMac> worker;
+    {
+        ThreadController controller;
+        ASSERT_TRUE(controller.start(task.Task()));
+        worker = controller.currentWorker();
+    }
+    *task.release = true;
+    RunMessages([&] { return worker.expired(); }, 5000);
+    EXPECT_TRUE(worker.expired());
 }
 
 }  // namespace
