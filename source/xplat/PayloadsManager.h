@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "FileSystemPath.h"
+#include "LaunchGate.h"
 #include "LaunchRecord.h"
+#include "PatchOutcome.h"
 #include "PayloadIteration.h"
 #include "PayloadVerdict.h"
 #include "PayloadProxy.h"
@@ -58,6 +60,9 @@ public:
     std::vector<std::string> PlanInstallFolders() const;
     std::vector<int32_t> PlanDone() const;
     std::vector<LaunchRecord> Launches() const;
+    // Per patch of this session's plans, in plan order: where it was installed, where it
+    // failed and where the pass stopped before it.
+    std::vector<PatchOutcome> Outcomes() const;
     // The plan's bytes per volume root; entries whose folder no volume holds are left out.
     std::map<std::string, uint64_t> PlannedBytesPerVolume() const;
     PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
@@ -114,6 +119,7 @@ public:
     PayloadMap mPayloads;
     GuardedProgress mProgress;
     std::atomic<bool> mContinueInstall;
+    LaunchGate mLaunchGate;  // held while the user is asked whether to stop
     std::vector<std::string> mAlreadyInstalledCodes;
     std::map<std::string, std::string> mSuccessfulPayloads;
     std::map<std::string, std::string> mFailedPayloads;
@@ -133,6 +139,10 @@ public:
     std::vector<FileSystemPath> mPlanProxyPaths;
     std::vector<uint64_t> mPlanSizes;
     std::vector<int32_t> mPlanDone;
+    std::vector<int32_t> mPlanResults;  // per entry: the launch's code, -1 before it ran
+    // (patch, session ID) installed by an earlier pass of this session, with the
+    // installation's name: a retry does not launch them again.
+    std::map<std::pair<std::string, std::string>, std::string> mInstalledEntries;
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
 
@@ -157,6 +167,7 @@ private:
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
     void RecordLaunch(const LaunchRecord& record);
+    std::string InstallationName(size_t planIndex) const;
     int LaunchPlanEntry(size_t index, moxaiSession*& session);
 };
 

@@ -71,9 +71,14 @@ void PayloadsManager::ResetPlan() {
     mPlanProxyPaths.clear();
     mPlanSizes.clear();
     mPlanDone.clear();
+    mPlanResults.clear();
+    // A new plan decides again what fails; what an earlier pass installed stays installed.
+    mFailedPayloads.clear();
+    mInstallResults.clear();
     mCopiedFolders.clear();
     ClearMediaRecords();
-    mProgress.Modify([](ProgressResult& p) { p.mStep = p.mSteps = 0; });
+    // A new pass starts from nothing: a page must not read the last pass's end as its own.
+    mProgress.Modify([](ProgressResult& p) { p.mStep = p.mSteps = p.mPercent = 0; });
     mPrepared = false;
     mErrorCode = 0;
 }
@@ -169,6 +174,13 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
                 gated = true;
                 continue;
             }
+            {
+                std::lock_guard<std::mutex> guard(mRecordsMutex);
+                if (mInstalledEntries.count(std::make_pair(patch.mKavexCode, sessionID))) {
+                    planned = true;
+                    continue;
+                }
+            }
             const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
             {
                 std::lock_guard<std::mutex> guard(mRecordsMutex);
@@ -182,6 +194,7 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
                 mPlanProxyPaths.push_back(accessor.mProxyPath);
                 mPlanSizes.push_back(size);
                 mPlanDone.push_back(0);
+                mPlanResults.push_back(-1);
             }
             planned = true;
             // Not a usable path: nothing to measure.
@@ -199,7 +212,9 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
-    // A stop asked for by the user lets the running setup finish and starts no other.
+    // While the user is asked whether to stop, nothing new starts; a stop lets the
+    // running setup finish and starts no other.
+    mLaunchGate.WaitWhileHeld();
     if (!mContinueInstall) return 0;
     const int32_t step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
     mProgress.Modify([&](ProgressResult& p) {
@@ -211,13 +226,18 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
                                                       mPlanSetupFolders[i], mPlanInstallFolders[i], mPlanExtensionsFolders[i],
                                                       mPlanSizes[i], mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
     std::lock_guard<std::mutex> guard(mRecordsMutex);
+    mPlanDone[i] = 1;
+    mPlanResults[i] = result;
     if (result != 0) {
         mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
         mInstallResults.push_back(result);
-    } else {
-        mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+        return result;
     }
-    mPlanDone[i] = 1;
+    mInstalledEntries[std::make_pair(mPlanCodes[i], mPlanSessionIDs[i])] = InstallationName(i);
+    // Installed only once it is in every installation the plan has for it.
+    bool everywhere = true;
+    for (size_t j = 0; j < mPlanCodes.size(); ++j) everywhere = everywhere && (mPlanCodes[j] != mPlanCodes[i] || mPlanResults[j] == 0);
+    if (everywhere) mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
     return result;
 }
 
@@ -291,6 +311,8 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
                 }
             }
         }
+        // A question still open when the last setup ends is answered before the pass ends.
+        mLaunchGate.WaitWhileHeld();
         ClearMediaRecords();
     }
     MOQ_LOG("Returning from PayloadsManager::InstallPayload");
@@ -395,6 +417,66 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
                                    : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
     if (ok) mCopiedFolders.insert(key);
     return ok;
+}
+
+std::string PayloadsManager::InstallationName(size_t i) const {
+    return mPlanInstallFolders[i].empty() ? mPlanSessionIDs[i] : mPlanInstallFolders[i];
+}
+
+std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
+    std::lock_guard<std::mutex> guard(mRecordsMutex);
+    std::vector<PatchOutcome> outcomes;
+    auto outcomeOf = [&outcomes](const std::string& code, const std::string& name) -> PatchOutcome& {
+        for (PatchOutcome& outcome : outcomes) {
+            if (outcome.code == code) return outcome;
+        }
+        outcomes.push_back(PatchOutcome());
+        outcomes.back().code = code;
+        outcomes.back().displayName = name;
+        return outcomes.back();
+    };
+    for (size_t i = 0; i < mPlanCodes.size(); ++i) {
+        PatchOutcome& outcome = outcomeOf(mPlanCodes[i], mPlanDisplayNames[i]);
+        ++outcome.planned;
+        const std::string name = InstallationName(i);
+        if (!mPlanDone[i]) {
+            outcome.notStarted.push_back(name);
+        } else if (mPlanResults[i] == 0) {
+            outcome.installed.push_back(name);
+        } else {
+            outcome.failed.push_back(name);
+            if (!outcome.hasFailure) {
+                for (const LaunchRecord& launch : mLaunches) {
+                    if (launch.code == mPlanCodes[i] && launch.sessionID == mPlanSessionIDs[i]) outcome.firstFailure = launch;
+                }
+            }
+            outcome.hasFailure = true;
+        }
+    }
+    // Installed by an earlier pass of this session, and so no longer in the plan.
+    for (const auto& entry : mInstalledEntries) {
+        bool inPlan = false;
+        for (size_t i = 0; i < mPlanCodes.size() && !inPlan; ++i) {
+            inPlan = mPlanCodes[i] == entry.first.first && mPlanSessionIDs[i] == entry.first.second;
+        }
+        if (inPlan) continue;
+        auto named = mSuccessfulPayloads.find(entry.first.first);
+        std::string name;
+        for (const PatchOutcome& outcome : outcomes) {
+            if (outcome.code == entry.first.first) name = outcome.displayName;
+        }
+        if (name.empty() && named != mSuccessfulPayloads.end()) name = named->second;
+        PatchOutcome& outcome = outcomeOf(entry.first.first, name);
+        ++outcome.planned;
+        outcome.installed.push_back(entry.second);
+    }
+    // No installation of its base product could take it.
+    for (const auto& failed : mFailedPayloads) {
+        bool known = false;
+        for (const PatchOutcome& outcome : outcomes) known = known || outcome.code == failed.first;
+        if (!known) outcomeOf(failed.first, failed.second).hasFailure = true;
+    }
+    return outcomes;
 }
 
 void PayloadsManager::RecordLaunch(const LaunchRecord& record) {

@@ -51,6 +51,13 @@ public:
     std::string UIGetUpdateSizes(const Args& args);
     // The manager's localized message for the session's code, and where the session log is.
     std::string UIGetErrorText(const Args& args);
+    // Per patch of the session: installed everywhere, in some installations, failed or
+    // not started, with the installations that remain and the cause of a failure.
+    std::string UIGetInstallOutcome(const Args& args);
+    // Which installer of the family holds a lock that stands in the way: name and pid.
+    std::string UIGetLockHolder(const Args& args);
+    // Puts the text on the clipboard (the failure's details).
+    std::string UICopyText(const Args& args);
 
 private:
     TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;

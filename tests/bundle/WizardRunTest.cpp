@@ -107,6 +107,7 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 #include <map>
 #include <thread>
 
+#include "ErrorCodes.h"
 #include "GenericUtils.h"
 #include "InstallerEngine.h"
 #include "NamedLock.h"
@@ -309,10 +310,10 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
     EXPECT_EQ(2u, LaunchLines(box / "machine").size());  // the hidden patch goes with the one shown
 }
 
-TEST_F(WizardPages, AFailedSetupIsShownWithItsReasonAndEndsWith28) {
+TEST_F(WizardPages, AFailedSetupIsShownWithItsCauseAndEndsWith28) {
     Machine({"{S1}"}, "exit=3\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
-    std::string finish, titleClass;
+    std::string finish, titleClass, focused, copied, note;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
         page.Key("Enter");
@@ -320,13 +321,47 @@ TEST_F(WizardPages, AFailedSetupIsShownWithItsReasonAndEndsWith28) {
         page.Shot("wizard-finish-failed");
         finish = page.Text();
         titleClass = page.Eval("document.getElementById('finish-title').className");
+        focused = page.Focused();
+        page.Eval("document.getElementById('finish-copy').click(); 'clicked'");
+        gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+        copied = text != nullptr ? text : "";
+        g_free(text);
+        note = page.Eval("document.getElementById('copied').textContent");
         page.Key("Escape");
     });
     EXPECT_EQ(28u, code);
     EXPECT_NE(std::string::npos, finish.find("Some updates could not be installed")) << finish;
-    EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1: could not be installed.")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1: the setup ended with status 3.")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("/Applications/Suite was left as it was.")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("Choose Retry to try again.")) << finish;
     EXPECT_NE(std::string::npos, finish.find("/tmp/moq.log")) << finish;
+    EXPECT_EQ("The details are on the clipboard.", note);
+    EXPECT_NE(std::string::npos, copied.find("Suite Update 1.0.1: the setup ended with status 3.")) << copied;
+    EXPECT_NE(std::string::npos, copied.find("/tmp/moq.log")) << copied;
     EXPECT_EQ("error", titleClass);
+    EXPECT_EQ("finish-retry", focused);
+}
+
+// A setup killed by a signal says so; once the cause is gone, Retry installs.
+TEST_F(WizardPages, RetryAfterAFailureInstallsWhatRemains) {
+    Machine({"{S1}"}, "signal=9\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    std::string failed, done;
+    const unsigned code = Run([&](Page& page) {
+        ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+        page.Key("Enter");
+        ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+        failed = page.Text();
+        TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S1}/standin.conf", "record-installed=1\n");
+        page.Key("Enter");  // Retry
+        ASSERT_TRUE(page.WaitFor("/The updates are installed/.test(document.getElementById('finish-title').textContent)"));
+        done = page.Text();
+        page.Key("Enter");
+    });
+    EXPECT_EQ(0u, code);
+    EXPECT_NE(std::string::npos, failed.find("Suite Update 1.0.1: the setup was stopped by signal 9.")) << failed;
+    EXPECT_NE(std::string::npos, done.find("Suite Update 1.0.1")) << done;
+    EXPECT_EQ(2u, LaunchLines(box / "machine").size());
 }
 
 TEST_F(WizardPages, NothingToInstallShowsUpToDateAndEndsWith29) {
@@ -349,39 +384,108 @@ TEST_F(WizardPages, NothingToInstallShowsUpToDateAndEndsWith29) {
     EXPECT_TRUE(LaunchLines(box / "machine").empty());
 }
 
-TEST_F(WizardPages, CancelStopsAfterTheRunningSetup) {
+// The user at the stop question, on its own thread: the wizard's loop runs the dialog.
+// It waits until the first setup has ended with the question still open, notes how many
+// setups had started by then, saves the picture and answers with the keys given.
+struct StopQuestionUser {
+    StopQuestionUser(const VirtualDisplay& shown, const std::string& root, const std::vector<std::string>& answer)
+        : display(shown), machine(root), keys(answer) {}
+    const VirtualDisplay& display;
+    std::string machine;
+    std::vector<std::string> keys;
+    bool asked = false;
+    size_t launchesWhileAsked = 0;
+    std::thread thread;
+    void Start() {
+        thread = std::thread([this] {
+            asked = display.WaitForWindows("Suite Update", 2, 30);
+            if (!asked) return;
+            usleep(4000000);  // the first setup takes 2.5 s: it ends while the question is open
+            launchesWhileAsked = LaunchLines(machine).size();
+            bool blank = true;
+            EXPECT_TRUE(display.SaveWindows("Suite Update", VirtualDisplay::ScreenshotPath("wizard-stop-question"), blank));
+            EXPECT_FALSE(blank);
+            for (const std::string& key : keys) EXPECT_TRUE(display.PressKey("Suite Update", key)) << key;
+        });
+    }
+    void Join() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// Cancel asks whether to stop; while the question is open the pass starts nothing, and
+// what the page shows while it waits is sampled on the wizard's loop.
+void CancelAndAnswer(Page& page, StopQuestionUser& user, std::vector<std::string>& statuses) {
+    EXPECT_TRUE(page.WaitFor("/Installing 1 of 2: Suite Update 1.0.1/.test(document.getElementById('status').textContent)"));
+    page.Shot("wizard-progress");
+    user.Start();
+    std::pair<Page*, std::vector<std::string>*> sampled(&page, &statuses);
+    const guint sampler = g_timeout_add(300, [](gpointer data) -> gboolean {
+        auto& pair = *static_cast<std::pair<Page*, std::vector<std::string>*>*>(data);
+        pair.second->push_back(pair.first->Eval("document.getElementById('status').textContent + '|' + "
+                                               "document.getElementById('progress-cancel').disabled"));
+        return G_SOURCE_CONTINUE;
+    }, &sampled);
+    page.Key("Escape");
+    EXPECT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+    g_source_remove(sampler);
+    user.Join();
+}
+
+TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
+    GenericUtils::SetAlertHandlerForTesting(GenericUtils::AlertHandler());  // the real dialog
     Machine({"{S1}", "{S2}"}, "sleep=2500\nrecord-installed=1\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
-    std::vector<int> values;
-    std::string progress, stopping, finish;
+    StopQuestionUser user{display, box / "machine", {"Left", "Return"}};  // Continue has the focus: Stop is beside it
+    std::vector<std::string> statuses;
+    std::string finish, focused;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
         page.Key("Enter");
-        auto sample = [&] {
-            const std::string now = page.Eval("document.getElementById('bar').getAttribute('aria-valuenow')");
-            if (!now.empty() && now != "null") values.push_back(std::stoi(now));
-        };
-        ASSERT_TRUE(page.WaitFor("/Installing 1 of 2: Suite Update 1.0.1/.test(document.getElementById('status').textContent)", sample));
-        progress = page.Text();
-        page.Shot("wizard-progress");
-        page.Key("Escape");
-        ASSERT_TRUE(page.WaitFor("/Stopping/.test(document.getElementById('status').textContent)", sample));
-        stopping = page.Text();
-        page.Shot("wizard-stopping");
-        ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden", sample));
+        CancelAndAnswer(page, user, statuses);
         page.Shot("wizard-finish-stopped");
+        finish = page.Text();
+        focused = page.Focused();
+        page.Key("Escape");
+    });
+    EXPECT_TRUE(user.asked) << "no question was asked";
+    EXPECT_EQ(1u, user.launchesWhileAsked) << "the pass went on while the question was open";
+    EXPECT_EQ(2u, code);
+    EXPECT_EQ(1u, LaunchLines(box / "machine").size());  // Stop: the second setup never started
+    bool sawWaiting = false;
+    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true";
+    EXPECT_TRUE(sawWaiting) << ::testing::PrintToString(statuses);
+    EXPECT_NE(std::string::npos, finish.find("The update was stopped")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("Partly installed")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("installed in 1 of 2 installations; still to do: ")) << finish;
+    EXPECT_EQ(std::string::npos, finish.find("\nInstalled\n")) << finish;  // not listed as installed
+    EXPECT_NE(std::string::npos, finish.find("Choose Retry to install what remains.")) << finish;
+    EXPECT_EQ("finish-retry", focused);
+    // A check afterwards agrees: the update is still to be installed.
+    const std::string program = bundle.InstallProgram();
+    ChildResult check = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine"});
+    EXPECT_NE(std::string::npos, check.output.find("Suite Update 1.0.1: update available")) << check.output;
+}
+
+TEST_F(WizardPages, EscapeAtTheQuestionContinues) {
+    GenericUtils::SetAlertHandlerForTesting(GenericUtils::AlertHandler());
+    Machine({"{S1}", "{S2}"}, "sleep=2500\nrecord-installed=1\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    StopQuestionUser user{display, box / "machine", {"Escape"}};
+    std::vector<std::string> statuses;
+    std::string finish;
+    const unsigned code = Run([&](Page& page) {
+        ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+        page.Key("Enter");
+        CancelAndAnswer(page, user, statuses);
         finish = page.Text();
         page.Key("Enter");
     });
-    EXPECT_EQ(2u, code);
-    EXPECT_EQ((std::vector<std::string>{"The update in progress will be completed; no further update will be installed."}), alerts);
-    EXPECT_NE(std::string::npos, stopping.find("Stopping after the current update")) << stopping;
-    EXPECT_NE(std::string::npos, finish.find("The update was stopped")) << finish;
-    EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1")) << finish;
-    EXPECT_NE(std::string::npos, finish.find("The other updates were not installed")) << finish;
-    EXPECT_EQ(1u, LaunchLines(box / "machine").size());  // the second setup never started
-    ASSERT_FALSE(values.empty());
-    for (size_t i = 1; i < values.size(); ++i) EXPECT_LE(values[i - 1], values[i]) << "the bar moved backwards";
+    EXPECT_TRUE(user.asked);
+    EXPECT_EQ(1u, user.launchesWhileAsked) << "the pass went on while the question was open";
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(2u, LaunchLines(box / "machine").size());
+    EXPECT_NE(std::string::npos, finish.find("The updates are installed")) << finish;
 }
 
 TEST_F(WizardPages, RetryAfterTheBlockingApplicationQuits) {
@@ -414,6 +518,7 @@ TEST_F(WizardPages, RetryAfterTheBlockingApplicationQuits) {
     waitpid(apps["KvxNoticeApp"], nullptr, 0);
     EXPECT_EQ(0u, code);
     EXPECT_NE(std::string::npos, overview.find("KvxNoticeApp")) << overview;  // a note, not a stop
+    EXPECT_NE(std::string::npos, overview.find("Quit these applications before you install: KvxBlockingApp")) << overview;
     EXPECT_NE(std::string::npos, check.find("Quit this application to continue:")) << check;
     EXPECT_NE(std::string::npos, check.find("KvxBlockingApp")) << check;
     EXPECT_EQ(std::string::npos, check.find("KvxNoticeApp")) << check;
@@ -425,22 +530,26 @@ TEST_F(WizardPages, RetryAfterTheOtherInstallerEnds) {
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     std::shared_ptr<NamedLock> other;
     ASSERT_TRUE(NamedLock::AcquireLock(TesmidConstants::kSetupLockName, other));
-    std::string check;
+    std::string check, again;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
         page.Key("Enter");
         ASSERT_TRUE(page.WaitFor("!document.getElementById('check').hidden"));
         page.Shot("wizard-check-installer");
         check = page.Text();
-        page.Key("Enter");  // still running: the same step again
+        page.Key("Enter");  // still running: the same step again, and it says so
         EXPECT_EQ("check", page.Step());
+        again = page.Text();
         other.reset();
         page.Key("Enter");
         ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
         page.Key("Enter");
     });
     EXPECT_EQ(0u, code);
-    EXPECT_NE(std::string::npos, check.find("Another installer is running. Quit it to update")) << check;
+    EXPECT_NE(std::string::npos, check.find("(process " + std::to_string(getpid()) + ") is installing. Wait until it has finished, then choose Retry."))
+        << check;
+    EXPECT_EQ(std::string::npos, check.find("Checked again")) << check;
+    EXPECT_NE(std::string::npos, again.find("Checked again: the problem is still there.")) << again;
     EXPECT_EQ(1u, LaunchLines(box / "machine").size());
 }
 
@@ -461,7 +570,8 @@ TEST_F(WizardPages, ShortDiskSpaceIsShownAndQuittingEndsWith25) {
     });
     EXPECT_EQ(25u, code);
     EXPECT_NE(std::string::npos, check.find("Not enough disk space")) << check;
-    EXPECT_NE(std::string::npos, check.find("needed: 1716613769531 MB")) << check;
+    EXPECT_NE(std::string::npos, check.find("needed: 1,716,613,769,531 MB")) << check;
+    EXPECT_NE(std::string::npos, check.find("That is twice its size of 858,306,884,765 MB: room for the copies and for the setup.")) << check;
     EXPECT_NE(std::string::npos, check.find("free: ")) << check;
     EXPECT_TRUE(LaunchLines(box / "machine").empty());
 }
@@ -480,7 +590,7 @@ TEST_F(WizardPages, AFrenchRunShowsNoEnglish) {
         ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
         page.Shot("wizard-finish-fr");
         seen.push_back(page.Text());
-        page.Key("Enter");
+        page.Key("Escape");
     });
     EXPECT_EQ(28u, code);
     std::map<std::string, std::string> english, french;
@@ -503,6 +613,76 @@ TEST_F(WizardPages, AFrenchRunShowsNoEnglish) {
             for (const std::string& text : seen) EXPECT_FALSE(std::regex_search(text, word)) << entry.first << " in: " << text;
         }
     }
+}
+
+// However the user set German, the page speaks German: the same page for each spelling.
+TEST_F(WizardPages, EverySpellingOfALocalePicksTheSameLanguage) {
+    Machine({"{S1}"}, "record-installed=1\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    const std::vector<std::vector<std::string> > settings = {
+        {"LANG", "de_DE.UTF-8"}, {"LANG", "de_AT.UTF-8"}, {"LANGUAGE", "de_DE:de"}, {"LANGUAGE", "xx:de_CH"},
+        {"LC_ALL", "de_DE@euro"}, {"LC_MESSAGES", "de_LU.ISO-8859-15"}};
+    std::vector<std::string> seen;
+    for (const auto& setting : settings) {
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
+        setenv(setting[0].c_str(), setting[1].c_str(), 1);
+        std::string shown;
+        Run([&](Page& page) {
+            ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+            shown = page.Eval("document.documentElement.lang") + "\n" + page.Text();
+            if (seen.empty()) page.Shot("wizard-overview-de");
+            page.Key("Escape");
+        });
+        seen.push_back(shown);
+        EXPECT_NE(std::string::npos, shown.find("Updates sind verfügbar")) << setting[0] << "=" << setting[1] << ": " << shown;
+        EXPECT_EQ(seen.front(), shown) << setting[0] << "=" << setting[1];
+    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
+    setenv("LANGUAGE", "en", 1);
+}
+
+// Hebrew reads right to left, in the page and in the native dialogs; the page follows the
+// desktop's dark theme as the dialogs do.
+TEST_F(WizardPages, HebrewReadsRightToLeftAndFollowsTheDarkTheme) {
+    setenv("LANGUAGE", "he_IL", 1);
+    setenv("GTK_THEME", "Adwaita:dark", 1);
+    Machine({"{S1}"}, "exit=3\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    std::string overview, finish, background;
+    GtkTextDirection direction = GTK_TEXT_DIR_NONE;
+    const unsigned code = Run([&](Page& page) {
+        ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+        page.Shot("wizard-overview-he-dark");
+        overview = page.Eval("document.documentElement.dir + '|' + document.documentElement.className + '|' + "
+                             "document.documentElement.lang") + "\n" + page.Text();
+        background = page.Eval("getComputedStyle(document.body).backgroundColor");
+        direction = gtk_widget_get_default_direction();
+        page.Key("Enter");
+        ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+        page.Shot("wizard-finish-he-dark");
+        finish = page.Text();
+        page.Key("Escape");
+    });
+    unsetenv("GTK_THEME");
+    EXPECT_EQ(28u, code);
+    EXPECT_EQ(0u, overview.find("rtl|dark|he-IL\n")) << overview;
+    EXPECT_NE(std::string::npos, overview.find("יש עדכונים זמינים")) << overview;
+    EXPECT_EQ("rgb(30, 31, 34)", background);
+    EXPECT_EQ(GTK_TEXT_DIR_RTL, direction);
+    EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1: תוכנית ההתקנה הסתיימה במצב 3.")) << finish;
+}
+
+// A bundle without its page tells the user so in their language, and ends as a broken
+// bundle does, not as a user's stop.
+TEST_F(WizardPages, AMissingPageIsReportedInTheUsersLanguage) {
+    setenv("LANGUAGE", "fr", 1);
+    Machine({"{S1}"}, "record-installed=1\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    unlink((bundle.Root() + "/resources/main.html").c_str());
+    const unsigned code = Run([](Page&) {});
+    EXPECT_EQ(static_cast<unsigned>(ErrorCodes::kUnknownError), code);
+    EXPECT_EQ((std::vector<std::string>{"Erreur au démarrage\nDes ressources nécessaires sont manquantes."}), alerts);
+    EXPECT_TRUE(LaunchLines(box / "machine").empty());
 }
 
 // An ordinary user whose relaunch is refused is told, in French, how to start with rights.

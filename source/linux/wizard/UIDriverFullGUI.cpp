@@ -136,13 +136,15 @@ bool UIDriverFullGUI::Run() {
         mErrorCode = ErrorCodes::kUnknownError;
         return false;
     }
-    bool installStarted = false;
+    bool installStarted = false, startupFailed = false;
     {
         UPDWizardController controller;
         controller.RunApplication();
         installStarted = controller.InstallStarted();
+        startupFailed = controller.StartupFailed();
     }
-    mErrorCode = WizardExitCode(mEngine, installStarted);
+    // A wizard whose pages are missing is a broken bundle, not a user's choice.
+    mErrorCode = startupFailed ? static_cast<int>(ErrorCodes::kUnknownError) : WizardExitCode(mEngine, installStarted);
     // The localized message follows the manager's code.
     PayloadsManager::mErrorCode = mErrorCode;
     MOQ_LOG("The wizard ends with %d\n", mErrorCode);
