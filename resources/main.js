@@ -13,7 +13,9 @@ var logPath = "";
 
 function T(id) { return strings[id] || ""; }
 function fill(text, values) {
-  for (var key in values) text = text.split("[" + key + "]").join(values[key]);
+  // In a right-to-left page a name or path keeps its own direction ("/tmp/moq.log").
+  var rtl = document.documentElement.dir === "rtl";
+  for (var key in values) text = text.split("[" + key + "]").join(rtl ? "\u2068" + values[key] + "\u2069" : values[key]);
   return text;
 }
 function call(answer) { var parsed = DARKParse(answer); return parsed && typeof parsed === "object" ? parsed : {}; }
