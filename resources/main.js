@@ -274,7 +274,20 @@ document.addEventListener("click", function (event) {
 
 // Enter takes the step's default button (Space still presses the focused one); Escape cancels or closes.
 document.addEventListener("keydown", function (event) {
-  if (!current || busy) return;
+  if (!current) return;
+  // Tab goes round the step's buttons: it never leaves the page for a stop with no focus to see.
+  if (event.key === "Tab") {
+    var stops = Array.prototype.filter.call(el(current).querySelectorAll("button"), function (b) {
+      return !b.disabled && !b.hidden && b.offsetParent !== null;
+    });
+    if (!stops.length) { event.preventDefault(); return; }
+    var at = stops.indexOf(document.activeElement);
+    var next = event.shiftKey ? (at <= 0 ? stops.length - 1 : at - 1) : (at < 0 || at === stops.length - 1 ? 0 : at + 1);
+    event.preventDefault();
+    stops[next].focus();
+    return;
+  }
+  if (busy) return;
   // An installation is never cancelled by a stray Enter.
   if (current === "progress" && event.key === "Enter") { event.preventDefault(); return; }
   var section = el(current);

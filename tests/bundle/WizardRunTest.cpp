@@ -288,11 +288,20 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
     bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{PATCH}</KavexCode></Driver><Optional>"
                     "<KavexCode display=\"none\">{HIDDEN}</KavexCode></Optional></PayloadInfo>");
     std::string overview, finish, focusAtFinish, value;
+    std::vector<std::string> tabStops;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
         page.Shot("wizard-overview");
         overview = page.Text();
         EXPECT_EQ("overview-install", page.Focused());
+        // Every Tab stop shows that it has the focus.
+        for (int i = 0; i < 4; ++i) {
+            display.PressKey("Suite Update", "Tab");
+            page.Eval("1");
+            tabStops.push_back(page.Eval("(document.activeElement.id || document.activeElement.tagName) + ':' + "
+                                         "getComputedStyle(document.activeElement).outlineStyle"));
+        }
+        page.Eval("document.getElementById('overview-install').focus(); 1");
         page.Key("Enter");
         ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
         page.Shot("wizard-finish-installed");
@@ -313,6 +322,8 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
     EXPECT_NE(std::string::npos, finish.find("The updates are installed")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1")) << finish;
     EXPECT_EQ("finish-close", focusAtFinish);
+    ASSERT_EQ(4u, tabStops.size());
+    for (const std::string& stop : tabStops) EXPECT_EQ(std::string::npos, stop.find(":none")) << ::testing::PrintToString(tabStops);
     EXPECT_EQ("100|status|Suite Update", value);
     EXPECT_EQ(2u, LaunchLines(box / "machine").size());  // the hidden patch goes with the one shown
 }
