@@ -152,10 +152,18 @@ public:
         return pending.value;
     }
     // Polls the condition (a script expression) while the wizard goes on; false after 40 s.
+    // Tests elsewhere on the machine may hold the family's locks for a moment: a lock check
+    // that is not what is waited for is retried, once a second.
     bool WaitFor(const std::string& condition, const std::function<void()>& each = nullptr) {
+        gint64 retried = 0;
         for (gint64 end = g_get_monotonic_time() + 40 * G_USEC_PER_SEC; g_get_monotonic_time() < end;) {
             if (Eval("!!(" + condition + ")") == "true") return true;
             if (each) each();
+            if (g_get_monotonic_time() - retried > G_USEC_PER_SEC &&
+                Eval("typeof lastCheck !== 'undefined' && lastCheck === 'lock' && !document.getElementById('check').hidden") == "true") {
+                retried = g_get_monotonic_time();
+                Key("Enter");
+            }
             const gint64 until = g_get_monotonic_time() + 50000;
             while (g_get_monotonic_time() < until) g_main_context_iteration(nullptr, FALSE), g_usleep(2000);
         }
@@ -684,10 +692,7 @@ TEST_F(WizardPages, EveryLanguageFillsThePages) {
             overview = page.Text();
             overviewFits = page.Eval(fits);
             page.Key("Enter");
-            // Tests elsewhere on the machine may hold the family's locks for a moment: Retry then.
-            ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden", [&page] {
-                if (page.Step() == "check") page.Key("Enter");
-            }));
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
             page.Shot("lang-" + language + "-finish");
             finish = page.Text();
             finishFits = page.Eval(fits);

@@ -201,6 +201,8 @@ TSMDelegateAnswer UPDWizardController::onUpdate() {
 TSMDelegateAnswer UPDWizardController::onInitializePM() {
     if (_wizardData->payloadsManager != nullptr) {
         _started = true;
+        // A second preparation (Retry) is not done before it has run: the page polls for it.
+        _wizardData->payloadsManager->mPrepared = false;
         _threadP->InitializePM();
     }
     return kTSMYes;
