@@ -791,9 +791,14 @@ TEST_F(WizardPages, TheBuiltProgramInstallsWithEnterAndEnter) {
         run = TestProcess::Run({program}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(), "NO_AT_BRIDGE=1"});
     });
     ASSERT_TRUE(display.WaitForWindow("Suite Update", 30));
-    usleep(500000);
-    bool blank = true;
-    EXPECT_TRUE(display.SaveWindows("Suite Update", VirtualDisplay::ScreenshotPath("program-overview"), blank));
+    // The window shows its page's background at once; on a busy machine the text may take a
+    // moment more, but never 3 s.
+    bool blank = true, saved = false;
+    for (int i = 0; i < 30 && blank; ++i) {
+        usleep(100000);
+        saved = display.SaveWindows("Suite Update", VirtualDisplay::ScreenshotPath("program-overview"), blank);
+    }
+    EXPECT_TRUE(saved);
     EXPECT_FALSE(blank);
     display.PressKey("Suite Update", "Return");
     for (int i = 0; i < 300 && LaunchLines(box / "machine").empty(); ++i) usleep(100000);
