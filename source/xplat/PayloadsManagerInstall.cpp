@@ -420,7 +420,14 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
 }
 
 std::string PayloadsManager::InstallationName(size_t i) const {
-    return mPlanInstallFolders[i].empty() ? mPlanSessionIDs[i] : mPlanInstallFolders[i];
+    if (mPlanInstallFolders[i].empty()) return mPlanSessionIDs[i];
+    // Two installations that name the same folder are told apart by their sessions.
+    for (size_t j = 0; j < mPlanCodes.size(); ++j) {
+        if (j != i && mPlanCodes[j] == mPlanCodes[i] && mPlanInstallFolders[j] == mPlanInstallFolders[i]) {
+            return mPlanInstallFolders[i] + " (" + mPlanSessionIDs[i] + ")";
+        }
+    }
+    return mPlanInstallFolders[i];
 }
 
 std::vector<PatchOutcome> PayloadsManager::Outcomes() const {

@@ -102,6 +102,8 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <regex>
 #include <set>
@@ -110,9 +112,11 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 
 #include "ErrorCodes.h"
 #include "GenericUtils.h"
+#include "JsonSchemaSubset.h"
 #include "InstallerEngine.h"
 #include "LocalizationUtilities.h"
 #include "NamedLock.h"
+#include "SessionReport.h"
 #include "TesmidConstants.h"
 #include "UIDriverFactory.h"
 #include "UIDriverFullGUI.h"
@@ -245,7 +249,9 @@ protected:
     }
 
     // Runs the whole program's engine in this process; the user acts once the loop runs.
-    unsigned Run(const std::function<void(Page&)>& user) {
+    // After the run, with the engine still there, `after` may look at it (the run's report).
+    unsigned Run(const std::function<void(Page&)>& user,
+                 const std::function<void(InstallerEngine&, unsigned)>& after = nullptr) {
         store.Save();
         struct Context {
             const std::function<void(Page&)>* user;
@@ -272,6 +278,7 @@ protected:
         const unsigned code = engine.Main({bundle.Root() + "/Update.app/Contents/MacOS/Update", "-norespawn"});
         // The next run of the same test is not this one's to end.
         if (context.guard != 0) g_source_remove(context.guard);
+        if (after) after(engine, code);
         return code;
     }
 
@@ -465,6 +472,7 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     StopQuestionUser user{display, box / "machine", {"Left", "Return"}};  // Continue has the focus: Stop is beside it
     std::vector<std::string> statuses;
     std::string finish, focused;
+    nlohmann::json report;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
         page.Key("Enter");
@@ -473,7 +481,7 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
         finish = page.Text();
         focused = page.Focused();
         page.Key("Escape");
-    });
+    }, [&report](InstallerEngine& engine, unsigned code) { report = nlohmann::json::parse(SessionReport().Document(engine, code, "")); });
     EXPECT_TRUE(user.asked) << "no question was asked";
     EXPECT_EQ(1u, user.launchesWhileAsked) << "the pass went on while the question was open";
     EXPECT_EQ(2u, code);
@@ -487,7 +495,15 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     EXPECT_EQ(std::string::npos, finish.find("\nInstalled\n")) << finish;  // not listed as installed
     EXPECT_NE(std::string::npos, finish.find("Choose Retry to install what remains.")) << finish;
     EXPECT_EQ("finish-retry", focused);
-    // A check afterwards agrees: the update is still to be installed.
+    // The report says the same, and a check afterwards agrees: the update is still to be installed.
+    for (const std::string& problem : JsonSchemaSubset::Validate(nlohmann::json::parse(TestFiles::Read(REPORT_SCHEMA)), report)) {
+        ADD_FAILURE() << "report: " << problem;
+    }
+    ASSERT_EQ(1u, report["patches"].size());
+    const nlohmann::json& installation = report["patches"][0]["installation"];
+    EXPECT_EQ("partial", installation["state"]) << installation;
+    EXPECT_EQ(1u, installation["installed"].size()) << installation;
+    EXPECT_EQ(1u, installation["notStarted"].size()) << installation;
     const std::string program = bundle.InstallProgram();
     ChildResult check = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine"});
     EXPECT_NE(std::string::npos, check.output.find("Suite Update 1.0.1: update available")) << check.output;
