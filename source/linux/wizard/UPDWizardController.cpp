@@ -191,8 +191,6 @@ TSMDelegateAnswer UPDWizardController::exitDialog(const std::string&) {
 TSMDelegateAnswer UPDWizardController::onUpdate() {
     if (_wizardData->payloadsManager != nullptr) {
         _started = mInstallStarted = true;
-        // A retry after a stop installs what remains.
-        _wizardData->payloadsManager->mContinueInstall = true;
         _threadP->Execute();
     }
     return kTSMYes;
@@ -201,8 +199,10 @@ TSMDelegateAnswer UPDWizardController::onUpdate() {
 TSMDelegateAnswer UPDWizardController::onInitializePM() {
     if (_wizardData->payloadsManager != nullptr) {
         _started = true;
-        // A second preparation (Retry) is not done before it has run: the page polls for it.
+        // A new attempt (Install, Retry): not prepared before its preparation has run (the page
+        // polls for it), and not stopped; a stop asked for from here on holds for its installation.
         _wizardData->payloadsManager->mPrepared = false;
+        _wizardData->payloadsManager->mContinueInstall = true;
         _threadP->InitializePM();
     }
     return kTSMYes;
