@@ -813,6 +813,22 @@ TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
     user.join();
     EXPECT_TRUE(shown) << run.output;
     EXPECT_EQ(4, run.status) << run.output;
+
+    // In Hebrew the dialog reads right to left.
+    std::thread hebrew([&] {
+        run = TestProcess::Run({program}, {"KAVEX_PKEXEC=" + pkexec, "KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(),
+                                           "LANGUAGE=he", "NO_AT_BRIDGE=1", "XAUTHORITY="},
+                               true);
+    });
+    const bool shownHebrew = display.WaitForWindow("נדרשות הרשאות מנהל", 30);
+    if (shownHebrew) {
+        EXPECT_TRUE(display.SaveWindows("נדרשות הרשאות מנהל", VirtualDisplay::ScreenshotPath("rights-dialog-he"), blank));
+        EXPECT_FALSE(blank);
+        display.PressKey("נדרשות הרשאות מנהל", "Return");
+    }
+    hebrew.join();
+    EXPECT_TRUE(shownHebrew) << run.output;
+    EXPECT_EQ(4, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("sudo -E \"" + program + "\"")) << run.output;
 }
 

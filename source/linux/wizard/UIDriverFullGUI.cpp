@@ -49,14 +49,20 @@ std::string Replaced(std::string text, const std::string& placeholder, const std
 void ShowRightsDialog(InstallerEngine& engine) {
     std::map<std::string, std::string> strings;
     LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
+    std::string locale;
+    LocalizationUtilities::GetUserInterfaceLanguage(locale);
+    const std::string language = LocalizationUtilities::GetUILanguageForLanguage(locale);
+    GenericUtils::SetDirectionForLanguage(language);
     auto text = [&strings](const char* key, const char* fallback) {
         auto found = strings.find(key);
         return found != strings.end() && !found->second.empty() ? found->second : std::string(fallback);
     };
     const std::string command = "sudo -E \"" + MainBundle::ExecutablePath() + "\"";
+    // In a right-to-left sentence the command keeps its own direction (left-to-right isolate).
+    const std::string shown = GenericUtils::IsRightToLeft(language) ? "\u2066" + command + "\u2069" : command;
     const std::string body = Replaced(text("locRightsBody", "Installing updates needs administrator rights, and they could "
                                                             "not be obtained. Open a terminal and run: [command]"),
-                                      "[command]", command);
+                                      "[command]", shown);
     MOQ_LOG("Administrator rights could not be obtained; start with: %s\n", command.c_str());
     fprintf(stderr, "Update: administrator rights could not be obtained; start it with: %s\n", command.c_str());
     GenericUtils::DisplayNotice(text("locRightsTitle", "Administrator rights are needed"), body, text("locQuit", "Quit"));
