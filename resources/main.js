@@ -1,15 +1,21 @@
 // The wizard: overview, checks, progress and finish, one step at a time in one window.
 // Every text comes from main.xml; the native methods come from the bridge.
+// The desktop's light or dark preference, as the program found it before the page loaded.
+if (window.DARKColorScheme === "dark") document.documentElement.className = "dark";
 var strings = {};
 var language = "en_US";
 var current = null;
 var busy = false;      // a step that must not be left by a key (preparing)
 var shown = 0;         // the bar never moves backwards
 var pollTimer = null;
+var lastCheck = null;  // the check shown last, to tell a Retry that changed nothing
+var logPath = "";
 
 function T(id) { return strings[id] || ""; }
 function fill(text, values) {
-  for (var key in values) text = text.split("[" + key + "]").join(values[key]);
+  // In a right-to-left page a name or path keeps its own direction ("/tmp/moq.log").
+  var rtl = document.documentElement.dir === "rtl";
+  for (var key in values) text = text.split("[" + key + "]").join(rtl ? "\u2068" + values[key] + "\u2069" : values[key]);
   return text;
 }
 function call(answer) { var parsed = DARKParse(answer); return parsed && typeof parsed === "object" ? parsed : {}; }
@@ -24,6 +30,10 @@ function megabytes(bytes) {
   var digits = mb < 10 ? 1 : 0;
   try { return new Intl.NumberFormat(language.replace("_", "-"), { maximumFractionDigits: digits }).format(mb); }
   catch (e) { return mb.toFixed(digits); }
+}
+function number(value) {
+  try { return new Intl.NumberFormat(language.replace("_", "-")).format(Number(value)); }
+  catch (e) { return String(value); }
 }
 function el(id) { return document.getElementById(id); }
 function items(ul, list, detail) {
@@ -85,7 +95,10 @@ function overview() {
   items("updates", updates, function (item) {
     return sizes[item.key] ? fill(T("locSizeMB"), { size: megabytes(sizes[item.key]) }) : "";
   });
-  var warn = names(call(GetConflictingProcessList())._warnProcList);
+  var conflicts = call(GetConflictingProcessList());
+  var block = names(conflicts._blockProcList), warn = names(conflicts._warnProcList);
+  el("block").hidden = block.length === 0;
+  el("block-apps").textContent = block.join(", ");
   el("warn").hidden = warn.length === 0;
   el("warn-apps").textContent = warn.join(", ");
   el("unsigned").hidden = call(UIGetBundleSignature()).signature !== "unsigned";
@@ -94,21 +107,26 @@ function overview() {
 
 function check(kind, list, detail) {
   var title = { apps: "locConflictTitle", lock: "locSetupRunningTitle", disk: "locDiskTitle" }[kind];
+  var again = lastCheck === kind;
+  lastCheck = kind;
   el("check-title").textContent = T(title);
   var body = "", advice = "";
   if (kind === "apps") {
     body = T(list.length === 1 ? "locConflictingProcessErrorBodySing" : "locConflictingProcessErrorBody");
     advice = T("locConflictAdvice");
   } else if (kind === "lock") {
-    body = fill(T("locSetupRunningBody"), { productName: document.title });
-    advice = T("locSetupRunningAdvice");
+    var holder = call(UIGetLockHolder());
+    body = holder.holderName ? fill(T("locLockHeldBy"), { holder: holder.holderName, pid: holder.holderPid || "?" }) : T("locLockHeldUnknown");
   } else {
-    body = fill(T("locnotEnoughDiskSpaceBody"), { spaceReq: detail.spaceReq, volume: detail.volume });
+    body = fill(T("locDiskBody"), { needed: number(detail.spaceReq), planned: number(detail.plannedMB || Math.round(Number(detail.spaceReq) / 2)),
+                                    mount: detail.mountPoint || detail.volume });
     advice = T("locDiskAdvice");
   }
   el("check-body").textContent = body;
   el("check-advice").textContent = advice;
   items("check-items", list, function (item) { return item.detail || ""; });
+  // Retry while the cause is still there says so, instead of seeming to do nothing.
+  el("check-again").textContent = again ? T("locCheckedAgain") : "";
   show("check");
 }
 
@@ -144,10 +162,12 @@ function install() {
     busy = false;
     var space = call(CheckForDiskSpace());
     if (space._error === "kNotEnoughDiskSpace") {
-      var free = space.spaceFree ? fill(T("locDiskFree"), { free: space.spaceFree }) : "";
-      check("disk", [{ key: space.volume, value: space.volume, detail: fill(T("locDiskNeeded"), { needed: space.spaceReq }) + (free ? " · " + free : "") }], space);
+      var free = space.spaceFree ? fill(T("locDiskFree"), { free: number(space.spaceFree) }) : "";
+      var where = space.mountPoint || space.volume;
+      check("disk", [{ key: where, value: where, detail: fill(T("locDiskNeeded"), { needed: number(space.spaceReq) }) + (free ? " · " + free : "") }], space);
       return;
     }
+    lastCheck = null;
     el("progress-cancel").disabled = false;
     el("progress-cancel").focus();
     UIStartInstall("1");
@@ -169,38 +189,81 @@ function progress() {
   var step = Number(p._step), steps = Number(p._steps);
   if (step > 0 && steps > 0) {
     bar(((step - 1) + Math.min(Number(info.percentage), 99) / 100) / steps * 100);
-    if (p._stopping === "1") status(T("locStopping"));
+    if (p._asking === "1") status(T("locWaitingForAnswer"));
+    else if (p._stopping === "1") status(T("locStopping"));
     else status(fill(T("locInstallingStep"), { step: step, steps: steps, name: info.curPayload }));
   } else {
     bar(null);
-    status(p._stopping === "1" ? T("locStopping") : T("locPreparing"));
+    status(p._asking === "1" ? T("locWaitingForAnswer") : p._stopping === "1" ? T("locStopping") : T("locPreparing"));
   }
-  if (p._stopping === "1") el("progress-cancel").disabled = true;
+  el("progress-cancel").disabled = p._stopping === "1" || p._asking === "1";
   return null;
 }
 
-function finish(p) {
+// Each patch as far as it got: installed everywhere, in some installations, failed or
+// not started; a failure says what failed and what to do next.
+function finish() {
   bar(100);
-  var installed = entries(call(UIGetSuccessPayloadsMap()));
-  var failed = entries(call(UIGetFailedPayloadsMap()));
-  var stopped = p._stopping === "1" && Number(p._step) < Number(p._steps);
-  el("finish-installed").hidden = items("installed", installed) === 0;
-  el("finish-failed").hidden = items("failed", failed) === 0;
-  el("not-started").hidden = !stopped;
-  if (failed.length) {
+  var outcomes = entries(call(UIGetInstallOutcome())).sort(function (a, b) { return a.key < b.key ? -1 : 1; })
+                                                     .map(function (e) { return e.value; });
+  var by = { installed: [], partial: [], failed: [], notStarted: [] };
+  outcomes.forEach(function (o) { (by[o.state] || by.failed).push(o); });
+  function named(list) { return list.map(function (o) { return { key: o.code, value: o.name, outcome: o }; }); }
+  function remaining(o) { return o.remaining.split("\n").filter(function (r) { return r !== ""; }).join(", "); }
+  el("finish-installed").hidden = items("installed", named(by.installed)) === 0;
+  el("finish-partial").hidden = items("partial", named(by.partial), function (item) {
+    var o = item.outcome;
+    return fill(T("locInstalledInSome"), { installed: o.installedIn, total: o.installations, remaining: remaining(o) });
+  }) === 0;
+  el("finish-failed").hidden = items("failed", named(by.failed.concat(by.notStarted)), function (item) {
+    var o = item.outcome;
+    if (o.state === "notStarted") return T("locStateNotStarted");
+    return o.installedIn > 0 ? fill(T("locInstalledInSome"), { installed: o.installedIn, total: o.installations, remaining: remaining(o) }) : "";
+  }) === 0;
+  var causes = el("failure-causes");
+  causes.textContent = "";
+  by.failed.forEach(function (o) {
+    var li = document.createElement("li");
+    var text = fill(T({ status: "locCauseStatus", signal: "locCauseSignal", setupBusy: "locCauseSetupBusy",
+                        noInstallation: "locCauseNoInstallation" }[o.cause] || "locCauseNotLaunched"),
+                    { name: o.name, status: o.exitStatus, signal: o.signal });
+    if (o.unchanged === "1" && o.where) text += " " + fill(T("locUnchanged"), { where: o.where });
+    li.textContent = text;
+    causes.appendChild(li);
+  });
+  var left = by.failed.length + by.partial.length + by.notStarted.length;
+  el("finish-failure").hidden = by.failed.length === 0;
+  el("not-started").hidden = by.failed.length > 0 || left === 0;
+  if (by.failed.length) {
     var error = call(UIGetErrorText());
-    el("failed-reason").textContent = error.message || "";
-    el("log-location").textContent = fill(T("locLogLocation"), { logPath: error.logPath || "" });
+    logPath = error.logPath || "";
+    el("log-location").textContent = fill(T("locLogLocation"), { logPath: logPath });
   }
-  var title = failed.length ? "locFailedTitle" : stopped ? "locStoppedTitle" : "locDoneTitle";
+  el("finish-retry").hidden = left === 0;
+  el("finish-copy").hidden = by.failed.length === 0;
+  el("copied").textContent = "";
+  var title = by.failed.length ? "locFailedTitle" : left ? "locStoppedTitle" : "locDoneTitle";
   el("finish-title").textContent = T(title);
-  el("finish-title").className = failed.length ? "error" : "";
+  el("finish-title").className = by.failed.length ? "error" : "";
   status(T(title));
+  var retry = el("finish-retry");
+  // Retry is the way forward when something remains; else Close.
+  if (left) { retry.setAttribute("data-default", ""); el("finish-close").removeAttribute("data-default"); }
+  else { retry.removeAttribute("data-default"); el("finish-close").setAttribute("data-default", ""); }
   show("finish");
+}
+
+function copyDetails() {
+  var lines = [el("finish-title").textContent];
+  var nodes = el("finish").querySelectorAll("#failed li, #failure-causes li, #log-location");
+  for (var i = 0; i < nodes.length; i++) lines.push(nodes[i].innerText);
+  var done = call(UICopyText(lines.join("\n")))._error === undefined;
+  el("copied").textContent = done ? T("locCopied") : fill(T("locLogLocation"), { logPath: logPath });
 }
 
 function act(action) {
   if (action === "install" || action === "retry") install();
+  else if (action === "copy") copyDetails();
   else if (action === "cancel") UICancelUpdate("1");
   else if (action === "quit") UIExitDialog("");
 }
@@ -212,7 +275,20 @@ document.addEventListener("click", function (event) {
 
 // Enter takes the step's default button (Space still presses the focused one); Escape cancels or closes.
 document.addEventListener("keydown", function (event) {
-  if (!current || busy) return;
+  if (!current) return;
+  // Tab goes round the step's buttons: it never leaves the page for a stop with no focus to see.
+  if (event.key === "Tab") {
+    var stops = Array.prototype.filter.call(el(current).querySelectorAll("button"), function (b) {
+      return !b.disabled && !b.hidden && b.offsetParent !== null;
+    });
+    if (!stops.length) { event.preventDefault(); return; }
+    var at = stops.indexOf(document.activeElement);
+    var next = event.shiftKey ? (at <= 0 ? stops.length - 1 : at - 1) : (at < 0 || at === stops.length - 1 ? 0 : at + 1);
+    event.preventDefault();
+    stops[next].focus();
+    return;
+  }
+  if (busy) return;
   // An installation is never cancelled by a stray Enter.
   if (current === "progress" && event.key === "Enter") { event.preventDefault(); return; }
   var section = el(current);
@@ -231,6 +307,7 @@ window.DARKOnLoad = function () {
   strings = call(GetStringsForLanguage(language));
   if (strings._error || !strings.locInstall) { language = "en_US"; strings = call(GetStringsForLanguage(language)); }
   document.documentElement.lang = language.replace("_", "-");
+  document.documentElement.dir = /^(ar|he)/.test(language) ? "rtl" : "ltr";
   document.title = properties.productName || T("locWindowTitle");
   UISetWindowTitle(document.title);
   localize();

@@ -142,9 +142,28 @@ const std::map<std::string, std::string>& GetKavexLanguageConversionTable() {
 bool GetUserInterfaceLanguage(std::string& localeCode) {
     localeCode = "en_US";
     InitializeLocaleMap();
-    const std::string entry = PreferredLanguage::First();
-    auto found = gLocaleMap.find(entry);
-    if (found != gLocaleMap.end()) localeCode = found->second;
+    // Each preferred entry as written, as ll_CC, then as its bare language: de_AT and
+    // de_DE are German, zh-TW is zh_TW; the first entry that names a language decides.
+    for (const std::string& entry : PreferredLanguage::Entries()) {
+        std::vector<std::string> spellings{entry};
+        const size_t separator = entry.find_first_of("_-");
+        if (separator != std::string::npos) {
+            const std::string language = Lower(entry.substr(0, separator));
+            std::string region = entry.substr(separator + 1);
+            for (char& c : region) {
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            }
+            spellings.push_back(language + "_" + region);
+            spellings.push_back(language);
+        }
+        for (const std::string& spelling : spellings) {
+            auto found = gLocaleMap.find(spelling);
+            if (found != gLocaleMap.end()) {
+                localeCode = found->second;
+                return true;
+            }
+        }
+    }
     return true;
 }
 

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "FileSystemPath.h"
+#include "LaunchGate.h"
 #include "LaunchRecord.h"
 #include "Mutex.h"
+#include "PatchOutcome.h"
 #include "PayloadIteration.h"
 #include "PayloadVerdict.h"
 #include "PayloadProxy.h"
@@ -64,6 +66,9 @@ public:
     std::vector<int32_t> PlanDone() const;
     std::vector<uint64_t> PlanSizes() const;
     std::vector<LaunchRecord> Launches() const;
+    // Per patch of this session's plans, in plan order: where it was installed, where it
+    // failed and where the pass stopped before it.
+    std::vector<PatchOutcome> Outcomes() const;
     // The plan's bytes per volume root; entries whose folder no volume holds are left out.
     std::map<std::string, uint64_t> PlannedBytesPerVolume() const;
     PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
@@ -121,6 +126,7 @@ public:
     PayloadMap mPayloads;
     GuardedProgress mProgress;
     std::atomic<bool> mContinueInstall;
+    LaunchGate mLaunchGate;  // held while the user is asked whether to stop
     std::vector<std::string> mAlreadyInstalledCodes;
     std::map<std::string, std::string> mSuccessfulPayloads GUARDED_BY(mRecordsMutex);
     std::map<std::string, std::string> mFailedPayloads GUARDED_BY(mRecordsMutex);
@@ -140,6 +146,10 @@ public:
     std::vector<FileSystemPath> mPlanProxyPaths;
     std::vector<uint64_t> mPlanSizes GUARDED_BY(mRecordsMutex);
     std::vector<int32_t> mPlanDone GUARDED_BY(mRecordsMutex);
+    std::vector<int32_t> mPlanResults GUARDED_BY(mRecordsMutex);  // per entry: the launch's code, -1 before it ran
+    // (patch, session ID) installed by an earlier pass of this session, with the
+    // installation's name: a retry does not launch them again.
+    std::map<std::pair<std::string, std::string>, std::string> mInstalledEntries GUARDED_BY(mRecordsMutex);
     std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
     std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
     unsigned mSetupTimeoutSeconds = 0;     // --setupTimeout; 0: a setup may run as long as it takes
@@ -176,6 +186,7 @@ private:
     bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
     bool SetupStillRunning();
     void RecordLaunch(const LaunchRecord& record);
+    std::string InstallationName(size_t planIndex) const REQUIRES(mRecordsMutex);
     int LaunchPlanEntry(size_t index, moxaiSession*& session) EXCLUDES(mRecordsMutex);
     bool PlanEntryDone(size_t index) const EXCLUDES(mRecordsMutex);
 };

@@ -195,11 +195,18 @@ std::string PayloadsManager::GetLocalizedErrorString(std::map<std::string, std::
         }
         case ErrorCodes::kRollBack: {
             std::map<std::string, std::string> failed;
-            if (GetFailedPayloads(failed)) {
-                for (const auto& entry : failed) message += (message.empty() ? "" : ",") + entry.second;
-                message += ":";
+            std::string names;
+            const bool any = GetFailedPayloads(failed);
+            for (const auto& entry : failed) names += (names.empty() ? "" : ",") + entry.second;
+            const std::string text = Lookup(dictionary, "locFailedToInstall", found);
+            // A sentence with a place for the names reads right in every language.
+            if (text.find("[productName]") != std::string::npos) {
+                message = text;
+                ReplaceFirst(message, "[productName]", names);
+                break;
             }
-            message += Lookup(dictionary, "locFailedToInstall", found);
+            if (any) message = names + ":";
+            message += text;
             break;
         }
         case ErrorCodes::kConflictingProcessRunning: {

@@ -72,9 +72,14 @@ void PayloadsManager::ResetPlan() {
     mPlanProxyPaths.clear();
     mPlanSizes.clear();
     mPlanDone.clear();
+    mPlanResults.clear();
+    // A new plan decides again what fails; what an earlier pass installed stays installed.
+    mFailedPayloads.clear();
+    mInstallResults.clear();
     mCopiedFolders.clear();
     ClearMediaRecords();
-    mProgress.Modify([](ProgressResult& p) { p.mStep = p.mSteps = 0; });
+    // A new pass starts from nothing: a page must not read the last pass's end as its own.
+    mProgress.Modify([](ProgressResult& p) { p.mStep = p.mSteps = p.mPercent = 0; });
     mPrepared = false;
     mErrorCode = 0;
 }
@@ -205,6 +210,11 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
         installFolder = installDir;
     }
     if (PayloadsManagerUtils::CompareVersions(media->mProductVersion, patch.mProductVersion) > 0) return kGated;
+    {
+        // Installed there by an earlier pass of this session: a retry does not launch it again.
+        MutexLock guard(mRecordsMutex);
+        if (mInstalledEntries.count(std::make_pair(patch.mKavexCode, sessionID))) return kPlanned;
+    }
 
     const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
     {
@@ -219,6 +229,7 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
         mPlanProxyPaths.push_back(accessor.mProxyPath);
         mPlanSizes.push_back(size);
         mPlanDone.push_back(0);
+        mPlanResults.push_back(-1);
     }
     // Not a usable path: nothing to measure.
     if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
@@ -228,7 +239,9 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
 }
 
 int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
-    // A stop asked for by the user lets the running setup finish and starts no other.
+    // While the user is asked whether to stop, nothing new starts; a stop lets the
+    // running setup finish and starts no other.
+    mLaunchGate.WaitWhileHeld();
     if (!mContinueInstall) return 0;
     int32_t step = 0;
     std::string installFolder;
@@ -248,13 +261,18 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
                                                       mPlanSetupFolders[i], installFolder, mPlanExtensionsFolders[i],
                                                       size, mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
     MutexLock guard(mRecordsMutex);
+    mPlanDone[i] = 1;
+    mPlanResults[i] = result;
     if (result != 0) {
         mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
         mInstallResults.push_back(result);
-    } else {
-        mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+        return result;
     }
-    mPlanDone[i] = 1;
+    mInstalledEntries[std::make_pair(mPlanCodes[i], mPlanSessionIDs[i])] = InstallationName(i);
+    // Installed only once it is in every installation the plan has for it.
+    bool everywhere = true;
+    for (size_t j = 0; j < mPlanCodes.size(); ++j) everywhere = everywhere && (mPlanCodes[j] != mPlanCodes[i] || mPlanResults[j] == 0);
+    if (everywhere) mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
     return result;
 }
 
@@ -333,6 +351,8 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
                 }
             }
         }
+        // A question still open when the last setup ends is answered before the pass ends.
+        mLaunchGate.WaitWhileHeld();
         ClearMediaRecords();
         // A failed write of the store is no success, even when every setup succeeded.
         const int closed = store.close();
@@ -472,6 +492,73 @@ bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPat
     }
     if (ok) mCopiedFolders.insert(key);
     return ok;
+}
+
+std::string PayloadsManager::InstallationName(size_t i) const {
+    if (mPlanInstallFolders[i].empty()) return mPlanSessionIDs[i];
+    // Two installations that name the same folder are told apart by their sessions.
+    for (size_t j = 0; j < mPlanCodes.size(); ++j) {
+        if (j != i && mPlanCodes[j] == mPlanCodes[i] && mPlanInstallFolders[j] == mPlanInstallFolders[i]) {
+            return mPlanInstallFolders[i] + " (" + mPlanSessionIDs[i] + ")";
+        }
+    }
+    return mPlanInstallFolders[i];
+}
+
+std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
+    MutexLock guard(mRecordsMutex);
+    std::vector<PatchOutcome> outcomes;
+    auto outcomeOf = [&outcomes](const std::string& code, const std::string& name) -> PatchOutcome& {
+        for (PatchOutcome& outcome : outcomes) {
+            if (outcome.code == code) return outcome;
+        }
+        outcomes.push_back(PatchOutcome());
+        outcomes.back().code = code;
+        outcomes.back().displayName = name;
+        return outcomes.back();
+    };
+    for (size_t i = 0; i < mPlanCodes.size(); ++i) {
+        PatchOutcome& outcome = outcomeOf(mPlanCodes[i], mPlanDisplayNames[i]);
+        ++outcome.planned;
+        const std::string name = InstallationName(i);
+        if (!mPlanDone[i]) {
+            outcome.notStarted.push_back(name);
+        } else if (mPlanResults[i] == 0) {
+            outcome.installed.push_back(name);
+        } else {
+            outcome.failed.push_back(name);
+            if (!outcome.hasFailure) {
+                for (const LaunchRecord& launch : mLaunches) {
+                    if (launch.code == mPlanCodes[i] && launch.sessionID == mPlanSessionIDs[i]) outcome.firstFailure = launch;
+                }
+            }
+            outcome.hasFailure = true;
+        }
+    }
+    // Installed by an earlier pass of this session, and so no longer in the plan.
+    for (const auto& entry : mInstalledEntries) {
+        bool inPlan = false;
+        for (size_t i = 0; i < mPlanCodes.size() && !inPlan; ++i) {
+            inPlan = mPlanCodes[i] == entry.first.first && mPlanSessionIDs[i] == entry.first.second;
+        }
+        if (inPlan) continue;
+        auto named = mSuccessfulPayloads.find(entry.first.first);
+        std::string name;
+        for (const PatchOutcome& outcome : outcomes) {
+            if (outcome.code == entry.first.first) name = outcome.displayName;
+        }
+        if (name.empty() && named != mSuccessfulPayloads.end()) name = named->second;
+        PatchOutcome& outcome = outcomeOf(entry.first.first, name);
+        ++outcome.planned;
+        outcome.installed.push_back(entry.second);
+    }
+    // No installation of its base product could take it.
+    for (const auto& failed : mFailedPayloads) {
+        bool known = false;
+        for (const PatchOutcome& outcome : outcomes) known = known || outcome.code == failed.first;
+        if (!known) outcomeOf(failed.first, failed.second).hasFailure = true;
+    }
+    return outcomes;
 }
 
 void PayloadsManager::RecordLaunch(const LaunchRecord& record) {

@@ -63,8 +63,23 @@ json ModeName(const InstallerEngine& engine) {
     return nullptr;
 }
 
-json Patches(const PayloadsManager& manager) {
+// How far the run got with a patch, per installation of its base product, as the wizard's
+// finish page says it; null when the run planned nothing for it (or only checked).
+json Installation(const std::vector<PatchOutcome>& outcomes, const std::string& code) {
+    for (const PatchOutcome& outcome : outcomes) {
+        if (outcome.code != code) continue;
+        const char* state = outcome.Complete()      ? "installed"
+                            : outcome.hasFailure    ? "failed"
+                            : !outcome.installed.empty() ? "partial"
+                                                    : "notStarted";
+        return {{"state", state}, {"installed", outcome.installed}, {"failed", outcome.failed}, {"notStarted", outcome.notStarted}};
+    }
+    return nullptr;
+}
+
+json Patches(const PayloadsManager& manager, bool launched) {
     json patches = json::array();
+    const std::vector<PatchOutcome> outcomes = launched ? manager.Outcomes() : std::vector<PatchOutcome>();
     for (const PayloadVerdict& verdict : manager.mVerdicts) {
         const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
                             manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
@@ -78,7 +93,8 @@ json Patches(const PayloadsManager& manager) {
                            {"kept", verdict.kept},
                            {"hidden", hidden},
                            {"verdict", verdict.Name()},
-                           {"reason", verdict.Reason()}});
+                           {"reason", verdict.Reason()},
+                           {"installation", verdict.kept ? Installation(outcomes, verdict.code) : json(nullptr)}});
     }
     return patches;
 }
@@ -190,7 +206,7 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["bundleFolder"] = engine.mBundleFolder.AsUTF8String();
     report["bundle"] = Signature(BundleVerifier::RunVerdict());
     report["exit"] = {{"code", code}, {"meaning", ExitCodeMeaning::Text(code)}, {"message", message}};
-    report["patches"] = manager != nullptr ? Patches(*manager) : json::array();
+    report["patches"] = manager != nullptr ? Patches(*manager, engine.mUIMode != InstallerEngine::kModeCheck) : json::array();
     std::shared_ptr<PreInstallSurvey> survey = manager != nullptr ? manager->mSurvey : nullptr;
     const bool duringRun = survey != nullptr;
     // A mode that takes no survey of its own (the silent run, the wizard) gets one now.

@@ -19,6 +19,7 @@ public:
     virtual TSMDelegateAnswer onUpdate() { return kTSMNotImplemented; }
     virtual TSMDelegateAnswer onInitializePM() { return kTSMNotImplemented; }
     virtual TSMDelegateAnswer onCancel() { return kTSMNotImplemented; }
+    virtual TSMDelegateAnswer copyText(const std::string&) { return kTSMNotImplemented; }
 };
 
 #endif

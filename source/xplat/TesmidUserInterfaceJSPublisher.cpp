@@ -6,15 +6,18 @@
 #include <algorithm>
 
 #include "DHTMLAlertController.h"
+#include "ErrorCodes.h"
 #include "FileSystemUtils.h"
 #include "FileSystemVolume.h"
 #include "InstallerEngine.h"
 #include "JSONUtilities.h"
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
+#include "NamedLockProbe.h"
 #include "PayloadAccessor.h"
 #include "PayloadsManager.h"
 #include "RegularFile.h"
+#include "TesmidConstants.h"
 #include "XMLParserNative.h"
 
 using namespace TesmidJSPublisherUtilities;
@@ -94,6 +97,9 @@ TesmidUserInterfaceJSPublisher::TesmidUserInterfaceJSPublisher(InstallerEngine* 
     RegisterJSMemberMethod("UIGetUpdateSizes", &P::UIGetUpdateSizes);
     RegisterJSMemberMethod("UIGetErrorText", &P::UIGetErrorText);
     RegisterJSMemberMethod("UIGetBundleSignature", &P::UIGetBundleSignature);
+    RegisterJSMemberMethod("UIGetInstallOutcome", &P::UIGetInstallOutcome);
+    RegisterJSMemberMethod("UIGetLockHolder", &P::UIGetLockHolder);
+    RegisterJSMemberMethod("UICopyText", &P::UICopyText);
 }
 
 TesmidUserInterfaceJSPublisher::~TesmidUserInterfaceJSPublisher() { delete mPlatformData; }
@@ -240,6 +246,8 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     object.AddProperty<int>("_step", progress.mStep);
     object.AddProperty<int>("_steps", progress.mSteps);
     object.AddProperty<std::string>("_stopping", manager != nullptr && !manager->mContinueInstall.load() ? "1" : "0");
+    // The user is being asked whether to stop: nothing new starts until the answer.
+    object.AddProperty<std::string>("_asking", manager != nullptr && manager->mLaunchGate.Held() ? "1" : "0");
     return object.ToString();
 }
 
@@ -340,16 +348,16 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
     object.AddProperty<std::string>("spaceReq", required);
     object.AddProperty<std::string>("volume", volume);
     object.AddProperty<std::string>(kErrorPropertyName, "kNotEnoughDiskSpace");
-    // What the volume has now, so that the user knows how much to free.
-    for (const std::string& folder : manager->PlanInstallFolders()) {
-        const std::optional<FileSystemPath> path = FileSystemPath::Make(folder);
-        const std::optional<FileSystemVolume> candidate = path ? FileSystemVolume::Make(*path) : std::nullopt;
-        std::string name;
+    // The volume by its mount point, what the plan puts there, and what it has free now.
+    for (const auto& entry : manager->PlannedBytesPerVolume()) {
+        FileSystemPath root(entry.first);
+        if (manager->IsDiskSpaceAvailable(root, entry.second)) continue;
+        object.AddProperty<std::string>("mountPoint", entry.first);
+        object.AddProperty<std::string>("plannedMB", std::to_string(entry.second / 1048576));
         uint64_t free = 0;
-        if (candidate && candidate->FriendlyNameUTF8(name) && name == volume && candidate->FreeSpaceInBytes(free)) {
-            object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
-            break;
-        }
+        const std::optional<FileSystemVolume> candidate = FileSystemVolume::Make(root);
+        if (candidate && candidate->FreeSpaceInBytes(free)) object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
+        break;
     }
     return object.ToString();
 }
@@ -439,4 +447,79 @@ std::string TesmidUserInterfaceJSPublisher::UIGetBundleSignature(const Args& arg
     object.AddProperty<std::string>("signature", verdict != nullptr ? verdict->Name() : "unsigned");
     object.AddProperty<std::string>("keyId", verdict != nullptr ? verdict->keyId : std::string());
     return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetInstallOutcome(const Args& args) {
+    MethodLog log("UIGetInstallOutcome", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    if (manager == nullptr) return Error(kJSResultFailed);
+    auto joined = [](const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& name : names) text += (text.empty() ? "" : "\n") + name;
+        return text;
+    };
+    JSONObject object;
+    int index = 0;
+    for (const PatchOutcome& outcome : manager->Outcomes()) {
+        // Keys keep the plan's order once the page sorts them as text.
+        std::string key = std::to_string(index++);
+        key.insert(0, 4 - std::min<size_t>(4, key.size()), '0');
+        JSONObject* entry = object.AddObject(key);
+        entry->AddProperty<std::string>("code", outcome.code);
+        entry->AddProperty<std::string>("name", outcome.displayName);
+        const char* state = outcome.Complete() ? "installed" : outcome.hasFailure ? "failed" : !outcome.installed.empty() ? "partial" : "notStarted";
+        entry->AddProperty<std::string>("state", state);
+        entry->AddProperty<int>("installedIn", static_cast<int>(outcome.installed.size()));
+        entry->AddProperty<int>("installations", outcome.planned);
+        std::vector<std::string> remaining = outcome.failed;
+        remaining.insert(remaining.end(), outcome.notStarted.begin(), outcome.notStarted.end());
+        entry->AddProperty<std::string>("remaining", joined(remaining));
+        if (!outcome.hasFailure) continue;
+        const LaunchRecord& launch = outcome.firstFailure;
+        // What failed, in the terms the page words for the user.
+        const char* cause = outcome.planned == 0                        ? "noInstallation"
+                            : !launch.launched && launch.result == ErrorCodes::kAnotherInstanceRunning ? "setupBusy"
+                            : !launch.launched                          ? "notLaunched"
+                            : launch.signal != 0                        ? "signal"
+                            : launch.exitStatus >= 0                    ? "status"
+                                                                        : "notLaunched";
+        entry->AddProperty<std::string>("cause", cause);
+        entry->AddProperty<int>("exitStatus", launch.exitStatus);
+        entry->AddProperty<int>("signal", launch.signal);
+        // Not launched, or undone after the setup failed: the product is as it was.
+        entry->AddProperty<std::string>("unchanged", !launch.launched || launch.rolledBack ? "1" : "0");
+        entry->AddProperty<std::string>("where", outcome.failed.empty() ? std::string() : outcome.failed.front());
+    }
+    return object.ToString();
+}
+
+std::string TesmidUserInterfaceJSPublisher::UIGetLockHolder(const Args& args) {
+    MethodLog log("UIGetLockHolder", true);
+    if (!args.empty()) return Error(kJSResultBadArgCount);
+    PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
+    const bool ownPatchLock = manager != nullptr && manager->mPatchLock != nullptr;
+    JSONObject object;
+    for (const char* name : {TesmidConstants::kSetupLockName, TesmidConstants::kBootstrapperLockName, TesmidConstants::kPatchLockName}) {
+        // Our own hold is no other installer.
+        if (ownPatchLock && std::string(name) == TesmidConstants::kPatchLockName) continue;
+        const NamedLockProbe probe = NamedLockProbe::Probe(name);
+        if (probe.state != NamedLockProbe::kBusy) continue;
+        object.AddProperty<std::string>("lock", name);
+        object.AddProperty<std::string>("holderName", probe.holderName);
+        object.AddProperty<std::string>("holderPid", probe.holderPid > 0 ? std::to_string(probe.holderPid) : std::string());
+        return object.ToString();
+    }
+    return Error(kJSResultFailed);
+}
+
+std::string TesmidUserInterfaceJSPublisher::UICopyText(const Args& args) {
+    MethodLog log("UICopyText", true);
+    return Guarded(log, [&]() -> std::string {
+        if (args.size() != 1) return Error(kJSResultBadArgCount);
+        if (args[0].empty()) return Error(kJSResultBadArg);
+        TSMTesmidUIDelegateProtocol* delegate = Delegate();
+        if (delegate == nullptr || !Succeeded(delegate->copyText(args[0]))) return Error(kJSResultFailed);
+        return "";
+    });
 }

@@ -53,6 +53,13 @@ public:
     std::string UIGetErrorText(const Args& args);
     // Whether the bundle is signed: {"signature": "valid"|"invalid"|"unsigned", "keyId": ...}.
     std::string UIGetBundleSignature(const Args& args);
+    // Per patch of the session: installed everywhere, in some installations, failed or
+    // not started, with the installations that remain and the cause of a failure.
+    std::string UIGetInstallOutcome(const Args& args);
+    // Which installer of the family holds a lock that stands in the way: name and pid.
+    std::string UIGetLockHolder(const Args& args);
+    // Puts the text on the clipboard (the failure's details).
+    std::string UICopyText(const Args& args);
 
 private:
     TesmidUserInterfaceJSPublisher(const TesmidUserInterfaceJSPublisher&) = delete;

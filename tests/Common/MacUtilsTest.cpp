@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 
+#include "ApplicationDisplayNames.h"
 #include "MacUtils.h"
 #include "ProcessUtilsMac.h"
 #include "TestSandbox.h"
@@ -105,6 +106,26 @@ TEST(RunningApplications, ListsAChildByItsExecutableName) {
     waitpid(pid, nullptr, 0);
     EXPECT_TRUE(found);
     EXPECT_EQ("kept", pairs[0].first);  // appended, not cleared
+}
+
+// An application is shown by its desktop entry's Name, found by the executable its Exec
+// line starts; what is not a plain, small entry file is not read.
+TEST(RunningApplications, DisplayNamesComeFromDesktopEntries) {
+    TestSandbox box;
+    TestFiles::Write(box / "apps/photo.desktop", "[Desktop Entry]\nType=Application\nName=Photo Studio\n"
+                                                 "Exec=/opt/kvx/photostudio --new %U\n[Desktop Action New]\nName=New\nExec=other\n");
+    TestFiles::Write(box / "apps/cut.desktop", "[Desktop Entry]\nName=Video Cut\nExec=env LANG=C \"/opt/kvx/videocut\" %f\n");
+    TestFiles::Write(box / "apps/big.desktop", "[Desktop Entry]\nName=Big\nExec=big\n" + std::string(70000, '#'));
+    TestFiles::Write(box / "elsewhere.desktop", "[Desktop Entry]\nName=Linked\nExec=linked\n");
+    ASSERT_EQ(0, symlink((box / "elsewhere.desktop").c_str(), (box / "apps/linked.desktop").c_str()));
+    TestFiles::Write(box / "more/photo2.desktop", "[Desktop Entry]\nName=Second Photo\nExec=photostudio\n");
+    const ApplicationDisplayNames names({box / "apps", box / "missing", box / "more"});
+    EXPECT_EQ("Photo Studio", names.NameOf("photostudio"));  // the first folder's entry wins
+    EXPECT_EQ("Video Cut", names.NameOf("videocut"));
+    EXPECT_EQ("other", names.NameOf("other"));                // an action's Exec names nothing
+    EXPECT_EQ("big", names.NameOf("big"));
+    EXPECT_EQ("linked", names.NameOf("linked"));
+    EXPECT_EQ("KvxUnknown", names.NameOf("KvxUnknown"));
 }
 
 }  // namespace

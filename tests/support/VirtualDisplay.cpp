@@ -130,6 +130,16 @@ bool VirtualDisplay::WaitForWindow(const std::string& titlePart, int seconds) co
     }
 }
 
+bool VirtualDisplay::WaitForWindows(const std::string& titlePart, size_t count, int seconds) const {
+    DisplayHandle display(Open(mName));
+    if (!display) return false;
+    for (int i = 0;; ++i) {
+        if (TopLevels(display.get(), titlePart).size() >= count) return true;
+        if (i >= seconds * 20) return false;
+        usleep(50000);
+    }
+}
+
 bool VirtualDisplay::SaveWindows(const std::string& titlePart, const std::string& pngPath, bool& blank) const {
     blank = true;
     DisplayHandle display(Open(mName));

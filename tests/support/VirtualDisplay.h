@@ -23,6 +23,9 @@ public:
     bool PressKey(const std::string& titlePart, const std::string& keysym) const;
     // Waits (up to seconds) for a mapped window whose title contains titlePart.
     bool WaitForWindow(const std::string& titlePart, int seconds) const;
+    // Waits (up to seconds) until count windows whose title contains titlePart are mapped
+    // (a dialog carries its window's title).
+    bool WaitForWindows(const std::string& titlePart, size_t count, int seconds) const;
 
     // Where the tests leave their screenshots: <build>/screenshots/<name>.png.
     static std::string ScreenshotPath(const std::string& name);

@@ -32,10 +32,12 @@ TEST(Locale, PreferredLanguageToLocaleAndInterfaceLanguage) {
     } cases[] = {
         {"fr", "fr_FR", "fr_FR"},       {"en-GB", "en_GB", "en_US"},   {"pt-PT", "pt_PT", "pt_BR"},
         {"pt", "pt_BR", "pt_BR"},       {"zh-Hant", "zh_TW", "zh_TW"}, {"zh-Hans", "zh_CN", "zh_CN"},
-        {"zh-TW", "en_US", "en_US"},    {"zh-hk", "zh_TW", "zh_TW"},   {"fr-CA", "fr_CA", "fr_FR"},
-        {"ar", "ar_AE", "ar_AE"},       {"ar-ae", "en_US", "en_US"},   {"et-EE", "en_US", "en_US"},
+        {"zh-TW", "zh_TW", "zh_TW"},    {"zh-hk", "zh_TW", "zh_TW"},   {"fr-CA", "fr_CA", "fr_FR"},
+        {"ar", "ar_AE", "ar_AE"},       {"ar-ae", "ar_AE", "ar_AE"},   {"et-EE", "et_EE", "en_US"},
         {"et_EE", "et_EE", "en_US"},    {"no", "no_NO", "nb_NO"},      {"nn-no", "nn_NO", "nb_NO"},
-        {"de-DE", "en_US", "en_US"},    {"de", "de_DE", "de_DE"},      {"es-MX", "es_MX", "es_ES"},
+        {"de-DE", "de_DE", "de_DE"},    {"de", "de_DE", "de_DE"},      {"de_AT", "de_DE", "de_DE"},
+        {"de_DE:fr", "de_DE", "de_DE"}, {"xx_YY:pt_PT", "pt_PT", "pt_BR"}, {"sr@latin:nl_BE", "nl_NL", "nl_NL"},
+        {"he_IL.UTF-8", "he_IL", "he_IL"}, {"zh_SG", "zh_CN", "zh_CN"}, {"en_US", "en_US", "en_US"},      {"es-MX", "es_MX", "es_ES"},
         {"fr_FR.UTF-8@euro", "fr_FR", "fr_FR"}, {"ja_JP:en_US", "ja_JP", "ja_JP"}, {"C", "en_US", "en_US"},
     };
     for (const Case& c : cases) {
@@ -51,6 +53,17 @@ TEST(Locale, PreferredLanguageToLocaleAndInterfaceLanguage) {
     setenv("LC_ALL", "sv_SE", 1);  // LC_ALL wins over LANG
     GetUserInterfaceLanguage(code);
     EXPECT_EQ("sv_SE", code);
+    setenv("LC_ALL", "C", 1);  // the locale that names no language is English, whatever LANG says
+    GetUserInterfaceLanguage(code);
+    EXPECT_EQ("en_US", code);
+    setenv("LANGUAGE", "xx", 1);  // a list that names nothing known leaves the choice to the locale
+    setenv("LC_ALL", "de_AT.UTF-8", 1);
+    GetUserInterfaceLanguage(code);
+    EXPECT_EQ("de_DE", code);
+    setenv("LANGUAGE", "../../etc/passwd", 1);  // a value is only ever compared with codes
+    GetUserInterfaceLanguage(code);
+    EXPECT_EQ("de_DE", code);
+    unsetenv("LANGUAGE");
     unsetenv("LC_ALL");
 }
 
@@ -110,12 +123,14 @@ TEST(Locale, DictionaryComesFromTheStringsBesideTheBundle) {
     unsetenv("LANGUAGE");
 }
 
-// Every string ID that a page or a native dialog names has a text in each language the
-// product ships; a page naming an ID one of them lacks would show an empty line.
+// Every string ID that a page or a native dialog names has a text in each of the
+// product's interface languages, with the same placeholders as the English one; a page
+// naming an ID one of them lacks would show an empty line, a lost placeholder a wrong
+// sentence.
 TEST(Locale, EveryStringTheWizardNamesExistsInEachLanguage) {
     const std::string resources = RESOURCES_DIR;
     std::vector<std::string> files{resources + "/main.html", resources + "/main.js"};
-    for (const char* folder : {"/../source/linux", "/../source/xplat"}) {
+    for (const char* folder : {"/../source/linux", "/../source/linux/wizard", "/../source/xplat"}) {
         if (DIR* dir = opendir((resources + folder).c_str())) {
             while (struct dirent* entry = readdir(dir)) {
                 const std::string name = entry->d_name;
@@ -134,11 +149,28 @@ TEST(Locale, EveryStringTheWizardNamesExistsInEachLanguage) {
             }
         }
     }
-    EXPECT_GT(ids.size(), 40u);  // the scan sees the pages and the native dialogs
-    for (std::string language : {"en_US", "fr_FR", "de_DE", "ja_JP"}) {
+    EXPECT_GT(ids.size(), 60u);  // the scan sees the pages and the native dialogs
+    EXPECT_TRUE(ids.count("WaitAndQuitMessage") && ids.count("locStartupErrorTitle"));  // the wizard's own folder too
+    std::set<std::string> languages;
+    for (const auto& entry : GetKavexLocaleMap()) languages.insert(entry.second);
+    ASSERT_EQ(25u, languages.size());
+    auto placeholders = [](const std::string& text) {
+        std::multiset<std::string> found;
+        const std::regex placeholder("\\[[A-Za-z]+\\]");
+        for (std::sregex_iterator match(text.begin(), text.end(), placeholder), end; match != end; ++match) found.insert(match->str());
+        return found;
+    };
+    std::map<std::string, std::string> english;
+    std::string en = "en_US";
+    ASSERT_TRUE(XMLParserNative(resources + "/main.xml").FetchLanguageStrings(english, en));
+    for (std::string language : languages) {
         std::map<std::string, std::string> strings;
         ASSERT_TRUE(XMLParserNative(resources + "/main.xml").FetchLanguageStrings(strings, language)) << language;
         for (const std::string& id : ids) EXPECT_FALSE(strings[id].empty()) << id << " has no " << language << " text";
+        EXPECT_EQ(english.size(), strings.size()) << language << " has strings English has not, or lacks some";
+        for (const auto& entry : english) {
+            EXPECT_EQ(placeholders(entry.second), placeholders(strings[entry.first])) << entry.first << " in " << language;
+        }
     }
 }
 

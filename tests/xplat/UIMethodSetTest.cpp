@@ -41,6 +41,10 @@ public:
         return kTSMYes;
     }
     TSMDelegateAnswer exitDialog(const std::string&) override { throw std::runtime_error("window gone"); }
+    TSMDelegateAnswer copyText(const std::string& text) override {
+        calls.push_back("copy " + text);
+        return kTSMYes;
+    }
     std::vector<std::string> calls;
 };
 
@@ -149,12 +153,14 @@ TEST_F(MethodSet, ArgumentCountAndEmptyArgumentErrorsOfEveryMethod) {
         {"UIGetSuccessPayloadsMap", {"x"}, badCount},   {"UIGetFailedPayloadsMap", {"x"}, badCount},
         {"AcquireSetupLock", {"x"}, badCount},      {"UIGetUpdateSizes", {"x"}, badCount},
         {"UIGetErrorText", {"x"}, badCount},        {"UIGetBundleSignature", {"x"}, badCount},
+        {"UIGetInstallOutcome", {"x"}, badCount},   {"UIGetLockHolder", {"x"}, badCount},
+        {"UICopyText", {}, badCount},               {"UICopyText", {""}, badArg},
     };
     for (const Case& c : cases) EXPECT_EQ(c.expected, Call(c.method, c.args)) << c.method << " with " << c.args.size();
     // methods that ignore their arguments answer as usual
     EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors", {"a", "b", "c"}));
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress", {"a"}));
-    EXPECT_EQ(28u, group.GetAllMethods().size());
+    EXPECT_EQ(31u, group.GetAllMethods().size());
     EXPECT_TRUE(delegate.calls.empty());  // no argument error reached the window
 }
 
@@ -215,7 +221,10 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     }
     const std::string shortage = Call("CheckForDiskSpace");
     EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
-    EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\",\"spaceFree\":\""));
+    // The volume also by its mount point, with what the plan puts there (half of what it needs) and what is free.
+    EXPECT_NE(std::string::npos, shortage.find("\",\"volume\":\"shm\",\"_error\":\"kNotEnoughDiskSpace\",\"mountPoint\":\"/dev/shm\","
+                                               "\"plannedMB\":\"" + std::to_string(UINT64_MAX / 2 / 1048576) + "\",\"spaceFree\":\""))
+        << shortage;
 
     PayloadsManager::sVecConProc = {{"NoSuchKvxProcess", "1"}};
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetConflictingProcessList"));
@@ -236,10 +245,42 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     EXPECT_EQ("{\"_blockProcList\":\"<br>KvxPageBlocker\",\"_warnProcList\":\"<br>KvxPageWarner\"}", answer);
 }
 
+// Per patch: installed only where every installation has it; what failed, with its cause.
+TEST_F(MethodSet, InstallOutcomePerInstallation) {
+    PayloadsManager* manager = engine.GetPayloadsManager();
+    EXPECT_EQ("{}", Call("UIGetInstallOutcome"));
+    manager->mPlanCodes = {"{SHOWN}", "{SHOWN}", "{HIDDEN}", "{DONE}"};
+    manager->mPlanSessionIDs = {"{S1}", "{S2}", "{S1}", "{S1}"};
+    manager->mPlanDisplayNames = {"Shown 1.1", "Shown 1.1", "Hidden 1.1", "Done 1.0"};
+    manager->mPlanInstallFolders = {"/opt/Suite", "", "/opt/Suite", "/opt/Suite"};
+    manager->mPlanDone = {1, 0, 1, 1};
+    manager->mPlanResults = {0, -1, 28, 0};
+    LaunchRecord failed;
+    failed.code = "{HIDDEN}";
+    failed.sessionID = "{S1}";
+    failed.launched = true;
+    failed.exitStatus = 3;
+    failed.result = 28;
+    failed.rolledBack = true;
+    manager->mLaunches = {failed};
+    manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
+    EXPECT_EQ("{\"0000\":{\"code\":\"{SHOWN}\",\"name\":\"Shown 1.1\",\"state\":\"partial\",\"installedIn\":\"1\",\"installations\":\"2\","
+              "\"remaining\":\"{S2}\"},"
+              "\"0001\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
+              "\"remaining\":\"/opt/Suite\",\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"/opt/Suite\"},"
+              "\"0002\":{\"code\":\"{DONE}\",\"name\":\"Done 1.0\",\"state\":\"installed\",\"installedIn\":\"1\",\"installations\":\"1\","
+              "\"remaining\":\"\"},"
+              "\"0003\":{\"code\":\"{LOST}\",\"name\":\"Lost 2.0\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"0\","
+              "\"remaining\":\"\",\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"\"}}",
+              Call("UIGetInstallOutcome"));
+    EXPECT_EQ("", Call("UICopyText", {"the details"}));
+    EXPECT_EQ((std::vector<std::string>{"copy the details"}), delegate.calls);
+}
+
 TEST_F(MethodSet, ProgressAndPreparation) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress"));
     EXPECT_EQ("{\"Progress\":{\"percentage\":\"0\",\"curPayload\":\"\"},\"_error\":\"\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
-              "\"_step\":\"0\",\"_steps\":\"0\",\"_stopping\":\"0\"}",
+              "\"_step\":\"0\",\"_steps\":\"0\",\"_stopping\":\"0\",\"_asking\":\"0\"}",
               Call("UIGetProgress", {"ignored"}));
     // Sizes only of what can be installed, hidden ones included (they go with the driver).
     EXPECT_EQ("{\"{HIDDEN}\":\"1000\",\"{SHOWN}\":\"1000\"}", Call("UIGetUpdateSizes"));
@@ -254,9 +295,11 @@ TEST_F(MethodSet, ProgressAndPreparation) {
         p.mSteps = 2;
     });
     manager->mContinueInstall = false;
+    manager->mLaunchGate.Hold();  // the user is being asked whether to stop
     EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
-              "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\"}",
+              "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\",\"_asking\":\"1\"}",
               Call("UIGetProgress"));
+    manager->mLaunchGate.Release();
     // The manager's message for the session's code, and where to read more.
     {
         MutexLock records(manager->mRecordsMutex);

@@ -1,4 +1,5 @@
 #include "ProcessUtilsMac.h"
+#include "ApplicationDisplayNames.h"
 #include "StringUtils.h"
 
 #include <ctype.h>
@@ -33,7 +34,9 @@ namespace ProcessUtilsMac {
 bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out) {
     std::vector<std::pair<int, std::string> > processes;
     if (!GetRunningProcesses(processes)) return false;
-    for (const auto& process : processes) out.push_back(std::make_pair(process.second, process.second));
+    // Matched by executable, shown by the name people know the application by.
+    const ApplicationDisplayNames& names = ApplicationDisplayNames::System();
+    for (const auto& process : processes) out.push_back(std::make_pair(process.second, names.NameOf(process.second)));
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 namespace ProcessUtilsMac {
 // Appends (executable name, display name) per running process; the vector is not cleared.
+// The display name is the system's desktop entry's Name for the executable, else the executable.
 bool GetRunningApplicationNamePairsOnMac(std::vector<std::pair<std::string, std::string> >& out);
 // Appends (process id, executable name) per running process, named as above.
 bool GetRunningProcesses(std::vector<std::pair<int, std::string> >& out);

@@ -76,11 +76,45 @@ std::string NativeString(const std::string& key) {
     static const std::map<std::string, std::string> texts = {
         {"ConfirmationTitle", "Do you want to stop the update?"},
         {"CancelButtonLabel", "Continue"},
+        {"locStartupErrorTitle", "Startup error"},
+        {"locMissingResources", "Required resources are missing."},
+        {"locMissingSupportFiles", "Required support files are missing."},
+        {"locQuit", "Quit"},
         {"WaitAndQuitLabel", "Stop"},
-        {"WaitAndQuitMessage", "The update in progress will be completed; no further update will be installed."},
+        {"WaitAndQuitMessage", "The update being installed now will finish either way. Stop: no further update starts. "
+                               "Continue: the remaining updates are installed."},
     };
     auto found = texts.find(key);
     return found != texts.end() ? found->second : std::string();
+}
+
+bool IsRightToLeft(const std::string& uiLanguage) {
+    return uiLanguage.compare(0, 2, "ar") == 0 || uiLanguage.compare(0, 2, "he") == 0;
+}
+
+void SetDirectionForLanguage(const std::string& uiLanguage) {
+    gtk_widget_set_default_direction(IsRightToLeft(uiLanguage) ? GTK_TEXT_DIR_RTL : GTK_TEXT_DIR_LTR);
+}
+
+bool AskToStop(const std::string& question, const std::string& message, const std::string& continueButton,
+               const std::string& stopButton) {
+    // The test handler answers as the alert's does: true for the alternate button (stop).
+    if (TestHandler()) return TestHandler()(message, continueButton, stopButton);
+    if (!gtk_init_check(nullptr, nullptr)) {
+        MOQ_LOG("No display to ask \"%s\"; the installation continues\n", question.c_str());
+        return false;
+    }
+    GtkWidget* dialog = NewDialog(question);
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", message.c_str());
+    gtk_dialog_add_button(GTK_DIALOG(dialog), stopButton.empty() ? "Stop" : stopButton.c_str(), kAlternateResponse);
+    GtkWidget* keep = gtk_dialog_add_button(GTK_DIALOG(dialog), continueButton.empty() ? "Continue" : continueButton.c_str(),
+                                            kDefaultResponse);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kDefaultResponse);
+    gtk_widget_grab_focus(keep);
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    MOQ_LOG("The stop question was answered with %s\n", response == kAlternateResponse ? "stop" : "continue");
+    return response == kAlternateResponse;
 }
 
 void DisplayNotice(const std::string& title, const std::string& message, const std::string& button) {

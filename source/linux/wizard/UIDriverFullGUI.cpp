@@ -54,14 +54,20 @@ std::string Replaced(std::string text, const std::string& placeholder, const std
 bool ShowRightsDialog(InstallerEngine& engine) {
     std::map<std::string, std::string> strings;
     LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
+    std::string locale;
+    LocalizationUtilities::GetUserInterfaceLanguage(locale);
+    const std::string language = LocalizationUtilities::GetUILanguageForLanguage(locale);
+    GenericUtils::SetDirectionForLanguage(language);
     auto text = [&strings](const char* key, const char* fallback) {
         auto found = strings.find(key);
         return found != strings.end() && !found->second.empty() ? found->second : std::string(fallback);
     };
     const std::string command = "sudo \"" + MainBundle::ExecutablePath() + "\"";
+    // In a right-to-left sentence the command keeps its own direction (left-to-right isolate).
+    const std::string shown = GenericUtils::IsRightToLeft(language) ? "\u2066" + command + "\u2069" : command;
     const std::string body = Replaced(text("locRightsBody", "Installing updates needs administrator rights, and they could "
                                                             "not be obtained. Open a terminal and run: [command]"),
-                                      "[command]", command);
+                                      "[command]", shown);
     MOQ_LOG("Administrator rights could not be obtained; start with: %s\n", command.c_str());
     fprintf(stderr, "Update: administrator rights could not be obtained; start it with: %s\n", command.c_str());
     const std::string icon = MainBundle::ResourcesPath() + "/Update.svg";
@@ -175,13 +181,15 @@ bool UIDriverFullGUI::Run() {
         mErrorCode = ErrorCodes::kUnknownError;
         return false;
     }
-    bool installStarted = false;
+    bool installStarted = false, startupFailed = false;
     {
         UPDWizardController controller;
         controller.RunApplication();
         installStarted = controller.InstallStarted();
+        startupFailed = controller.StartupFailed();
     }
-    mErrorCode = WizardExitCode(mEngine, installStarted);
+    // A wizard whose pages are missing is a broken bundle, not a user's choice.
+    mErrorCode = startupFailed ? static_cast<int>(ErrorCodes::kUnknownError) : WizardExitCode(mEngine, installStarted);
     // The localized message follows the manager's code.
     PayloadsManager::mErrorCode = mErrorCode;
     MOQ_LOG("The wizard ends with %d\n", mErrorCode);

@@ -49,10 +49,36 @@ UPDWizardController::UPDWizardController() : _wizardData(new UPDWizardData()) {
     wizardView = WEBKIT_WEB_VIEW(webkit_web_view_new());
     gtk_container_add(GTK_CONTAINER(mWindow), GTK_WIDGET(wizardView));
     g_signal_connect(mWindow, "delete-event", G_CALLBACK(OnDeleteEvent), this);
-    mBridge.reset(new WebViewBridge(wizardView, mGroup.get(), [] { TerminateApplication(); }, false));
+    mBridge.reset(new WebViewBridge(wizardView, mGroup.get(), [this] {
+        mStartupFailed = true;
+        TerminateApplication();
+    }, false));
+    FollowColorScheme();
+}
+
+bool UPDWizardController::PrefersDark() const {
+    // The theme as GTK resolved it (settings, GTK_THEME, the desktop's own): light text means dark.
+    GdkRGBA text{0, 0, 0, 1};
+    gtk_style_context_get_color(gtk_widget_get_style_context(mWindow), GTK_STATE_FLAG_NORMAL, &text);
+    return 0.2126 * text.red + 0.7152 * text.green + 0.0722 * text.blue > 0.5;
+}
+
+void UPDWizardController::FollowColorScheme() {
+    const bool dark = PrefersDark();
+    // What shows before the page's first frame is the page's own background.
+    const GdkRGBA background = dark ? GdkRGBA{0x1e / 255.0, 0x1f / 255.0, 0x22 / 255.0, 1} : GdkRGBA{0xf6 / 255.0, 0xf6 / 255.0, 0xf7 / 255.0, 1};
+    webkit_web_view_set_background_color(wizardView, &background);
+    WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(wizardView);
+    WebKitUserScript* script = webkit_user_script_new(dark ? "window.DARKColorScheme = 'dark';" : "window.DARKColorScheme = 'light';",
+                                                      WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START,
+                                                      nullptr, nullptr);
+    webkit_user_content_manager_add_script(content, script);
+    webkit_user_script_unref(script);
 }
 
 UPDWizardController::~UPDWizardController() {
+    if (mQuestionSource != 0) g_source_remove(mQuestionSource);
+    if (mShowFallback != 0) g_source_remove(mShowFallback);
     mBridge.reset();
     gtk_widget_destroy(mWindow);
     g_object_unref(mWindow);
@@ -80,19 +106,30 @@ void UPDWizardController::awakeFromNib() {
     if (access(icon.c_str(), R_OK) == 0) gtk_window_set_default_icon_from_file(icon.c_str(), nullptr);
     std::map<std::string, std::string> strings;
     if (LocalizationUtilities::GetDictionaryForLanguage(_wizardData->engine, strings)) GenericUtils::SetNativeStrings(strings);
+    std::string locale;
+    LocalizationUtilities::GetUserInterfaceLanguage(locale);
+    GenericUtils::SetDirectionForLanguage(LocalizationUtilities::GetUILanguageForLanguage(locale));
 }
 
 void UPDWizardController::applicationDidFinishLaunching() {
     gtk_window_set_position(GTK_WINDOW(mWindow), GTK_WIN_POS_CENTER);
     GenericUtils::SetDialogParent(GTK_WINDOW(mWindow));
-    setVisibility(true);
     FileSystemPath page(_wizardData->engine != nullptr ? _wizardData->engine->mBundleFolder : FileSystemPath("/"));
     page.AppendUTF8Segment("resources").AppendUTF8Segment("main.html");
     if (_wizardData->engine == nullptr || !FileSystemUtils::Exists(page)) {
-        GenericUtils::DisplayNotice("Startup error", "Required resources are missing.", "Quit");
+        mStartupFailed = true;
+        GenericUtils::DisplayNotice(GenericUtils::NativeString("locStartupErrorTitle"), GenericUtils::NativeString("locMissingResources"),
+                                    GenericUtils::NativeString("locQuit"));
         TerminateApplication();
         return;
     }
+    // The window appears when the page asks for it, with its step filled in; a page
+    // that never asks is shown all the same once it has had its time.
+    mShowFallback = g_timeout_add(kShowFallbackMs, [](gpointer self) -> gboolean {
+        static_cast<UPDWizardController*>(self)->mShowFallback = 0;
+        static_cast<UPDWizardController*>(self)->setVisibility(true);
+        return G_SOURCE_REMOVE;
+    }, this);
     gchar* uri = g_filename_to_uri(page.AsUTF8String().c_str(), nullptr, nullptr);
     webkit_web_view_load_uri(wizardView, uri);
     g_free(uri);
@@ -104,7 +141,10 @@ void UPDWizardController::applicationWillTerminate() {
 }
 
 void UPDWizardController::WaitForRunningPass() {
-    if (_wizardData->payloadsManager != nullptr) _wizardData->payloadsManager->mContinueInstall = false;
+    if (_wizardData->payloadsManager != nullptr) {
+        _wizardData->payloadsManager->mContinueInstall = false;
+        _wizardData->payloadsManager->mLaunchGate.Release();
+    }
     if (!_started) return;
     while (NativeThreadController::GetInstance()->Controller().currentWorker()) g_main_context_iteration(nullptr, TRUE);
 }
@@ -116,6 +156,10 @@ TSMDelegateAnswer UPDWizardController::setViewWidth(unsigned long width, unsigne
 TSMDelegateAnswer UPDWizardController::setVisibility(bool visible) {
     const bool shown = gtk_widget_get_visible(mWindow);
     if (visible) {
+        if (mShowFallback != 0) {
+            g_source_remove(mShowFallback);
+            mShowFallback = 0;
+        }
         if (!shown) {
             gtk_widget_show_all(mWindow);
             gtk_window_present(GTK_WINDOW(mWindow));
@@ -155,6 +199,10 @@ TSMDelegateAnswer UPDWizardController::onUpdate() {
 TSMDelegateAnswer UPDWizardController::onInitializePM() {
     if (_wizardData->payloadsManager != nullptr) {
         _started = true;
+        // A new attempt (Install, Retry): not prepared before its preparation has run (the page
+        // polls for it), and not stopped; a stop asked for from here on holds for its installation.
+        _wizardData->payloadsManager->mPrepared = false;
+        _wizardData->payloadsManager->mContinueInstall = true;
         _threadP->InitializePM();
     }
     return kTSMYes;
@@ -163,17 +211,40 @@ TSMDelegateAnswer UPDWizardController::onInitializePM() {
 TSMDelegateAnswer UPDWizardController::onCancel() {
     PayloadsManager* manager = _wizardData->payloadsManager;
     if (_started && !_done && manager != nullptr) {
-        // Asked first: a payload that ends while the question is open must not stop the others.
-        const bool stop = GenericUtils::DisplayAlert(GenericUtils::NativeString("WaitAndQuitMessage"),
-                                                     GenericUtils::NativeString("CancelButtonLabel"),
-                                                     GenericUtils::NativeString("WaitAndQuitLabel"),
-                                                     GenericUtils::NativeString("ConfirmationTitle"));
-        // The payload being installed finishes; the loop reads the flag before the next one.
-        if (stop) manager->mContinueInstall = false;
+        if (mAsking) return kTSMYes;
+        mAsking = true;
+        // Held before the page gets its answer: no setup starts until the user has chosen.
+        manager->mLaunchGate.Hold();
+        // Asked from the main loop, so that the page keeps showing the progress meanwhile.
+        mQuestionSource = g_idle_add(
+            [](gpointer self) -> gboolean {
+                static_cast<UPDWizardController*>(self)->mQuestionSource = 0;
+                static_cast<UPDWizardController*>(self)->AskToStop();
+                return G_SOURCE_REMOVE;
+            },
+            this);
     } else {
         TerminateApplication();
     }
     return kTSMYes;
+}
+
+TSMDelegateAnswer UPDWizardController::copyText(const std::string& text) {
+    GtkClipboard* clipboard = gtk_widget_get_clipboard(mWindow, GDK_SELECTION_CLIPBOARD);
+    if (clipboard == nullptr) return kTSMNo;
+    gtk_clipboard_set_text(clipboard, text.c_str(), static_cast<gint>(text.size()));
+    gtk_clipboard_store(clipboard);
+    return kTSMYes;
+}
+
+void UPDWizardController::AskToStop() {
+    PayloadsManager* manager = _wizardData->payloadsManager;
+    const bool stop = GenericUtils::AskToStop(GenericUtils::NativeString("ConfirmationTitle"), GenericUtils::NativeString("WaitAndQuitMessage"),
+                                              GenericUtils::NativeString("CancelButtonLabel"), GenericUtils::NativeString("WaitAndQuitLabel"));
+    // The running setup finishes either way; the pass reads the flag before the next one.
+    if (stop) manager->mContinueInstall = false;
+    manager->mLaunchGate.Release();
+    mAsking = false;
 }
 
 gboolean UPDWizardController::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {

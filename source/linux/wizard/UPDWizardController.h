@@ -45,12 +45,15 @@ public:
     TSMDelegateAnswer onUpdate() override;
     TSMDelegateAnswer onInitializePM() override;
     TSMDelegateAnswer onCancel() override;
+    TSMDelegateAnswer copyText(const std::string& text) override;
 
     // A pass that runs when the wizard ends is let finish: no installation is cut off.
     void WaitForRunningPass();
     GtkWindow* Window() const { return GTK_WINDOW(mWindow); }
     bool Started() const { return _started; }
     bool InstallStarted() const { return mInstallStarted; }
+    // The page could not be shown (its files are missing).
+    bool StartupFailed() const { return mStartupFailed; }
     // Ends the application's main loop.
     static void TerminateApplication();
 
@@ -58,6 +61,10 @@ private:
     UPDWizardController(const UPDWizardController&) = delete;
     UPDWizardController& operator=(const UPDWizardController&) = delete;
     static gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self);
+    void AskToStop();
+    bool PrefersDark() const;
+    void FollowColorScheme();
+    static const guint kShowFallbackMs = 5000;
 
     GtkWidget* mWindow;
     WebKitWebView* wizardView;
@@ -66,6 +73,10 @@ private:
     bool _done = false;
     bool _started = false;
     bool mInstallStarted = false;
+    bool mAsking = false;      // the stop question is open, or about to be
+    guint mQuestionSource = 0;
+    guint mShowFallback = 0;
+    bool mStartupFailed = false;
     std::unique_ptr<TesmidUserInterfaceJSPublisher> mPublisher;
     std::unique_ptr<JSMethodPublisherInterface> mGroup;
     std::unique_ptr<WebViewBridge> mBridge;

@@ -28,7 +28,8 @@ void WebViewBridge::Evaluate(const std::string& script) {
 void WebViewBridge::InstallBridge() {
     std::string support;
     if (RegularFile::Read(SupportScriptPath(), RegularFile::kNoFinalLink, support) != RegularFile::kRead) {
-        GenericUtils::DisplayNotice("Startup error", "Required support files are missing.", "Quit");
+        GenericUtils::DisplayNotice(GenericUtils::NativeString("locStartupErrorTitle"), GenericUtils::NativeString("locMissingSupportFiles"),
+                                    GenericUtils::NativeString("locQuit"));
         if (mOnFatal) mOnFatal();
         return;
     }

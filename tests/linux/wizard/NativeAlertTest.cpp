@@ -55,4 +55,24 @@ TEST(NativeAlert, ShowsTheMessageAndTellsWhichButtonWasChosen) {
     EXPECT_TRUE(GenericUtils::DisplayAlert("closed by the window manager", "Retry", "Quit"));
 }
 
+// The stop question's safe answer is to go on: only its stop button stops.
+TEST(NativeAlert, TheStopQuestionStopsOnlyWhenStopIsChosen) {
+    VirtualDisplay display;
+    if (!display.Running()) GTEST_SKIP() << "no Xvfb to show the alert on";
+    Seen closed{"", "", "", GTK_RESPONSE_DELETE_EVENT};  // Escape, or the close box
+    g_timeout_add(300, Answer, &closed);
+    EXPECT_FALSE(GenericUtils::AskToStop("Do you want to stop the update?", "The running update finishes.", "Continue", "Stop"));
+    EXPECT_EQ("Continue", closed.defaultLabel);
+    EXPECT_EQ("Stop", closed.alternateLabel);
+    EXPECT_EQ("The running update finishes.", closed.message);
+
+    Seen kept{"", "", "", 1};
+    g_timeout_add(300, Answer, &kept);
+    EXPECT_FALSE(GenericUtils::AskToStop("Do you want to stop the update?", "", "Continue", "Stop"));
+
+    Seen stopped{"", "", "", 0};
+    g_timeout_add(300, Answer, &stopped);
+    EXPECT_TRUE(GenericUtils::AskToStop("Do you want to stop the update?", "", "Continue", "Stop"));
+}
+
 }  // namespace
