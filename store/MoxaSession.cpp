@@ -34,7 +34,7 @@ bool moxaiBackupFilePath(std::string& path) {
 
 int moxaiOpenStoreSession(moxaiSession** session, const std::string& folder, const char* fileName, const char*** schemas,
                           bool shared) {
-    moxaiSession* created = new (std::nothrow) moxaiSession();
+    moxaiSession* created = new (std::nothrow) moxaiSession();  // value-initialized: backups at each commit
     if (created == nullptr) return kMoxaErrFailed;
     created->store = new (std::nothrow) MoxaiDataStore(folder, fileName, schemas, shared);
     int state = created->store != nullptr ? created->store->state() : kMoxaErrNoMemory;
@@ -89,14 +89,23 @@ int moxaSessionFailure(const moxaiSession* session) {
     return session->store->firstFailure();
 }
 
-int moxaSessionCommit(moxaiSession* session) {
+namespace {
+int Commit(moxaiSession* session, bool closing) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
     if (session->store != nullptr) {
         int rc = session->store->commit();
         if (rc != kMoxaOK) return rc;
     }
-    if (!moxaReadOnly()) moxaBackup();  // best effort: never fails the commit
+    // best effort: never fails the commit
+    if (!moxaReadOnly() && (closing || !session->backupAtClose)) moxaBackup();
     return kMoxaOK;
+}
+}  // namespace
+
+int moxaSessionCommit(moxaiSession* session) { return Commit(session, false); }
+
+void moxaSessionBackupAtClose(moxaiSession* session) {
+    if (session != nullptr) session->backupAtClose = true;
 }
 
 int moxaSessionRollback(moxaiSession* session) {
@@ -106,7 +115,7 @@ int moxaSessionRollback(moxaiSession* session) {
 
 int moxaCloseSession(moxaiSession* session) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
-    int rc = moxaSessionCommit(session);
+    int rc = Commit(session, true);
     if (session->store != nullptr) {
         rc = session->store->dbClose();
         delete session->store;

@@ -51,15 +51,11 @@ bool PayloadsManager::AcquireSetupLock() {
 }
 
 bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) {
-    uint64_t capacity = 0, free = 0;
-    std::string name;
-    FileSystemPath root = path;
+    uint64_t free = 0;
     const std::optional<FileSystemVolume> volume = FileSystemVolume::Make(path);
-    // No volume information: the check does not block.
-    if (!volume || !volume->CapacityInBytes(capacity) || !volume->FreeSpaceInBytes(free) || !volume->FriendlyNameUTF8(name) ||
-        !volume->RootPath(root)) {
-        return true;
-    }
+    // No volume information: the check does not block. Only the free space is asked
+    // for: the volume's name (a walk of the labels folder) is looked up when it is shown.
+    if (!volume || !volume->FreeSpaceInBytes(free)) return true;
     const uint64_t doubled = size > UINT64_MAX / 2 ? UINT64_MAX : size * 2;
     return doubled < free;
 }

@@ -249,6 +249,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         ScopedStoreSession store;
         moxaOpenSessionNoCreate(store.out());
         moxaiSession*& session = store.ref();
+        moxaSessionBackupAtClose(session);
         const size_t none = mPlanCodes.size();
         size_t driver = none;
         if (mSetupData != nullptr && !mSetupData->mDriverCode.empty()) {
