@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ErrorCodes.h"
 #include "FileSystemUtils.h"
@@ -89,6 +91,25 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
     }
     moxaiSession* session = store.get();
     const FileSystemPath extensionsFolder = Join(mInstallerRoot, "extensions");
+    // Each patch's base product's collections: the table has no index by payload, so with
+    // several patches one pass over it for all their bases replaces a scan per patch.
+    std::vector<std::string> bases;
+    for (const auto& entry : mPayloads) {
+        const PayloadAccessor& accessor = *entry.second;
+        if (!accessor.mAlreadyInstalled && !accessor.mParentNotInstalled && !accessor.mHigherPatchInstalled) {
+            bases.push_back(accessor.mDataStore->mParentKavexCode);
+        }
+    }
+    std::map<std::string, std::vector<std::string> > collectionsOf;
+    bool membershipsRead = false;
+    if (bases.size() > 1) {
+        const char** rows = nullptr;
+        const int code = moxaGetMembershipsOf(session, bases, &rows);
+        membershipsRead = code == kMoxaOK || code == kMoxaErrNotFound;
+        for (int i = 0; code == kMoxaOK && rows != nullptr && rows[i] != nullptr && rows[i + 1] != nullptr; i += 2) {
+            collectionsOf[rows[i]].push_back(rows[i + 1]);
+        }
+    }
     for (const auto& entry : mPayloads) {
         const PayloadAccessor& accessor = *entry.second;
         if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled || accessor.mHigherPatchInstalled) continue;
@@ -96,12 +117,17 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
         const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
         bool planned = false, gated = false, recordedFailed = false;
 
-        const char** collections = nullptr;
-        if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
-            collections = nullptr;
+        std::vector<std::string> collections;
+        if (membershipsRead) {
+            const auto found = collectionsOf.find(patch.mParentKavexCode);
+            if (found != collectionsOf.end()) collections = found->second;
+        } else {
+            const char** list = nullptr;
+            if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &list) == kMoxaOK) {
+                for (int c = 0; list != nullptr && list[c] != nullptr; ++c) collections.push_back(list[c]);
+            }
         }
-        for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
-            const std::string collection = collections[c];
+        for (const std::string& collection : collections) {
             const char* sessionValue = nullptr;
             if (moxaGetCollectionData(session, collection.c_str(), kMoxaDomainInstallation, "sessionID", &sessionValue) != kMoxaOK ||
                 sessionValue == nullptr) {
@@ -149,11 +175,20 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
             }
             FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
             if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
-            std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
-            if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
-                MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
-                        mediaProxy.AsUTF8String().c_str());
-                continue;
+            // Patches of one base share its media description: it is read once per plan.
+            const auto known = mMediaRecords.find(mediaProxy.AsUTF8String());
+            const PayloadProxy::DataStore* media = known != mMediaRecords.end() ? known->second : nullptr;
+            if (media == nullptr) {
+                std::unique_ptr<PayloadProxy::DataStore> loaded(new PayloadProxy::DataStore());
+                if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !loaded->Load(mediaProxy)) {
+                    MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
+                            mediaProxy.AsUTF8String().c_str());
+                    continue;
+                }
+                PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
+                delete slot;
+                slot = loaded.release();
+                media = slot;
             }
             std::string installFolder;
             const char* installDir = nullptr;
@@ -161,9 +196,6 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
                 installFolder = installDir;
             }
             const std::string mediaVersion = media->mProductVersion;
-            PayloadProxy::DataStore*& slot = mMediaRecords[mediaProxy.AsUTF8String()];
-            delete slot;
-            slot = media.release();
 
             if (PayloadsManagerUtils::CompareVersions(mediaVersion, patch.mProductVersion) > 0) {
                 gated = true;
