@@ -113,6 +113,23 @@ int moxaGetMembershipsInState(moxaiSession* session, int state, const char*** li
                            state);
 }
 
+int moxaGetMembershipsOf(moxaiSession* session, const std::vector<std::string>& payloadIDs, const char*** list) {
+    REQUIRE(list);
+    REQUIRE_STORE;
+    // One pass over the table (it has no index by payload) for all of them, each quoted by SQLite.
+    std::string codes;
+    for (const std::string& payloadID : payloadIDs) {
+        char* quoted = sqlite3_mprintf("%Q", payloadID.c_str());
+        if (quoted == nullptr) return kMoxaErrNoMemory;
+        if (!codes.empty()) codes += ',';
+        codes += quoted;
+        sqlite3_free(quoted);
+    }
+    return STORE.queryList(
+        list, "SELECT payloadID,collectionID FROM vorn_collection_payload WHERE payloadID IN (%s) ORDER BY tsInstalled",
+        codes.c_str());
+}
+
 int moxaGetCollectionDataKeys(moxaiSession* session, const char* collectionID, int domain, const char*** list) {
     REQUIRE(collectionID && list);
     REQUIRE_STORE;

@@ -2,6 +2,9 @@
 #ifndef MOXA_QUERIES_H
 #define MOXA_QUERIES_H
 
+#include <string>
+#include <vector>
+
 #include "moxaiSession.h"
 
 // Install states: 0 not installed, 2 installed; as an argument 4 means any state.
@@ -40,6 +43,8 @@ int moxaGetPayloadConstraint(moxaiSession* session, const char* payloadID, int t
 int moxaGetUpgradedPayloadsKeysAndValues(moxaiSession* session, const char*** list);
 // Every membership in the given state as payload, collection pairs, earliest installation first.
 int moxaGetMembershipsInState(moxaiSession* session, int state, const char*** list);
+// Every membership of these payloads, in any state, as payload, collection pairs, earliest installation first.
+int moxaGetMembershipsOf(moxaiSession* session, const std::vector<std::string>& payloadIDs, const char*** list);
 
 int moxaGetCollectionDataKeys(moxaiSession* session, const char* collectionID, int domain, const char*** list);
 int moxaGetCollectionDataKeysAndValues(moxaiSession* session, const char* collectionID, int domain, const char*** list);

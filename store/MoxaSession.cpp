@@ -35,7 +35,7 @@ bool moxaiBackupFilePath(std::string& path) {
 
 int moxaiOpenStoreSession(moxaiSession** session, const std::string& folder, const char* fileName, const char*** schemas,
                           bool shared) {
-    moxaiSession* created = new (std::nothrow) moxaiSession();
+    moxaiSession* created = new (std::nothrow) moxaiSession();  // value-initialized: backups at each commit
     if (created == nullptr) return kMoxaErrFailed;
     created->store = new (std::nothrow) MoxaiDataStore(folder, fileName, schemas, shared);
     int state = created->store != nullptr ? created->store->state() : kMoxaErrNoMemory;
@@ -90,7 +90,8 @@ int moxaSessionFailure(const moxaiSession* session) {
     return session->store->firstFailure();
 }
 
-int moxaSessionCommit(moxaiSession* session) {
+namespace {
+int Commit(moxaiSession* session, bool closing) {
     if (session == nullptr) return kMoxaErrInvalidArgument;
     if (session->store != nullptr) {
         int rc = session->store->commit();
@@ -98,11 +99,20 @@ int moxaSessionCommit(moxaiSession* session) {
     }
     // Best effort: the store itself was written, so the commit stands; the log says why
     // the copy lags (an emptied store is never backed up, on purpose).
-    const int backedUp = moxaReadOnly() ? kMoxaOK : moxaBackup();
-    if (backedUp != kMoxaOK && backedUp != kMoxaErrNotFound) {
-        MOQ_LOG("The installed-products store's backup could not be refreshed (store code %d)\n", backedUp);
+    if (!moxaReadOnly() && (closing || !session->backupAtClose)) {
+        const int backedUp = moxaBackup();
+        if (backedUp != kMoxaOK && backedUp != kMoxaErrNotFound) {
+            MOQ_LOG("The installed-products store's backup could not be refreshed (store code %d)\n", backedUp);
+        }
     }
     return kMoxaOK;
+}
+}  // namespace
+
+int moxaSessionCommit(moxaiSession* session) { return Commit(session, false); }
+
+void moxaSessionBackupAtClose(moxaiSession* session) {
+    if (session != nullptr) session->backupAtClose = true;
 }
 
 int moxaSessionRollback(moxaiSession* session) {
@@ -115,7 +125,7 @@ int moxaCloseSession(moxaiSession* session) {
     // The session's first failure is the one its owner must hear of: a later step that
     // succeeds, or fails for the same cause, must not hide it.
     int rc = moxaSessionFailure(session);
-    const int committed = moxaSessionCommit(session);
+    const int committed = Commit(session, true);
     if (rc == kMoxaOK || rc == kMoxaErrNoStore) rc = committed;
     if (session->store != nullptr) {
         const int closed = session->store->dbClose();

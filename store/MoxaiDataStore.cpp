@@ -88,6 +88,10 @@ int MoxaiDataStore::dbOpen() {
         return moxaiSQLiteErrorMap(rc);
     }
     sqlite3_busy_timeout(mDb, kBusyTimeoutMilliseconds);
+    // A cache that holds the whole store, so that a run reads it once; sorting and
+    // temporary tables stay in memory instead of spilling to a shared temporary folder.
+    // No mmap: a file cut short under a mapping would end the program with SIGBUS.
+    sqlite3_exec(mDb, "PRAGMA cache_size = -65536; PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
     mState = kMoxaOK;
 
     int first = 1;

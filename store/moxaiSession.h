@@ -11,6 +11,7 @@ class MoxaiDataStore;
 // Opaque to the store's users: they go through the functions below and the queries.
 struct moxaiSession {
     MoxaiDataStore* store;
+    bool backupAtClose = false;  // commits leave the backup to the session's close
 };
 
 int moxaOpenSession(moxaiSession** session);
@@ -18,6 +19,9 @@ int moxaOpenSessionNoCreate(moxaiSession** session);
 [[nodiscard]] int moxaCloseSession(moxaiSession* session);
 [[nodiscard]] int moxaSessionCommit(moxaiSession* session);
 [[nodiscard]] int moxaSessionRollback(moxaiSession* session);
+// A session held across many commits (one per launch) refreshes the backup once, when it
+// is closed, instead of at each commit: the backup then holds the store as the run left it.
+void moxaSessionBackupAtClose(moxaiSession* session);
 [[nodiscard]] int moxaBackup();
 int moxaGetLastModTime(int* seconds);
 int moxaVerifyIntegrity();

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <poll.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -46,14 +47,41 @@ int OpenPidFd(pid_t pid) {
 #endif
 }
 
+// Standard input and output from the pipes, the working folder changed in the child
+// only, a group of its own when asked; 0 or an error number.
+int SpawnChild(std::vector<char*>& argv, std::vector<char*>& envp, int input, int output, const char* workingFolder,
+               bool ownGroup, pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0) return ENOMEM;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return ENOMEM;
+    }
+    int rc = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    if (rc == 0 && workingFolder != nullptr) rc = posix_spawn_file_actions_addchdir_np(&actions, workingFolder);
+    if (rc == 0 && ownGroup) {
+        rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        if (rc == 0) rc = posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
 enum class ChildEnd { kEnded, kTimedOut, kLost };
 
 // Reads what the child writes while it runs, and returns when it has ended (or stopped).
 // Stops are seen at the next tick; exits at once through the pid descriptor.
-ChildEnd AwaitChild(pid_t pid, UniqueFd& fromChild, unsigned limitSeconds, std::vector<char>* output, bool& failed,
-                    int (*progress)(std::string, void*), void* context, int& status) {
+ChildEnd AwaitChild(pid_t pid, UniqueFd& fromChild, const ExecUtils::ChildSetup* setup, std::vector<char>* output,
+                    bool& failed, int (*progress)(std::string, void*), void* context, int& status) {
     UniqueFd pidFd(OpenPidFd(pid));
+    const unsigned limitSeconds = setup != nullptr ? setup->timeoutSeconds : 0;
     const int64_t deadline = limitSeconds > 0 ? MonotonicMs() + static_cast<int64_t>(limitSeconds) * 1000 : -1;
+    const bool ticking = setup != nullptr && setup->tick && setup->tickMilliseconds > 0;
+    int64_t nextTick = ticking ? MonotonicMs() + setup->tickMilliseconds : -1;
     int64_t killAt = -1;
     bool timedOut = false;
     char chunk[16384];
@@ -84,8 +112,13 @@ ChildEnd AwaitChild(pid_t pid, UniqueFd& fromChild, unsigned limitSeconds, std::
         nfds_t count = 0;
         if (fromChild.valid()) fds[count++] = {fromChild.get(), POLLIN, 0};
         if (pidFd.valid()) fds[count++] = {pidFd.get(), POLLIN, 0};
+        if (ticking && now >= nextTick) {
+            setup->tick();
+            nextTick = now + setup->tickMilliseconds;
+        }
         int wait = 200;  // a stop, or the lack of a pid descriptor, is noticed by this tick
         if (deadline >= 0 && !timedOut) wait = static_cast<int>(std::min<int64_t>(wait, std::max<int64_t>(0, deadline - now)));
+        if (ticking) wait = static_cast<int>(std::min<int64_t>(wait, std::max<int64_t>(0, nextTick - now)));
         if (poll(fds, count, wait) < 0 && errno != EINTR) {
             failed = true;
             continue;
@@ -163,6 +196,17 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
     const char* workingFolder = setup != nullptr && !setup->workingFolder.empty() ? setup->workingFolder.c_str() : nullptr;
     const bool ownGroup = setup != nullptr && setup->timeoutSeconds > 0;
 
+    if (id == nullptr) {
+        // Without a change of identity: spawned from this thread, the parent's memory shared
+        // until the exec (no copy of the whole process), the same arrangements made in the child.
+        pid_t pid = -1;
+        if (SpawnChild(argv, envp, inRead.get(), outWrite.get(), workingFolder, ownGroup, pid) != 0) return -1;
+        if (setup != nullptr && setup->started) setup->started(pid);
+        toChild = inWrite.release();
+        fromChild = outRead.release();
+        return pid;
+    }
+
     pid_t pid = fork();
     if (pid == 0) {
         if (id != nullptr && geteuid() == 0) {
@@ -211,9 +255,8 @@ int RunExecutable(const std::vector<std::string>& args, ExecId* id, const char* 
         if (written < inputLength) failed = true;
     }
     toChildFd.reset();  // the child sees the end of its input
-    const unsigned limit = setup != nullptr ? setup->timeoutSeconds : 0;
     int status = 0;
-    const ChildEnd end = AwaitChild(pid, fromChildFd, limit, output, failed, progress, context, status);
+    const ChildEnd end = AwaitChild(pid, fromChildFd, setup, output, failed, progress, context, status);
     if (end == ChildEnd::kLost) return kExitOSError;
     if (setup != nullptr && setup->timedOut != nullptr) *setup->timedOut = end == ChildEnd::kTimedOut;
     if (setup != nullptr && setup->waitStatus != nullptr) *setup->waitStatus = status;

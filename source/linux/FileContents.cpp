@@ -38,6 +38,17 @@ bool Copy(int in, int out, off_t sizeHint) {
         if (n == 0) return true;
         if (n < 0 || lseek(in, -1, SEEK_CUR) < 0) return false;
     }
+    // Most files that get here are empty (no size to copy by range): a small read finds
+    // the end before a large buffer is made.
+    char first[4096];
+    for (;;) {
+        const ssize_t n = read(in, first, sizeof(first));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!WriteAll(out, first, static_cast<size_t>(n))) return false;
+        break;
+    }
     std::vector<char> buffer(1 << 20);
     for (;;) {
         const ssize_t n = SystemCalls::Current().read(in, buffer.data(), buffer.size());

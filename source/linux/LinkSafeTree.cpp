@@ -93,8 +93,9 @@ bool IsCopiedKind(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode) || S_ISLN
 bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
                 std::string& why);
 
+// *taken, when given, is set when the target name already existed (nothing was written).
 bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName,
-                   std::string& why) {
+                   std::string& why, bool* taken = nullptr) {
     UniqueFd in(openat(sourceFolder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid()) {
         why = Reason("open");
@@ -108,6 +109,7 @@ bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, 
     // O_EXCL: a name that appeared meanwhile (a planted link) is never opened.
     UniqueFd out(openat(targetFolder, targetName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
+        if (taken != nullptr) *taken = errno == EEXIST;
         why = Reason("create");
         return false;
     }
@@ -159,19 +161,28 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
         why = Reason("open folder");
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<ScopedDir::Entry> entries;
     ScopedDir listing(from.get());
-    bool ok = listing.Names(names);
+    bool ok = listing.Entries(entries);
     if (!ok) why = Reason("list folder");
-    for (const std::string& child : names) {
+    for (const ScopedDir::Entry& child : entries) {
         std::string childWhy;
-        struct stat entry;
-        if (fstatat(from.get(), child.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
-            MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.c_str(), SpecialKind(entry.st_mode));
-            continue;
+        bool copied;
+        // The listing's type spares a stat; the copy checks what it opened (O_NOFOLLOW, fstat).
+        if (child.type == DT_REG) {
+            copied = CopyRegularAt(from.get(), child.name, to.get(), child.name, childWhy);
+        } else if (child.type == DT_DIR) {
+            copied = CopyFolderAt(from.get(), child.name, to.get(), child.name, depth + 1, childWhy);
+        } else {
+            struct stat entry;
+            if (fstatat(from.get(), child.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
+                MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.name.c_str(), SpecialKind(entry.st_mode));
+                continue;
+            }
+            copied = CopyTreeAt(from.get(), child.name, to.get(), child.name, depth + 1, childWhy);
         }
-        if (!CopyTreeAt(from.get(), child, to.get(), child, depth + 1, childWhy)) {
-            if (ok) why = child + ": " + childWhy;
+        if (!copied) {
+            if (ok) why = child.name + ": " + childWhy;
             ok = false;
         }
     }
@@ -257,17 +268,36 @@ int TargetFolderAt(int folder, const std::string& name, std::string& why) {
 
 void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffix, const std::string& label, int depth,
                     LinkSafeTree::Outcome& outcome) {
-    std::vector<std::string> names;
+    std::vector<ScopedDir::Entry> entries;
     ScopedDir listing(sourceFolder);
-    if (!listing.Names(names)) outcome.failures.push_back(label + ": " + Reason("list folder"));
-    for (const std::string& name : names) {
+    if (!listing.Entries(entries)) outcome.failures.push_back(label + ": " + Reason("list folder"));
+    for (const ScopedDir::Entry& entry : entries) {
+        const std::string& name = entry.name;
         const std::string path = label + "/" + name;
-        struct stat st;
-        if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        std::string why;
+        // The listing's type spares a stat: a folder is opened O_DIRECTORY | O_NOFOLLOW, and a
+        // file taken for a new name is checked through its descriptor. Anything else is looked at.
+        const bool matches = EndsWithSuffix(name, suffix);
+        if (entry.type == DT_REG && !matches) continue;
+        if (entry.type == DT_REG) {
+            bool taken = false;
+            if (CopyRegularAt(sourceFolder, name, targetFolder, name, why, &taken)) {
+                ++outcome.copied;
+                continue;
+            }
+            if (!taken) {
+                outcome.failures.push_back(path + ": " + why);
+                continue;
+            }
+            why.clear();  // an existing target: replaced (or kept when the same) below
+        }
+        struct stat st = {};
+        if (entry.type == DT_DIR) {
+            st.st_mode = S_IFDIR;
+        } else if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             outcome.failures.push_back(path + ": " + Reason("read"));
             continue;
         }
-        std::string why;
         if (S_ISDIR(st.st_mode)) {
             if (depth >= kMaxDepth) {
                 outcome.failures.push_back(path + ": folders nested too deeply");
@@ -284,7 +314,7 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
                 continue;
             }
             CopyChildrenAt(from.get(), to.get(), suffix, path, depth + 1, outcome);
-        } else if (EndsWithSuffix(name, suffix)) {
+        } else if (matches) {
             if (!IsCopiedKind(st.st_mode)) {
                 const std::string what = path + " is " + SpecialKind(st.st_mode);
                 // A file the copy was asked for by name is missing beside the setup: that fails it.

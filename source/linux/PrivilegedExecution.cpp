@@ -34,6 +34,28 @@ struct threadData {
 std::mutex gExecutorMutex;
 FileSystemUtils::PrivilegedExecutor gExecutor;
 
+// In the calling thread: the child is spawned and waited for here.
+int RunAsRoot(const std::vector<std::string>& args, ExecUtils::ChildSetup& setup) {
+    // The setup's output goes to the log as it comes, bounded, never whole into memory.
+    CappedOutputLog output;
+    bool failed = false;
+    const int status = ExecUtils::RunExecutable(args, nullptr, nullptr, 0, nullptr, failed, true, &CappedOutputLog::Receive,
+                                                &output, &setup);
+    output.Finish();
+    MOQ_LOG("Launched the main Setup as 0\n");
+    if (status == ExecUtils::kExitTimedOut && setup.timedOut != nullptr && *setup.timedOut) {
+        MOQ_LOG("The setup ran past its time limit of %u seconds and was ended\n", setup.timeoutSeconds);
+        return ExecUtils::kExitTimedOut;
+    }
+    return status == 0 ? 0 : ExecUtils::kExitOSError;
+}
+
+// One step of the counter: up to limit - 1, then from start again.
+void Advance(ProgressCounter& counter, int start, int limit) {
+    const int value = counter.Percent();
+    counter.SetPercent(value < limit - 1 ? value + 1 : start);
+}
+
 }  // namespace
 
 namespace FileSystemUtils {
@@ -71,19 +93,7 @@ void* RunApplicationWithPriviligesImpl(void* data) {
             MOQ_LOG("Error EX_UNAVAILABLE: %d\n", result);
         }
     } else {
-        // The setup's output goes to the log as it comes, bounded, never whole into memory.
-        CappedOutputLog output;
-        bool failed = false;
-        const int status = ExecUtils::RunExecutable(thread.mArgs, nullptr, nullptr, 0, nullptr, failed, true,
-                                                     &CappedOutputLog::Receive, &output, &thread.mSetup);
-        output.Finish();
-        MOQ_LOG("Launched the main Setup as 0\n");
-        if (status == ExecUtils::kExitTimedOut && thread.mSetup.timedOut != nullptr && *thread.mSetup.timedOut) {
-            MOQ_LOG("The setup ran past its time limit of %u seconds and was ended\n", thread.mSetup.timeoutSeconds);
-            result = ExecUtils::kExitTimedOut;
-        } else {
-            result = status == 0 ? 0 : ExecUtils::kExitOSError;
-        }
+        result = RunAsRoot(thread.mArgs, thread.mSetup);
     }
     thread.mExitCode = result;
     {
@@ -99,26 +109,38 @@ int RunApplicationWithPrivileges(std::vector<std::string>& args, ProgressCounter
                                  const ExecUtils::ChildSetup* setup) {
     MOQ_LOG("Called FileSystemUtils::RunApplicationWithPrivileges\n");
     signal(SIGPIPE, SIG_IGN);
-    threadData data;
-    data.mArgs = args;
-    if (setup != nullptr) data.mSetup = *setup;
     AtomicProgressCounter local;
     ProgressCounter& counter = progress != nullptr ? *progress : local;
     counter.SetPercent(start);
-    std::thread worker(RunApplicationWithPriviligesImpl, &data);
-    while (!data.mDone) {
-        const int value = counter.Percent();
-        if (value < limit - 1) {
-            counter.SetPercent(value + 1);
-            data.Tick();
-        } else {
-            counter.SetPercent(start);
-            // A range of one value would otherwise spin without pause.
-            if (limit - 1 <= start) data.Tick();
+    int exitCode = 0;
+    if (geteuid() == 0) {
+        // No thread of its own: the counter moves from the wait for the child.
+        ExecUtils::ChildSetup child = setup != nullptr ? *setup : ExecUtils::ChildSetup();
+        child.tick = [&counter, start, limit] { Advance(counter, start, limit); };
+        child.tickMilliseconds = 10;
+        MOQ_LOG("Called FileSystemUtils::RunApplicationWithPriviligesImpl\n");
+        exitCode = RunAsRoot(args, child);
+        MOQ_LOG("Returning from FileSystemUtils::RunApplicationWithPriviligesImpl with exitCode %d\n", exitCode);
+    } else {
+        // The executor (an authorization prompt and its wait) blocks: the counter moves beside it.
+        threadData data;
+        data.mArgs = args;
+        if (setup != nullptr) data.mSetup = *setup;
+        std::thread worker(RunApplicationWithPriviligesImpl, &data);
+        while (!data.mDone) {
+            const int value = counter.Percent();
+            if (value < limit - 1) {
+                counter.SetPercent(value + 1);
+                data.Tick();
+            } else {
+                counter.SetPercent(start);
+                // A range of one value would otherwise spin without pause.
+                if (limit - 1 <= start) data.Tick();
+            }
         }
+        worker.join();
+        exitCode = data.mExitCode;
     }
-    worker.join();
-    const int exitCode = data.mExitCode;
     MOQ_LOG("Returning from FileSystemUtils::RunApplicationWithPrivileges with exitCode %d\n", exitCode);
     return exitCode;
 }

@@ -30,3 +30,14 @@ bool ScopedDir::Names(std::vector<std::string>& names) {
         names.push_back(entry->d_name);
     }
 }
+
+bool ScopedDir::Entries(std::vector<Entry>& entries) {
+    if (mDir == nullptr) return false;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(mDir);
+        if (entry == nullptr) return errno == 0;
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        entries.push_back(Entry{entry->d_name, entry->d_type});
+    }
+}

@@ -26,6 +26,10 @@ struct ChildSetup {
     unsigned timeoutSeconds = 0;  // 0: no limit; else the child's process group is ended after it
     bool* timedOut = nullptr;     // set when the limit ended the child
     std::function<void(int pid)> started;  // told the child's pid as soon as it exists
+    // Called in the waiting thread about every tickMilliseconds while the child runs
+    // (a progress counter moves without a thread of its own); 0: not called.
+    std::function<void()> tick;
+    unsigned tickMilliseconds = 0;
 };
 
 const int kExitOSError = 71;      // EX_OSERR

@@ -15,6 +15,14 @@ public:
     bool valid() const { return mDir != nullptr; }
     // Every name but "." and ".."; false when the listing broke off.
     bool Names(std::vector<std::string>& names);
+    // The same with each entry's type as the listing tells it (DT_REG, DT_DIR, DT_LNK...;
+    // DT_UNKNOWN where the file system does not say): a hint that spares a stat, never a
+    // promise, since the entry may be replaced before it is opened.
+    struct Entry {
+        std::string name;
+        unsigned char type;
+    };
+    bool Entries(std::vector<Entry>& entries);
 
 private:
     ScopedDir(const ScopedDir&) = delete;

@@ -176,8 +176,8 @@ private:
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
     // What one installation of the base product made of a patch.
     enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped };
-    void PlanPatch(const PayloadAccessor& accessor, moxaiSession* session, const std::optional<FileSystemPath>& common,
-                   int& result);
+    void PlanPatch(const PayloadAccessor& accessor, moxaiSession* session, const std::vector<std::string>& collections,
+                   const std::optional<FileSystemPath>& common, int& result);
     Planned PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session, const std::string& collection,
                              const std::optional<FileSystemPath>& common, int& result);
     // The media description of a cached installer, kept in mMediaRecords; null when it cannot be loaded.

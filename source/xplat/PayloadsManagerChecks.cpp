@@ -47,15 +47,11 @@ bool PayloadsManager::AcquireSetupLock() {
 }
 
 bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) {
-    uint64_t capacity = 0, free = 0;
-    std::string name;
-    FileSystemPath root = path;
+    uint64_t free = 0;
     const std::optional<FileSystemVolume> volume = FileSystemVolume::Make(path);
-    // No volume information: the check does not block.
-    if (!volume || !volume->CapacityInBytes(capacity) || !volume->FreeSpaceInBytes(free) || !volume->FriendlyNameUTF8(name) ||
-        !volume->RootPath(root)) {
-        return true;
-    }
+    // No volume information: the check does not block. Only the free space is asked
+    // for: the volume's name (a walk of the labels folder) is looked up when it is shown.
+    if (!volume || !volume->FreeSpaceInBytes(free)) return true;
     const uint64_t doubled = size > UINT64_MAX / 2 ? UINT64_MAX : size * 2;
     return doubled < free;
 }
@@ -69,13 +65,21 @@ std::map<std::string, uint64_t> PayloadsManager::PlannedBytesPerVolume() const {
         sizes = mPlanSizes;
     }
     std::map<std::string, uint64_t> totals;
+    // Patches of one product share its folder: each folder's volume is looked up once.
+    std::map<std::string, std::optional<std::string> > roots;
     for (size_t i = 0; i < folders.size() && i < sizes.size(); ++i) {
-        // An entry without a volume has nothing to be checked against.
-        const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
-        const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
-        FileSystemPath root = folder ? *folder : FileSystemPath();
-        if (!volume || !volume->RootPath(root)) continue;
-        uint64_t& total = totals[root.AsUTF8String()];
+        auto known = roots.find(folders[i]);
+        if (known == roots.end()) {
+            // An entry without a volume has nothing to be checked against.
+            const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
+            const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
+            FileSystemPath root = folder ? *folder : FileSystemPath();
+            std::optional<std::string> found;
+            if (volume && volume->RootPath(root)) found = root.AsUTF8String();
+            known = roots.emplace(folders[i], found).first;
+        }
+        if (!known->second) continue;
+        uint64_t& total = totals[*known->second];
         total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
     }
     return totals;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "BundleVerifier.h"
 #include "ErrorCodes.h"
@@ -119,24 +121,51 @@ void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, 
         result = ErrorCodes::kLaunchNotAttempted;
         return;
     }
+    // Each patch's base product's collections: the table has no index by payload, so with
+    // several patches one pass over it for all their bases replaces a scan per patch.
+    std::vector<std::string> bases;
+    for (const auto& entry : mPayloads) {
+        const PayloadAccessor& accessor = *entry.second;
+        if (!accessor.mAlreadyInstalled && !accessor.mParentNotInstalled && !accessor.mHigherPatchInstalled) {
+            bases.push_back(accessor.mDataStore->mParentKavexCode);
+        }
+    }
+    std::map<std::string, std::vector<std::string> > collectionsOf;
+    bool membershipsRead = false;
+    if (bases.size() > 1) {
+        const char** rows = nullptr;
+        const int code = moxaGetMembershipsOf(store.get(), bases, &rows);
+        membershipsRead = code == kMoxaOK || code == kMoxaErrNotFound;
+        for (int i = 0; code == kMoxaOK && rows != nullptr && rows[i] != nullptr && rows[i + 1] != nullptr; i += 2) {
+            collectionsOf[rows[i]].push_back(rows[i + 1]);
+        }
+    }
     for (const auto& entry : mPayloads) {
         const PayloadAccessor& accessor = *entry.second;
         if (accessor.mAlreadyInstalled || accessor.mParentNotInstalled || accessor.mHigherPatchInstalled) continue;
-        PlanPatch(accessor, store.get(), common, result);
+        std::vector<std::string> collections;
+        if (membershipsRead) {
+            const auto found = collectionsOf.find(accessor.mDataStore->mParentKavexCode);
+            if (found != collectionsOf.end()) collections = found->second;
+        } else {
+            const char** list = nullptr;
+            if (moxaGetPayloadCollections(store.get(), kMoxaStateAny, accessor.mDataStore->mParentKavexCode.c_str(), &list) ==
+                kMoxaOK) {
+                for (int c = 0; list != nullptr && list[c] != nullptr; ++c) collections.push_back(list[c]);
+            }
+        }
+        PlanPatch(accessor, store.get(), collections, common, result);
     }
 }
 
 void PayloadsManager::PlanPatch(const PayloadAccessor& accessor, moxaiSession* session,
-                                const std::optional<FileSystemPath>& common, int& result) {
+                                const std::vector<std::string>& collections, const std::optional<FileSystemPath>& common,
+                                int& result) {
     const PayloadProxy::DataStore& patch = *accessor.mDataStore;
     const std::string displayName = patch.mProductName + " " + patch.mProductVersion;
     bool planned = false, gated = false, recordedFailed = false;
-    const char** collections = nullptr;
-    if (moxaGetPayloadCollections(session, kMoxaStateAny, patch.mParentKavexCode.c_str(), &collections) != kMoxaOK) {
-        collections = nullptr;
-    }
-    for (int c = 0; collections != nullptr && collections[c] != nullptr; ++c) {
-        switch (PlanInstallation(accessor, session, collections[c], common, result)) {
+    for (const std::string& collection : collections) {
+        switch (PlanInstallation(accessor, session, collection, common, result)) {
             case kPlanned: planned = true; break;
             case kGated: gated = true; break;
             case kRecordedFailed: recordedFailed = true; break;
@@ -157,6 +186,9 @@ const PayloadProxy::DataStore* PayloadsManager::LoadMediaRecord(const FileSystem
                                                                  const std::string& collection) {
     FileSystemPath mediaProxy = Join(Join(Join(setupFolder, "payloads"), folderName), proxyName);
     if (!FileSystemUtils::Exists(mediaProxy)) mediaProxy = Join(Join(Join(setupFolder, "extensions"), folderName), proxyName);
+    // Patches of one base share its media description: it is read once per plan.
+    const auto known = mMediaRecords.find(mediaProxy.AsUTF8String());
+    if (known != mMediaRecords.end() && known->second != nullptr) return known->second;
     std::unique_ptr<PayloadProxy::DataStore> media(new PayloadProxy::DataStore());
     if (folderName.empty() || !FileSystemUtils::Exists(mediaProxy) || !media->Load(mediaProxy)) {
         MOQ_LOG("Skipping collection %s: the media description %s cannot be loaded\n", collection.c_str(),
@@ -309,6 +341,7 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         ScopedStoreSession store;
         moxaOpenSessionNoCreate(store.out());
         moxaiSession*& session = store.ref();
+        moxaSessionBackupAtClose(session);
         const size_t none = mPlanCodes.size();
         size_t driver = none;
         if (mSetupData != nullptr && !mSetupData->mDriverCode.empty()) {

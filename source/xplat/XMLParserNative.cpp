@@ -12,12 +12,28 @@
 
 namespace {
 
+struct ContextDeleter {
+    void operator()(xmlXPathContext* context) const { xmlXPathFreeContext(context); }
+};
+
+// One context per thread, pointed at each query's document and node: a new context
+// registers every XPath function anew, which cost more than most of the queries.
+xmlXPathContextPtr ContextFor(xmlNode* root) {
+    thread_local std::unique_ptr<xmlXPathContext, ContextDeleter> context;
+    if (!context) context.reset(xmlXPathNewContext(root->doc));
+    if (!context) return nullptr;
+    context->doc = root->doc;
+    context->node = root;
+    context->contextSize = -1;
+    context->proximityPosition = -1;
+    return context.get();
+}
+
 struct XPathResult {
-    xmlXPathContextPtr context = nullptr;
+    xmlXPathContextPtr context = nullptr;  // the thread's, not owned
     xmlXPathObjectPtr object = nullptr;
     ~XPathResult() {
         if (object) xmlXPathFreeObject(object);
-        if (context) xmlXPathFreeContext(context);
     }
     int Count() const { return object && object->nodesetval ? object->nodesetval->nodeNr : 0; }
     xmlNode* Node(int i) const { return object->nodesetval->nodeTab[i]; }
@@ -33,9 +49,8 @@ RegularFile::Outcome Load(const std::string& path, XmlFile::Document& doc) {
 
 bool Run(xmlNode* root, const std::string& query, XPathResult& result) {
     if (root == nullptr) return false;
-    result.context = xmlXPathNewContext(root->doc);
+    result.context = ContextFor(root);
     if (result.context == nullptr) return false;
-    result.context->node = root;
     result.object = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(query.c_str()), result.context);
     return result.object != nullptr && result.object->type == XPATH_NODESET;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "AppExitCodes.h"
+#include "BuiltInDrivers.h"
 #include "Elevation.h"
 #include "ErrorCodes.h"
 #include "FileSystemPath.h"
@@ -13,9 +14,6 @@
 #include "MainBundle.h"
 #include "NamedLock.h"
 #include "SessionReport.h"
-#include "UIDriverCheck.h"
-#include "UIDriverFactory.h"
-#include "UIDriverSilent.h"
 #include "WizardModule.h"
 #include "ZEPInstallerResultsWrapper.h"
 
@@ -79,12 +77,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     MOQ_Logger_Start(true);
     NamedLock::SetLog([](const char* line) { MOQ_LOG("%s", line); });
-    UIDriverFactory::Register(InstallerEngine::kModeSilent, [](InstallerEngine& engine) {
-        return std::unique_ptr<UIDriver>(new UIDriverSilent(engine));
-    });
-    UIDriverFactory::Register(InstallerEngine::kModeCheck, [](InstallerEngine& engine) {
-        return std::unique_ptr<UIDriver>(new UIDriverCheck(engine));
-    });
+    BuiltInDrivers::Register();
     WizardModule::Register();
     SessionReport report;
     MOQ_LOG("%s\n", kRule);
