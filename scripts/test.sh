@@ -25,7 +25,7 @@ LSAN_OPTIONS="$lsan_options" \
 # the session log and the privileged runs of an installation. (Not the wizard's:
 # WebKit and GTK, not built for it, drown its reports in their own.)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_TSAN=ON -DUPDATE_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target xplat_tests linux_tests StandInSetup
+cmake --build build-tsan -j "$jobs" --target xplat_tests platform_tests StandInSetup
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R "ProgressRecord|LoggerTest|PrivilegedRun|^Installation\\.|MethodSet"
 # Clang: the whole project, instrumented for libFuzzer. Each fuzz target runs

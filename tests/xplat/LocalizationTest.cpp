@@ -130,7 +130,7 @@ TEST(Locale, DictionaryComesFromTheStringsBesideTheBundle) {
 TEST(Locale, EveryStringTheWizardNamesExistsInEachLanguage) {
     const std::string resources = RESOURCES_DIR;
     std::vector<std::string> files{resources + "/main.html", resources + "/main.js"};
-    for (const char* folder : {"/../source/linux", "/../source/linux/wizard", "/../source/xplat"}) {
+    for (const char* folder : {"/../source/platform", "/../source/wizard", "/../source/xplat"}) {
         if (DIR* dir = opendir((resources + folder).c_str())) {
             while (struct dirent* entry = readdir(dir)) {
                 const std::string name = entry->d_name;
