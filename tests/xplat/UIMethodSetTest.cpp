@@ -249,21 +249,24 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
 TEST_F(MethodSet, InstallOutcomePerInstallation) {
     PayloadsManager* manager = engine.GetPayloadsManager();
     EXPECT_EQ("{}", Call("UIGetInstallOutcome"));
-    manager->mPlanCodes = {"{SHOWN}", "{SHOWN}", "{HIDDEN}", "{DONE}"};
-    manager->mPlanSessionIDs = {"{S1}", "{S2}", "{S1}", "{S1}"};
-    manager->mPlanDisplayNames = {"Shown 1.1", "Shown 1.1", "Hidden 1.1", "Done 1.0"};
-    manager->mPlanInstallFolders = {"/opt/Suite", "", "/opt/Suite", "/opt/Suite"};
-    manager->mPlanDone = {1, 0, 1, 1};
-    manager->mPlanResults = {0, -1, 28, 0};
-    LaunchRecord failed;
-    failed.code = "{HIDDEN}";
-    failed.sessionID = "{S1}";
-    failed.launched = true;
-    failed.exitStatus = 3;
-    failed.result = 28;
-    failed.rolledBack = true;
-    manager->mLaunches = {failed};
-    manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
+    {
+        MutexLock records(manager->mRecordsMutex);
+        manager->mPlanCodes = {"{SHOWN}", "{SHOWN}", "{HIDDEN}", "{DONE}"};
+        manager->mPlanSessionIDs = {"{S1}", "{S2}", "{S1}", "{S1}"};
+        manager->mPlanDisplayNames = {"Shown 1.1", "Shown 1.1", "Hidden 1.1", "Done 1.0"};
+        manager->mPlanInstallFolders = {"/opt/Suite", "", "/opt/Suite", "/opt/Suite"};
+        manager->mPlanDone = {1, 0, 1, 1};
+        manager->mPlanResults = {0, -1, 28, 0};
+        LaunchRecord failed;
+        failed.code = "{HIDDEN}";
+        failed.sessionID = "{S1}";
+        failed.launched = true;
+        failed.exitStatus = 3;
+        failed.result = 28;
+        failed.rolledBack = true;
+        manager->mLaunches = {failed};
+        manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
+    }
     EXPECT_EQ("{\"0000\":{\"code\":\"{SHOWN}\",\"name\":\"Shown 1.1\",\"state\":\"partial\",\"installedIn\":\"1\",\"installations\":\"2\","
               "\"remaining\":\"{S2}\"},"
               "\"0001\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
