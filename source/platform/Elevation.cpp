@@ -13,6 +13,7 @@
 
 #include "FileContents.h"
 #include "MOQLogger.h"
+#include "MacUtils.h"
 #include "PreferredLanguage.h"
 #include "UniqueFd.h"
 
@@ -332,13 +333,11 @@ std::vector<std::string> TrustedStartForUser(const std::vector<std::string>& arg
     }
     KeepOnlyPlainLanguages();
     // Root's folders of the user domain are made in HOME: never in the user's home (sudo -E).
-    struct passwd entry, *found = nullptr;
-    char buffer[16384];
     const char* home = getenv("HOME");
-    if (getpwuid_r(geteuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr && found->pw_dir != nullptr &&
-        (home == nullptr || strcmp(home, found->pw_dir) != 0)) {
+    std::string rootHome;
+    if (MacUtils::HomeFolderOfUser(geteuid(), rootHome) && (home == nullptr || rootHome != home)) {
         if (home != nullptr) MOQ_LOG("Ignoring HOME: set on an ordinary user's side of the elevation\n");
-        setenv("HOME", found->pw_dir, 1);
+        setenv("HOME", rootHome.c_str(), 1);
     }
     if (origin.via == Via::kPkexec) return FilterPkexecArguments(args, origin);
     // sudo keeps the user's X authority variable: only the user's own file is used, through root's copy.
