@@ -10,19 +10,23 @@ set(layer_folders
   "source/platform"
   "store/include,store/src"
   "source/xplat"
+  "source/patterns"
   "source/wizard")
-set(layer_names common platform store core wizard)
+set(layer_names common platform store core patterns wizard)
 # What a layer may include: its own folders and these (the store's internals only from itself).
 set(visible_common "Common/source/linux")
 set(visible_platform "source/platform;Common/source/linux")
 set(visible_store "store/include;store/src;source/platform;Common/source/linux")
 set(visible_core "source/xplat;store/include;source/platform;Common/source/linux")
+# The pattern module sees only the core's header that declares its entry points.
+set(visible_patterns "source/patterns;source/xplat")
 set(visible_wizard "source/wizard;source/xplat;store/include;source/platform;Common/source/linux")
 # GLib is allowed below the core (family helpers and the platform's implementations).
 set(gui_checked_common OFF)
 set(gui_checked_platform OFF)
 set(gui_checked_store ON)
 set(gui_checked_core ON)
+set(gui_checked_patterns ON)
 set(gui_checked_wizard OFF)
 
 # Every project header, by its resolved path, and the folder it lives in.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -33,15 +34,27 @@ unsigned CurrentTicks() {
     return static_cast<unsigned>(ticks);
 }
 
+// Made again only when the second changes, or in a forked child (its pid differs):
+// a run writes thousands of lines, and the date and pid cost more than the line.
+time_t gStampedAt = -1;
+std::string gStamp;
+
+void ForgetStamp() { gStampedAt = -1; }
+
 std::string StampText() {
+    static const int forkWatch = pthread_atfork(nullptr, nullptr, ForgetStamp);
+    (void)forkWatch;
+    const time_t now = time(nullptr);
+    if (now == gStampedAt) return gStamp;
     char date[100];
-    time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
     strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &local);
     char stamp[160];
     snprintf(stamp, sizeof(stamp), "%s [%d] ", date, static_cast<int>(getpid()));
-    return stamp;
+    gStamp = stamp;
+    gStampedAt = now;
+    return gStamp;
 }
 
 // The log lives in a world-writable folder and we run as root: only a
@@ -144,9 +157,13 @@ void MOQ_Logger_Log(const char* format, ...) {
     va_start(args, format);
     va_list copy;
     va_copy(copy, args);
-    int needed = vsnprintf(nullptr, 0, format, copy);
+    // Most entries fit the first try; a longer one is formatted again at its size.
+    char shortLine[512];
+    const int needed = vsnprintf(shortLine, sizeof(shortLine), format, copy);
     va_end(copy);
-    if (needed > 0) {
+    if (needed > 0 && static_cast<size_t>(needed) < sizeof(shortLine)) {
+        line.append(shortLine, static_cast<size_t>(needed));
+    } else if (needed > 0) {
         size_t at = line.size();
         line.resize(at + static_cast<size_t>(needed) + 1);
         vsnprintf(&line[at], static_cast<size_t>(needed) + 1, format, args);

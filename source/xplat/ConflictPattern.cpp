@@ -1,128 +1,90 @@
 #include "ConflictPattern.h"
 
-#include <cstddef>
-#include <iterator>
-#include <stdexcept>
+#include <dlfcn.h>
 
+#include <mutex>
+
+#include "BundlePlugIn.h"
+#include "ConflictPatternModule.h"
 #include "MOQLogger.h"
+
+namespace ConflictPatternModule {
+const char* const kName = "ConflictPatterns";
+}
 
 namespace {
 
-// Boost.Regex's own limit on the states a match may visit grows with the square
-// of the pattern's length: a long pattern of nested repetitions runs for seconds
-// before it throws. Every step the matcher takes over the name goes through this
-// iterator, which throws once a budget shared by one whole check is spent.
-class BudgetExhausted : public std::runtime_error {
-public:
-    BudgetExhausted() : std::runtime_error("pattern matching budget spent") {}
+struct Engine {
+    decltype(&ConflictPatternCompile) compile = nullptr;
+    decltype(&ConflictPatternMatch) match = nullptr;
+    decltype(&ConflictPatternFree) release = nullptr;
+    std::string error;  // why there is none
 };
 
-class BudgetedIterator {
-public:
-    typedef std::random_access_iterator_tag iterator_category;
-    typedef char value_type;
-    typedef std::ptrdiff_t difference_type;
-    typedef const char* pointer;
-    typedef const char& reference;
+// A program linked with the module (the tests, the bundle tool) has its entry points
+// already; the installer itself loads the module from its own bundle on first use.
+void* EntryPoint(const char* symbol, std::string& error) {
+    if (void* linked = dlsym(RTLD_DEFAULT, symbol)) return linked;
+    return BundlePlugIn::Symbol(ConflictPatternModule::kName, symbol, error);
+}
 
-    BudgetedIterator() : mAt(nullptr), mBudget(nullptr) {}
-    BudgetedIterator(const char* at, long* budget) : mAt(at), mBudget(budget) {}
-
-    reference operator*() const {
-        Spend();
-        return *mAt;
-    }
-    reference operator[](difference_type n) const {
-        Spend();
-        return mAt[n];
-    }
-    BudgetedIterator& operator++() {
-        Spend();
-        ++mAt;
-        return *this;
-    }
-    BudgetedIterator operator++(int) {
-        BudgetedIterator before(*this);
-        ++*this;
-        return before;
-    }
-    BudgetedIterator& operator--() {
-        Spend();
-        --mAt;
-        return *this;
-    }
-    BudgetedIterator operator--(int) {
-        BudgetedIterator before(*this);
-        --*this;
-        return before;
-    }
-    BudgetedIterator& operator+=(difference_type n) {
-        Spend();
-        mAt += n;
-        return *this;
-    }
-    BudgetedIterator& operator-=(difference_type n) {
-        Spend();
-        mAt -= n;
-        return *this;
-    }
-    BudgetedIterator operator+(difference_type n) const { return BudgetedIterator(*this) += n; }
-    BudgetedIterator operator-(difference_type n) const { return BudgetedIterator(*this) -= n; }
-    difference_type operator-(const BudgetedIterator& other) const { return mAt - other.mAt; }
-    bool operator==(const BudgetedIterator& other) const { return mAt == other.mAt; }
-    bool operator!=(const BudgetedIterator& other) const { return mAt != other.mAt; }
-    bool operator<(const BudgetedIterator& other) const { return mAt < other.mAt; }
-    bool operator>(const BudgetedIterator& other) const { return mAt > other.mAt; }
-    bool operator<=(const BudgetedIterator& other) const { return mAt <= other.mAt; }
-    bool operator>=(const BudgetedIterator& other) const { return mAt >= other.mAt; }
-
-private:
-    void Spend() const {
-        if (mBudget != nullptr && --*mBudget < 0) throw BudgetExhausted();
-    }
-    const char* mAt;
-    long* mBudget;
-};
+const Engine& TheEngine() {
+    static Engine engine;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string error;
+        engine.compile = reinterpret_cast<decltype(&ConflictPatternCompile)>(EntryPoint("ConflictPatternCompile", error));
+        engine.match = reinterpret_cast<decltype(&ConflictPatternMatch)>(EntryPoint("ConflictPatternMatch", error));
+        engine.release = reinterpret_cast<decltype(&ConflictPatternFree)>(EntryPoint("ConflictPatternFree", error));
+        if (engine.compile == nullptr || engine.match == nullptr || engine.release == nullptr) {
+            engine.compile = nullptr;
+            engine.error = "the pattern module " + BundlePlugIn::PathFor(ConflictPatternModule::kName) +
+                           " cannot be loaded (" + error + ")";
+            MOQ_LOG("Conflicting process names are matched as written: %s\n", engine.error.c_str());
+        }
+    });
+    return engine;
+}
 
 }  // namespace
 
 namespace ConflictPattern {
 
-Matcher::Matcher(const std::string& name, long& budget) : mName(name), mLiteral(false), mBudget(budget) {
-    try {
-        mPattern = boost::regex(name + ".*", boost::regex::perl);
-    } catch (const std::exception&) {
-        TakeLiterally("is not a valid pattern");
+Matcher::Matcher(const std::string& name, long& budget) : mName(name), mLiteral(false), mBudget(budget), mPattern(nullptr) {
+    const Engine& engine = TheEngine();
+    if (engine.compile == nullptr) {
+        mLiteral = true;  // the engine's absence is logged once
+        return;
     }
+    mPattern = engine.compile(name.data(), name.size());
+    if (mPattern == nullptr) TakeLiterally("is not a valid pattern");
+}
+
+Matcher::~Matcher() {
+    if (mPattern != nullptr) TheEngine().release(mPattern);
 }
 
 bool Matcher::Matches(const std::string& executable) {
     if (!mLiteral && mBudget <= 0) TakeLiterally("comes after the matching budget was spent");
     if (!mLiteral) {
-        try {
-            const BudgetedIterator first(executable.data(), &mBudget);
-            const BudgetedIterator last(executable.data() + executable.size(), &mBudget);
-            boost::match_results<BudgetedIterator> match;
-            return boost::regex_match(first, last, match, mPattern);
-        } catch (const std::exception&) {
-            TakeLiterally("cannot be matched within the bound");
-        }
+        const int matched = TheEngine().match(mPattern, executable.data(), executable.size(), &mBudget);
+        if (matched >= 0) return matched == 1;
+        TakeLiterally("cannot be matched within the bound");
     }
     return executable.compare(0, mName.size(), mName) == 0;
 }
 
-void Matcher::TakeLiterally(const char* why) {
+void Matcher::TakeLiterally(const std::string& why) {
     mLiteral = true;
-    MOQ_LOG("Conflicting process name %s %s, matching it literally\n", mName.c_str(), why);
+    MOQ_LOG("Conflicting process name %s %s, matching it literally\n", mName.c_str(), why.c_str());
 }
 
 bool Compiles(const std::string& processName) {
-    try {
-        boost::regex(processName + ".*", boost::regex::perl);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    const Engine& engine = TheEngine();
+    void* pattern = engine.compile != nullptr ? engine.compile(processName.data(), processName.size()) : nullptr;
+    if (pattern == nullptr) return false;
+    engine.release(pattern);
+    return true;
 }
 
 }  // namespace ConflictPattern

@@ -2,10 +2,9 @@
 // expression followed by ".*", matched against whole executable names, within a
 // bound. A name that does not compile, or whose match throws or runs past the
 // bound, is matched as written instead (a prefix), and the log says so.
+// The expressions are compiled and matched by the bundle's pattern module.
 #ifndef CONFLICT_PATTERN_H
 #define CONFLICT_PATTERN_H
-
-#include <boost/regex.hpp>
 
 #include <string>
 
@@ -19,17 +18,20 @@ class Matcher {
 public:
     // budget: the steps left to the whole check, shared by its matchers.
     Matcher(const std::string& name, long& budget);
+    ~Matcher();
+    Matcher(const Matcher&) = delete;
+    Matcher& operator=(const Matcher&) = delete;
     bool Matches(const std::string& executable);
 
 private:
-    void TakeLiterally(const char* why);
+    void TakeLiterally(const std::string& why);
     std::string mName;
     bool mLiteral;
     long& mBudget;
-    boost::regex mPattern;
+    void* mPattern;
 };
 
-// Whether the name compiles as a pattern at all.
+// Whether the name compiles as a pattern at all (never, without the module).
 bool Compiles(const std::string& processName);
 
 }  // namespace ConflictPattern

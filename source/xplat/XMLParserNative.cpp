@@ -4,6 +4,7 @@
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 
+#include <map>
 #include <memory>
 
 #include "MOQLogger.h"
@@ -29,6 +30,24 @@ xmlXPathContextPtr ContextFor(xmlNode* root) {
     return context.get();
 }
 
+struct CompiledDeleter {
+    void operator()(xmlXPathCompExpr* expression) const { xmlXPathFreeCompExpr(expression); }
+};
+
+// Each query compiled once per thread: the same dozen queries run for every patch, and
+// compiling them cost more than evaluating them. Queries built from a page's language
+// make the set open-ended, so it is bounded.
+xmlXPathCompExprPtr CompiledQuery(const std::string& query) {
+    const size_t kMostQueries = 64;
+    thread_local std::map<std::string, std::unique_ptr<xmlXPathCompExpr, CompiledDeleter> > compiled;
+    const auto found = compiled.find(query);
+    if (found != compiled.end()) return found->second.get();
+    std::unique_ptr<xmlXPathCompExpr, CompiledDeleter> expression(xmlXPathCompile(reinterpret_cast<const xmlChar*>(query.c_str())));
+    if (!expression) return nullptr;
+    if (compiled.size() >= kMostQueries) compiled.clear();
+    return compiled.emplace(query, std::move(expression)).first->second.get();
+}
+
 struct XPathResult {
     xmlXPathContextPtr context = nullptr;  // the thread's, not owned
     xmlXPathObjectPtr object = nullptr;
@@ -51,7 +70,9 @@ bool Run(xmlNode* root, const std::string& query, XPathResult& result) {
     if (root == nullptr) return false;
     result.context = ContextFor(root);
     if (result.context == nullptr) return false;
-    result.object = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(query.c_str()), result.context);
+    xmlXPathCompExprPtr expression = CompiledQuery(query);
+    if (expression == nullptr) return false;
+    result.object = xmlXPathCompiledEval(expression, result.context);
     return result.object != nullptr && result.object->type == XPATH_NODESET;
 }
 

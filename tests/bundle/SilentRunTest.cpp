@@ -64,7 +64,7 @@ TEST_F(SilentRun, HigherPatchAndMissingBaseAreReportedWithTheirMessages) {
 
 TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithoutDisplay) {
     ProxyFields patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
-    patch.processes = {{"KvxBlocker", "1"}};
+    patch.processes = {{"Kvx[B]locker", "1"}};  // only the pattern module matches it
     patch.totalSize = "999999999999999999";
     bundle.AddPatch(patch);
     const std::string app = box / "KvxBlocker";
