@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -23,6 +22,7 @@
 
 #include "BuiltInDrivers.h"
 #include "InstallerEngine.h"
+#include "Measure.h"
 #include "MoxaQueries.h"
 #include "MoxaReadOnly.h"
 #include "PayloadsManager.h"
@@ -105,16 +105,11 @@ bool BuildMachine(const std::string& root, const std::string& bundle) {
     return true;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double Seconds(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+double Seconds(double start) { return Measure::Now() - start; }
 
 }  // namespace
+
+using Measure::Median;
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
@@ -132,7 +127,7 @@ int main(int argc, char** argv) {
     std::vector<double> initialize;
     std::vector<std::string> lists;
     for (int run = 0; run < runs; ++run) {
-        const auto start = std::chrono::steady_clock::now();
+        const double start = Measure::Now();
         FileSystemPath folder(bundle);
         if (!PayloadsManager::Initialize(folder, PayloadProxyFileConstants::kProxyTypeFull)) return 1;
         std::map<std::string, std::string> a, b, c, d;
@@ -161,7 +156,7 @@ int main(int argc, char** argv) {
             PayloadsManagerUtils::DirectClassificationReads direct(session);
             std::vector<int>& out = pass == 0 ? walked : cached;
             out.clear();
-            const auto start = std::chrono::steady_clock::now();
+            const double start = Measure::Now();
             for (int p = 0; p < kPatches; ++p) {
                 PayloadsManagerUtils::ClassificationReads& reads =
                     pass == 0 ? static_cast<PayloadsManagerUtils::ClassificationReads&>(direct) : cache;
@@ -180,14 +175,14 @@ int main(int argc, char** argv) {
     // A whole check, as `Update --mode=check --report=FILE` runs it (the program's own drivers),
     // its summary put aside. It must plan a launch for every update the classification found.
     BuiltInDrivers::Register();
-    std::vector<double> checks, anchors, ratios;
+    std::vector<double> checks, anchors;
     size_t planned = 0;
     unsigned checkCode = 0;
     const std::vector<std::string> args = {"Update", "--mode=check", "--report=" + std::string(templ) + "/report.json"};
     std::ostringstream summary;
     // Interleaved rounds: the anchor (Initialize and the four lists), then the check.
     for (int run = 0; run < runs; ++run) {
-        auto anchorStart = std::chrono::steady_clock::now();
+        const double anchorStart = Measure::Now();
         {
             FileSystemPath folder(bundle);
             if (!PayloadsManager::Initialize(folder, PayloadProxyFileConstants::kProxyTypeFull)) return 1;
@@ -201,7 +196,7 @@ int main(int argc, char** argv) {
         }
         anchors.push_back(Seconds(anchorStart));
         std::streambuf* console = std::cout.rdbuf(summary.rdbuf());
-        const auto start = std::chrono::steady_clock::now();
+        const double start = Measure::Now();
         {
             SessionReport report;
             InstallerEngine engine(bundle);
@@ -211,7 +206,6 @@ int main(int argc, char** argv) {
         }
         checks.push_back(Seconds(start));
         std::cout.rdbuf(console);
-        ratios.push_back(checks.back() / anchors.back());
     }
     moxaSetReadOnly(false);
     const size_t updates = static_cast<size_t>(std::stoul(lists[0]));
@@ -221,13 +215,11 @@ int main(int argc, char** argv) {
         std::cerr << "THE CHECK DID NOT MEASURE A CHECK: it ended with " << checkCode << " and planned " << planned
                   << " launches; the classification found " << updates << " updates\n";
     }
-    std::sort(ratios.begin(), ratios.end());
-    const double ratio = Median(ratios);
-    const bool checkCheap = ratio <= 1.5;
+    const Measure::Spread ratios = Measure::Ratios(checks, anchors);
+    const bool checkCheap = ratios.median <= 1.5;
     std::cout << "Check with its report: median " << Median(checks) * 1000 << " ms (" << planned
               << " launches planned, exit " << checkCode << "); anchor, the classification in the same rounds: "
-              << Median(anchors) * 1000 << " ms; ratio min/median/max " << ratios.front() << " / " << ratio << " / "
-              << ratios.back() << " (target: median within 1.5, " << (checkCheap ? "met" : "MISSED") << ")\n";
+              << Median(anchors) * 1000 << " ms; ratio min/median/max " << ratios << " (target: median within 1.5, " << (checkCheap ? "met" : "MISSED") << ")\n";
 
     if (getenv("KEEP") != nullptr) {
         std::cout << "kept: " << templ << "\n";

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "FileSystemUtils.h"
+#include "Measure.h"
 #include "PayloadsManagerUtils.h"
 
 namespace {
@@ -50,22 +50,13 @@ uint64_t BuildTree(const std::string& root) {
     return total;
 }
 
-double Timed(const std::function<void()>& action) {
-    const auto start = std::chrono::steady_clock::now();
-    action();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 void Remove(const std::string& path) {
     if (system(("rm -rf '" + path + "'").c_str()) != 0) std::cerr << "could not remove " << path << "\n";
 }
 
 }  // namespace
+
+using namespace Measure;
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
@@ -107,16 +98,12 @@ int main(int argc, char** argv) {
     }
     const double reference = Median(cp);
     // Each round's copy against the same round's cp -a.
-    auto ratios = [&](const std::vector<double>& times) {
-        std::vector<double> r;
-        for (size_t i = 0; i < times.size(); ++i) r.push_back(times[i] / cp[i]);
-        std::sort(r.begin(), r.end());
-        return " (ratio min/median/max " + std::to_string(r.front()) + " / " + std::to_string(r[r.size() / 2]) + " / " +
-               std::to_string(r.back()) + "; target 1.1)";
-    };
+    const Spread copyFileRatios = Ratios(copyFile, cp), blindRatios = Ratios(blind, cp);
     std::cout << "anchor, cp -a:    median " << reference << " s\n";
-    std::cout << "CopyFile:         median " << Median(copyFile) << " s" << ratios(copyFile) << "\n";
-    std::cout << "BlindCopyFolder:  median " << Median(blind) << " s" << ratios(blind) << "\n";
+    std::cout << "CopyFile:         median " << Median(copyFile) << " s (ratio min/median/max " << copyFileRatios
+              << "; target 1.1)\n";
+    std::cout << "BlindCopyFolder:  median " << Median(blind) << " s (ratio min/median/max " << blindRatios
+              << "; target 1.1)\n";
     Remove(work);
-    return Median(copyFile) <= 1.1 * reference && Median(blind) <= 1.1 * reference ? 0 : 3;
+    return copyFileRatios.median <= 1.1 && blindRatios.median <= 1.1 ? 0 : 3;
 }

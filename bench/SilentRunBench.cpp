@@ -22,11 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "Measure.h"
 #include "SandboxRun.h"
 
 namespace {
 
 using namespace MachineLayout;
+using Measure::Median;
+using Measure::Now;
 
 bool Layout(const std::string& root, int patches) {
     const Proxy base{"{BENCH-BASE}", "Bench Suite", "1.0", "", "", "1000", {}};
@@ -44,17 +47,6 @@ double TimeRun(const std::string& root) {
     const SandboxRun::Sample sample =
         SandboxRun::Run({root + "/bundle/Update.app/Contents/MacOS/Update", "--mode=silent"}, root + "/machine");
     return sample.status == 0 ? sample.seconds : -1;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // The setup's own record of the run: one line per launch, its working folder, then its argv.
@@ -114,7 +106,7 @@ int main(int argc, char** argv) {
         }
         // Interleaved rounds of the run and its anchor, so that whatever else the machine does
         // weighs on both alike.
-        std::vector<double> runs, ratios;
+        std::vector<double> runs, bares;
         for (int round = 0; round < rounds && ok; ++round) {
             const std::string log = root + "/machine/Library/Application Support/Kavex/Installers/{SESSION}/invocations.log";
             std::ofstream(log, std::ios::trunc).close();
@@ -137,18 +129,17 @@ int main(int argc, char** argv) {
                 break;
             }
             runs.push_back(seconds);
-            ratios.push_back(seconds / bare);
+            bares.push_back(bare);
             anchors.push_back(bare * 1000.0 / size);
         }
         if (!ok) break;
-        std::sort(ratios.begin(), ratios.end());
+        const Measure::Spread ratios = Measure::Ratios(runs, bares);
         const double seconds = Median(runs);
         perPatch.push_back(seconds * 1000.0 / size);
-        worst = std::max(worst, ratios[ratios.size() / 2]);
+        worst = std::max(worst, ratios.median);
         std::cout << std::setw(6) << size << " patches: " << std::fixed << std::setprecision(2) << seconds << " s, "
                   << perPatch.back() << " ms per patch; anchor, a bare launch of the same setup: " << Median(anchors)
-                  << " ms; ratio min/median/max " << ratios.front() << " / " << ratios[ratios.size() / 2] << " / "
-                  << ratios.back() << " over " << ratios.size() << " rounds (target: median within 1.3)\n";
+                  << " ms; ratio min/median/max " << ratios << " over " << runs.size() << " rounds (target: median within 1.3)\n";
         anchors.clear();
     }
     if (getenv("KEEP") == nullptr) system(("rm -rf '" + std::string(folder) + "'").c_str());

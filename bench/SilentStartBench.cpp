@@ -17,17 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "Measure.h"
 #include "SandboxRun.h"
 
 namespace {
 
 using namespace MachineLayout;
-
-template <typename T>
-T Median(std::vector<T> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using Measure::Median;
 
 struct Case {
     std::string name;
@@ -105,18 +101,15 @@ int main(int argc, char** argv) {
               << medians[4] - medians[3] << " ms\n";
     const double wall = medians[4];
     const double peak = Median(cases[4].peaks) / 1024.0;
-    std::cout << "typical silent run: " << wall << " ms (target under 20), " << peak << " MiB peak (target under 15)\n";
+    std::cout << "typical silent run: " << wall << " ms (target under 20), " << peak << " MiB peak (target under 15); over a bare process, min/median/max "
+              << Measure::Ratios(cases[4].seconds, cases[0].seconds) << "\n";
     // Ratios per round (the rounds are interleaved), against the anchor of the same round.
     bool within = true;
     for (size_t measured : {size_t(3), size_t(6)}) {
-        std::vector<double> ratios;
-        for (size_t r = 0; r < cases[5].seconds.size(); ++r) ratios.push_back(cases[measured].seconds[r] / cases[5].seconds[r]);
-        std::sort(ratios.begin(), ratios.end());
-        const double median = ratios[ratios.size() / 2];
-        within = within && median <= 2.0;
-        std::cout << cases[measured].name << " over the anchor (" << medians[5] << " ms): min/median/max " << std::setprecision(2)
-                  << ratios.front() << " / " << median << " / " << ratios.back() << " (target: median within 2)\n"
-                  << std::setprecision(1);
+        const Measure::Spread ratios = Measure::Ratios(cases[measured].seconds, cases[5].seconds);
+        within = within && ratios.median <= 2.0;
+        std::cout << cases[measured].name << " over the anchor (" << medians[5] << " ms): min/median/max " << ratios
+                  << " (target: median within 2)\n";
     }
     return wall < 20.0 && peak < 15.0 && within ? 0 : 1;
 }
