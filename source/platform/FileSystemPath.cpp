@@ -1,7 +1,6 @@
 #include "FileSystemPath.h"
 
 #include <errno.h>
-#include <glib.h>
 #include <libgen.h>
 #include <limits.h>
 #include <string.h>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "UnicodeText.h"
 #include "VolumeProbe.h"
 
 namespace {
@@ -71,17 +71,11 @@ int ValidateUTF8FullPathString(const std::string& path) {
 }
 
 bool PathTailsEqual(const std::string& left, const std::string& right, bool caseSensitive) {
-    if (!g_utf8_validate(left.data(), static_cast<gssize>(left.size()), nullptr) ||
-        !g_utf8_validate(right.data(), static_cast<gssize>(right.size()), nullptr)) {
+    if (!UnicodeText::IsValidUTF8(left) || !UnicodeText::IsValidUTF8(right)) {
         throw std::runtime_error("Unable to form CFStringRef of paths for comparison.");
     }
     if (caseSensitive) return left == right;
-    gchar* a = g_utf8_casefold(left.data(), static_cast<gssize>(left.size()));
-    gchar* b = g_utf8_casefold(right.data(), static_cast<gssize>(right.size()));
-    const bool equal = strcmp(a, b) == 0;
-    g_free(a);
-    g_free(b);
-    return equal;
+    return UnicodeText::EqualIgnoringCase(left, right);
 }
 
 }  // namespace FileSystemUtils

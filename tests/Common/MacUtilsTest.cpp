@@ -66,6 +66,13 @@ TEST(StringConversion, InvalidUTF8ThrowsTheConversionMessages) {
     EXPECT_EQ("", MacUtils::CFStringRefToUTF8StdString(""));
     EXPECT_THROW(MacUtils::CFStringRefToUTF8StdString("\xff"), std::runtime_error);
     EXPECT_EQ((std::vector<uint16_t>{0x61, 0xD83D, 0xDE00}), MacUtils::UTF8StringToVectorUniChar("a\xF0\x9F\x98\x80"));
+    EXPECT_EQ(std::vector<uint16_t>{}, MacUtils::UTF8StringToVectorUniChar(""));
+    // Overlong, a surrogate, past U+10FFFF, cut short, and a NUL inside: none is text.
+    for (const std::string& bad : {std::string("\xC0\xAF"), std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"),
+                                  std::string("\xE2\x82"), std::string("a\0b", 3)}) {
+        EXPECT_THROW(MacUtils::CFStringRefToUTF8StdString(bad), std::runtime_error) << bad;
+        EXPECT_THROW(MacUtils::UTF8StringToVectorUniChar(bad), std::runtime_error) << bad;
+    }
     std::string hfs;
     EXPECT_TRUE(MacUtils::ConvertPOSIXNameToHFSName("a:b:c", hfs));
     EXPECT_EQ("a/b/c", hfs);

@@ -23,7 +23,7 @@ TEST_F(SilentRun, AnInstalledBundleRunsFromAnyFolderAndSilentlyWithoutItsWizard)
     // Its own libraries, found beside it; none of the window system's, nor the pattern engine's.
     ChildResult libraries = TestProcess::Run({"/usr/bin/ldd", program});
     EXPECT_NE(std::string::npos, libraries.output.find(app + "/Contents/MacOS/../Frameworks/libUpdateCore.so")) << libraries.output;
-    for (const char* unused : {"libgtk", "libgdk", "libwebkit", "libjavascriptcore", "libboost_regex", "libicui18n"}) {
+    for (const char* unused : {"libgtk", "libgdk", "libwebkit", "libjavascriptcore", "libboost_regex", "libicui18n", "libglib"}) {
         EXPECT_EQ(std::string::npos, libraries.output.find(unused)) << unused;
     }
 

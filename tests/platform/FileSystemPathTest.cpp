@@ -92,6 +92,9 @@ TEST(FileSystemPathEquality, TailsFoldCaseOnlyOnCaseInsensitiveVolumes) {
     using FileSystemUtils::PathTailsEqual;
     EXPECT_TRUE(PathTailsEqual("/b/Straße", "/B/STRASSE", false));
     EXPECT_TRUE(PathTailsEqual("/Éte", "/éTE", false));
+    EXPECT_TRUE(PathTailsEqual("/ΣΑΣ", "/σας", false));      // the final sigma folds too
+    EXPECT_TRUE(PathTailsEqual("/ofﬁce", "/OFFICE", false));  // a ligature folds to its letters
+    EXPECT_FALSE(PathTailsEqual("/Éte", "/Ete", false));
     EXPECT_FALSE(PathTailsEqual("/b", "/B", true));
     EXPECT_TRUE(PathTailsEqual("", "", true));
     EXPECT_EQ("Unable to form CFStringRef of paths for comparison.",

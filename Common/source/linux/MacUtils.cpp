@@ -1,7 +1,6 @@
 #include "MacUtils.h"
 
 #include <errno.h>
-#include <glib.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,6 +8,8 @@
 
 #include <stdexcept>
 #include <vector>
+
+#include "UnicodeText.h"
 
 namespace {
 
@@ -78,8 +79,7 @@ bool UidFromVariable(const char* name, unsigned& uid) {
 namespace MacUtils {
 
 std::string UTF8StdStringCreateCFStringRef(const std::string& utf8) {
-    if (!g_utf8_validate(utf8.data(), static_cast<gssize>(utf8.size()), nullptr) ||
-        utf8.find('\0') != std::string::npos) {
+    if (!UnicodeText::IsValidUTF8(utf8)) {
         throw std::runtime_error("Unable to convert std::string to CFString.");
     }
     return utf8;
@@ -87,20 +87,16 @@ std::string UTF8StdStringCreateCFStringRef(const std::string& utf8) {
 
 std::string CFStringRefToUTF8StdString(const std::string& platformString) {
     if (platformString.empty()) return std::string();
-    if (!g_utf8_validate(platformString.data(), static_cast<gssize>(platformString.size()), nullptr)) {
+    if (!UnicodeText::IsValidUTF8(platformString)) {
         throw std::runtime_error("Unable to extract UTF8 from CFStringRef in conversion to std::string");
     }
     return platformString;
 }
 
 std::vector<uint16_t> UTF8StringToVectorUniChar(const std::string& utf8) {
-    std::vector<uint16_t> units;
-    glong count = 0;
-    gunichar2* utf16 = g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &count, nullptr);
-    if (utf16 == nullptr) throw std::runtime_error("Unable to convert std::string to CFString.");
-    units.assign(utf16, utf16 + count);
-    g_free(utf16);
-    return units;
+    const std::optional<std::u16string> utf16 = UnicodeText::ToUTF16(utf8);
+    if (!utf16) throw std::runtime_error("Unable to convert std::string to CFString.");
+    return std::vector<uint16_t>(utf16->begin(), utf16->end());
 }
 
 bool ConvertPOSIXNameToHFSName(const std::string& in, std::string& out) {
