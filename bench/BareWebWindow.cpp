@@ -46,10 +46,13 @@ gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer win
 void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer) {
     if (event != WEBKIT_LOAD_FINISHED) return;
     std::string script = gSupport;
+    // Every native method the page may call: one it lacks stops its script before the page fills.
     for (const char* name : {"GetDefaultProperties", "GetStringsForLanguage", "UISetWindowTitle", "UIResizeWindow", "UIShowWindow",
                              "UIGetUpdatesStatusMap", "UIGetUpdateSizes", "UIGetAlreadyUpdatedStatusMap",
                              "UIGetHigherUpdateDetectedStatusMap", "UIGetParentNotInstalledUpdatesStatusMap",
-                             "GetConflictingProcessList"}) {
+                             "GetConflictingProcessList", "UIGetBundleSignature", "UIGetErrorText", "UIGetInstallOutcome",
+                             "UIGetLockHolder", "UIGetPayloadProgress", "UIGetProgress", "UICancelUpdate", "UICopyText",
+                             "UIExitDialog", "UIStartInstall", "UIStartPayloadInitialize"}) {
         script += "\nDARKCreateContainerMethod('" + std::string(name) + "');";
     }
     script += "\nDARKCallOnLoadHandler();";
