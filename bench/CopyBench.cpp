@@ -3,6 +3,7 @@
 // on the same machine; prints the median of each and the ratios to cp -a (target 1.1).
 //
 //   build/bench/CopyBench [runs] [folder to work in]
+#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +55,26 @@ void Remove(const std::string& path) {
     if (system(("rm -rf '" + path + "'").c_str()) != 0) std::cerr << "could not remove " << path << "\n";
 }
 
+// Regular files and their bytes under a folder: a copy that made less than its source
+// would otherwise pass for a fast one.
+struct Contents {
+    uint64_t files = 0, bytes = 0;
+    bool operator==(const Contents& other) const { return files == other.files && bytes == other.bytes; }
+};
+Contents gWalked;
+int CountEntry(const char*, const struct stat* st, int type, struct FTW*) {
+    if (type == FTW_F && S_ISREG(st->st_mode)) {
+        ++gWalked.files;
+        gWalked.bytes += static_cast<uint64_t>(st->st_size);
+    }
+    return 0;
+}
+Contents ContentsOf(const std::string& folder) {
+    gWalked = Contents();
+    nftw(folder.c_str(), CountEntry, 64, FTW_PHYS);
+    return gWalked;
+}
+
 }  // namespace
 
 using namespace Measure;
@@ -87,11 +108,21 @@ int main(int argc, char** argv) {
             }));
         },
     };
+    const Contents expected = ContentsOf(source);
+    const char* const names[] = {"cp -a", "CopyFile", "BlindCopyFolder"};
+    bool complete = true;
     for (int run = 0; run < runs; ++run) {
         // Each copy takes every place in the order, so that write-back of an
         // earlier copy does not always burden the same one.
         for (size_t i = 0; i < copies.size(); ++i) {
-            copies[(i + static_cast<size_t>(run)) % copies.size()]();
+            const size_t which = (i + static_cast<size_t>(run)) % copies.size();
+            copies[which]();
+            const Contents made = ContentsOf(target);
+            if (!(made == expected)) {
+                std::cerr << "THE COPY BY " << names[which] << " IS NOT ITS SOURCE: " << made.files << " files, " << made.bytes
+                          << " bytes, where the source has " << expected.files << " and " << expected.bytes << "\n";
+                complete = false;
+            }
             Remove(target);
             if (system("sync") != 0) std::cerr << "sync failed\n";
         }
@@ -105,5 +136,6 @@ int main(int argc, char** argv) {
     std::cout << "BlindCopyFolder:  median " << Median(blind) << " s (ratio min/median/max " << blindRatios
               << "; target 1.1)\n";
     Remove(work);
+    if (!complete) return 2;
     return copyFileRatios.median <= 1.1 && blindRatios.median <= 1.1 ? 0 : 3;
 }
