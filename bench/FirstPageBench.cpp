@@ -215,11 +215,13 @@ int main(int argc, char** argv) {
     kill(xvfb, SIGTERM);
     waitpid(xvfb, nullptr, 0);
     RunToEnd({"/bin/rm", "-rf", root});
-    auto warm = [](const std::vector<Timing>& timings, double Timing::*field) {
+    // The runs after the first (cold) one.
+    auto warmValues = [](const std::vector<Timing>& timings, double Timing::*field) {
         std::vector<double> values;
         for (size_t i = 1; i < timings.size(); ++i) values.push_back(timings[i].*field);
-        return Median(values);
+        return values;
     };
+    auto warm = [&](const std::vector<Timing>& timings, double Timing::*field) { return Median(warmValues(timings, field)); };
     std::vector<double> kilobytes;
     for (size_t i = 1; i < program.size(); ++i) kilobytes.push_back(static_cast<double>(program[i].kilobytes));
     const double median = warm(program, &Timing::filled), empty = warm(program, &Timing::empty);
@@ -227,12 +229,7 @@ int main(int argc, char** argv) {
            program[0].filled, runs - 1, median, warm(bare, &Timing::filled));
     printf("window on screen with nothing drawn: wizard cold %.3f s, median %.3f s (goal: none); bare window %.3f s\n",
            program[0].empty, empty, warm(bare, &Timing::empty));
-    std::vector<double> wizardFilled, bareFilled;
-    for (size_t i = 1; i < program.size(); ++i) {
-        wizardFilled.push_back(program[i].filled);
-        bareFilled.push_back(bare[i].filled);
-    }
-    const Measure::Spread ratios = Measure::Ratios(wizardFilled, bareFilled);
+    const Measure::Spread ratios = Measure::Ratios(warmValues(program, &Timing::filled), warmValues(bare, &Timing::filled));
     printf("first page filled over the bare window's, same rounds: min/median/max %.2f / %.2f / %.2f\n", ratios.min,
            ratios.median, ratios.max);
     printf("memory at that moment, program and its web processes: median %.1f MB\n", Median(kilobytes) / 1024.0);

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <iostream>
-
 #include "Measure.h"
 
 namespace SandboxRun {
@@ -50,7 +48,6 @@ Sample Run(const std::vector<std::string>& argv, const std::string& machine) {
     static double* const started =
         static_cast<double*>(mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (started == MAP_FAILED) return Sample{0, 0, 127};
-    std::cout.flush();  // or the child's reopened output would repeat what is buffered
     const pid_t pid = fork();
     if (pid == 0) {
         const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -8,24 +8,22 @@
 #include "ConflictPatternModule.h"
 #include "MOQLogger.h"
 
-namespace ConflictPatternModule {
-const char* const kName = "ConflictPatterns";
-}
-
 namespace {
 
+const char* const kModuleName = "ConflictPatterns";
+
+// All three entry points, or compile is null.
 struct Engine {
     decltype(&ConflictPatternCompile) compile = nullptr;
     decltype(&ConflictPatternMatch) match = nullptr;
     decltype(&ConflictPatternFree) release = nullptr;
-    std::string error;  // why there is none
 };
 
 // A program linked with the module (the tests, the bundle tool) has its entry points
 // already; the installer itself loads the module from its own bundle on first use.
 void* EntryPoint(const char* symbol, std::string& error) {
     if (void* linked = dlsym(RTLD_DEFAULT, symbol)) return linked;
-    return BundlePlugIn::Symbol(ConflictPatternModule::kName, symbol, error);
+    return BundlePlugIn::Symbol(kModuleName, symbol, error);
 }
 
 const Engine& TheEngine() {
@@ -38,9 +36,8 @@ const Engine& TheEngine() {
         engine.release = reinterpret_cast<decltype(&ConflictPatternFree)>(EntryPoint("ConflictPatternFree", error));
         if (engine.compile == nullptr || engine.match == nullptr || engine.release == nullptr) {
             engine.compile = nullptr;
-            engine.error = "the pattern module " + BundlePlugIn::PathFor(ConflictPatternModule::kName) +
-                           " cannot be loaded (" + error + ")";
-            MOQ_LOG("Conflicting process names are matched as written: %s\n", engine.error.c_str());
+            MOQ_LOG("Conflicting process names are matched as written: the pattern module %s cannot be loaded (%s)\n",
+                    BundlePlugIn::PathFor(kModuleName).c_str(), error.c_str());
         }
     });
     return engine;

@@ -18,8 +18,4 @@ void ConflictPatternFree(void* pattern);
 
 }
 
-namespace ConflictPatternModule {
-extern const char* const kName;
-}
-
 #endif

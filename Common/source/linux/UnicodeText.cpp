@@ -10,31 +10,35 @@ namespace UnicodeText {
 
 namespace {
 
-std::optional<std::u16string> Converted(const std::string& text) {
-    if (text.size() > static_cast<size_t>(INT32_MAX) || text.find('\0') != std::string::npos) return std::nullopt;
-    const int32_t length = static_cast<int32_t>(text.size());
+// ICU's way: ask for the length, then fill a buffer of it. Filled exactly, the result has
+// no room for a terminator: that warning is success.
+template <typename Write>
+std::optional<std::u16string> TwoPass(Write write) {
     UErrorCode status = U_ZERO_ERROR;
-    int32_t needed = 0;
-    u_strFromUTF8(nullptr, 0, &needed, text.data(), length, &status);
+    const int32_t needed = write(nullptr, 0, &status);
     if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return std::nullopt;
     std::u16string units(static_cast<size_t>(needed), u'\0');
     status = U_ZERO_ERROR;
-    u_strFromUTF8(units.empty() ? nullptr : &units[0], needed, &needed, text.data(), length, &status);
-    // Filled exactly, the result has no room for a terminator: that warning is success.
+    write(units.empty() ? nullptr : &units[0], needed, &status);
     if (U_FAILURE(status)) return std::nullopt;
     return units;
 }
 
+std::optional<std::u16string> Converted(const std::string& text) {
+    if (text.size() > static_cast<size_t>(INT32_MAX) || text.find('\0') != std::string::npos) return std::nullopt;
+    const int32_t length = static_cast<int32_t>(text.size());
+    return TwoPass([&](UChar* out, int32_t capacity, UErrorCode* status) {
+        int32_t written = 0;
+        u_strFromUTF8(out, capacity, &written, text.data(), length, status);
+        return written;
+    });
+}
+
 std::optional<std::u16string> Folded(const std::u16string& units) {
     const int32_t length = static_cast<int32_t>(units.size());
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t needed = u_strFoldCase(nullptr, 0, units.data(), length, U_FOLD_CASE_DEFAULT, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return std::nullopt;
-    std::u16string folded(static_cast<size_t>(needed), u'\0');
-    status = U_ZERO_ERROR;
-    u_strFoldCase(folded.empty() ? nullptr : &folded[0], needed, units.data(), length, U_FOLD_CASE_DEFAULT, &status);
-    if (U_FAILURE(status)) return std::nullopt;
-    return folded;
+    return TwoPass([&](UChar* out, int32_t capacity, UErrorCode* status) {
+        return u_strFoldCase(out, capacity, units.data(), length, U_FOLD_CASE_DEFAULT, status);
+    });
 }
 
 }  // namespace
