@@ -141,9 +141,17 @@ function show(id) {
   var sections = document.querySelectorAll("section");
   for (var i = 0; i < sections.length; i++) sections[i].hidden = sections[i].id !== id;
   current = id;
+  roomForButtons();
   var button = el(id).querySelector("button[data-default]");
   if (button) button.focus();
 }
+
+// The step's content ends above its button bar, however tall the bar's buttons wrap.
+function roomForButtons() {
+  var bar = current ? el(current).querySelector(".buttons") : null;
+  if (bar) document.querySelector("main").style.paddingBottom = (bar.offsetHeight + 12) + "px";
+}
+window.addEventListener("resize", roomForButtons);
 
 function group(parent, heading, list) {
   if (!list.length) return;

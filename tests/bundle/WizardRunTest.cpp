@@ -324,6 +324,14 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
             tabStops.push_back(page.Eval("(document.activeElement.id || document.activeElement.tagName) + ':' + "
                                          "getComputedStyle(document.activeElement).outlineStyle"));
         }
+        // A short window still shows the last item whole above the button bar, once scrolled to it.
+        page.Eval("UIResizeWindow('640', '400'); 1");
+        EXPECT_TRUE(page.WaitFor("window.innerHeight === 400 && (function () { var s = document.getElementById('overview');"
+                                 " s.scrollTop = s.scrollHeight; var items = s.querySelectorAll('li');"
+                                 " return items[items.length - 1].getBoundingClientRect().bottom <="
+                                 " s.querySelector('.buttons').getBoundingClientRect().top; })()"));
+        page.Shot("wizard-overview-640x400");
+        page.Eval("UIResizeWindow('640', '480'); 1");
         page.Eval("document.getElementById('overview-install').focus(); 1");
         page.Key("Enter");
         ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
@@ -731,6 +739,43 @@ TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
         EXPECT_EQ(std::string::npos, check.output.find("Launch {PATCH} in session {S1}")) << check.output;
     }
     setenv("LANGUAGE", "en", 1);
+}
+
+// A driver that fails in the first installation stops the pass: the other installation is
+// listed as not started, never as failed or forgotten; the report and the check agree.
+TEST_F(WizardPages, AnAbortedPassListsTheInstallationsItNeverTried) {
+    Machine({"{S1}", "{S2}"}, "exit=3\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{PATCH}</KavexCode></Driver></PayloadInfo>");
+    for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
+        setenv("LANGUAGE", language.c_str(), 1);
+        std::map<std::string, std::string> strings;
+        std::string id = language;
+        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::string finish, heading;
+        nlohmann::json report;
+        const unsigned code = Run([&](Page& page) {
+            ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+            page.Key("Enter");
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+            page.Shot("wizard-finish-untried-" + language);
+            finish = page.Text();
+            heading = page.Eval("document.querySelector('#finish-failed h2').textContent + '|' + document.getElementById('finish-partial').hidden");
+            page.Key("Escape");
+        }, [&report](InstallerEngine& engine, unsigned code) { report = nlohmann::json::parse(SessionReport().Document(engine, code, "")); });
+        EXPECT_EQ(28u, code) << language;
+        EXPECT_EQ(strings["locFailedList"] + "|true", heading) << finish;
+        const std::string first = "Suite (\u2026/Applications/Suite \u00b7 1): " + strings["locStateFailed"];
+        const std::string second = "Suite (\u2026/Applications/Suite \u00b7 2): " + strings["locStateNotStarted"];
+        EXPECT_NE(std::string::npos, finish.find(first)) << finish;
+        EXPECT_NE(std::string::npos, finish.find(second)) << finish;
+        const nlohmann::json& installation = report["patches"][0]["installation"];
+        EXPECT_EQ("failed", installation["state"]) << installation;
+        EXPECT_EQ(1u, installation["failed"].size()) << installation;
+        EXPECT_EQ(1u, installation["notStarted"].size()) << installation;
+    }
+    setenv("LANGUAGE", "en", 1);
+    EXPECT_EQ(3u, LaunchLines(box / "machine").size());  // the first installation in each run, never the second
 }
 
 // Every text a French user sees comes from the French strings.
