@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Elevation.h"
+#include "FileContents.h"
 #include "LinkSafeTree.h"
 #include "MOQLogger.h"
 #include "MachineEntry.h"
@@ -336,6 +337,15 @@ bool StagingArea::CopyIn(int bundleFd, std::string& why) {
     }
     size_t entries = 0;
     return CopyFolderAt(bundleFd, snapshot.get(), 0, entries, std::string(), why);
+}
+
+bool StagingArea::RecordSource(const std::string& folder, std::string& why) {
+    UniqueFd out(openat(mRun.get(), MachineEntry::kSourceRecordName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid() || !FileContents::WriteAll(out.get(), folder) || out.close() != 0) {
+        why = Reason(mRunPath + "/" + MachineEntry::kSourceRecordName);
+        return false;
+    }
+    return true;
 }
 
 StagingArea::~StagingArea() {

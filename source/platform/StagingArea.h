@@ -31,6 +31,9 @@ public:
     // through descriptors, each file exactly as long as when it was opened; no set-id bit.
     bool CopyIn(int bundleFd, std::string& why);
 
+    // Beside the snapshot, for the staged run's report: where it came from.
+    bool RecordSource(const std::string& folder, std::string& why);
+
     const std::string& RunFolder() const { return mRunPath; }
     std::string SnapshotFolder() const;
 
