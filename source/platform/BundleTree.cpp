@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "ScopedDir.h"
+#include "Sha256.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -19,16 +20,6 @@ std::string Reason(const std::string& path, const char* what) {
     return path + ": cannot " + what + " (" + strerror(errno) + ")";
 }
 
-std::string Hex(const unsigned char* bytes, size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
 
 bool SameTimes(const struct stat& a, const struct stat& b) {
     return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -40,8 +31,7 @@ bool SameObject(const struct stat& a, const struct stat& b) { return a.st_dev ==
 // Reads an open regular file to its end once: exactly the size it had when opened,
 // and unchanged meanwhile (a writer changes its size or times).
 bool HashOpenFile(int fd, const struct stat& opened, const std::string& label, std::string& sha256, std::string& why) {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
+    Sha256 hash;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     static const size_t kChunk = 1 << 18;
     std::vector<unsigned char> buffer(kChunk);
@@ -57,16 +47,14 @@ bool HashOpenFile(int fd, const struct stat& opened, const std::string& label, s
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
         if (total > expected) break;
-        crypto_hash_sha256_update(&state, buffer.data(), static_cast<unsigned long long>(n));
+        hash.Update(buffer.data(), static_cast<size_t>(n));
     }
     struct stat after;
     if (total != expected || fstat(fd, &after) != 0 || after.st_size != opened.st_size || !SameTimes(opened, after)) {
         why = label + ": changed while it was read";
         return false;
     }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    sha256 = Hex(digest, sizeof(digest));
+    sha256 = hash.HexDigest();
     return true;
 }
 
