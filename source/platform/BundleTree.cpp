@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "ScopedDir.h"
 #include "Sha256.h"
@@ -66,10 +67,24 @@ bool ReadLinkAt(int folder, const std::string& name, std::string& target) {
     return true;
 }
 
+struct Remembered {
+    std::mutex lock;
+    std::string folder;
+    std::map<std::string, BundleTree::KnownDigest> digests;
+};
+
+Remembered& Known() {
+    static Remembered remembered;
+    return remembered;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
 class Walk {
 public:
-    Walk(const std::set<std::string>& excluded, const BundleTree::ReadPolicy& read, std::vector<BundleTree::Entry>& entries)
-        : mExcluded(excluded), mRead(read), mEntries(entries) {}
+    Walk(const std::set<std::string>& excluded, const BundleTree::ReadPolicy& read, std::vector<BundleTree::Entry>& entries,
+         const std::map<std::string, BundleTree::KnownDigest>* known)
+        : mExcluded(excluded), mRead(read), mEntries(entries), mKnown(known) {}
 
     bool Folder(int fd, const std::string& prefix, int depth, std::string& why) {
         struct stat before;
@@ -143,7 +158,15 @@ private:
         }
         entry.type = BundleTree::Entry::kFile;
         entry.size = static_cast<uint64_t>(st.st_size);
-        if (mRead && mRead(path, entry.size)) {
+        const BundleTree::KnownDigest* known = nullptr;
+        if (mKnown != nullptr) {
+            const auto found = mKnown->find(path);
+            if (found != mKnown->end()) known = &found->second;
+        }
+        if (mRead && mRead(path, entry.size) && known != nullptr && known->device == st.st_dev && known->inode == st.st_ino &&
+            known->size == st.st_size && SameTime(known->modified, st.st_mtim) && SameTime(known->changed, st.st_ctim)) {
+            entry.sha256 = known->sha256;
+        } else if (mRead && mRead(path, entry.size)) {
             UniqueFd file(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
             struct stat opened;
             if (!file.valid() || fstat(file.get(), &opened) != 0 || !SameObject(st, opened) || !S_ISREG(opened.st_mode) ||
@@ -160,6 +183,7 @@ private:
     const std::set<std::string>& mExcluded;
     const BundleTree::ReadPolicy& mRead;
     std::vector<BundleTree::Entry>& mEntries;
+    const std::map<std::string, BundleTree::KnownDigest>* mKnown;
 };
 
 }  // namespace
@@ -176,7 +200,12 @@ bool BundleTree::Scan(const std::string& folder, const std::set<std::string>& ex
         why = Reason(folder, "open the folder");
         return false;
     }
-    Walk walk(excluded, read, entries);
+    std::map<std::string, KnownDigest> known;
+    {
+        std::lock_guard<std::mutex> guard(Known().lock);
+        if (Known().folder == folder) known = Known().digests;
+    }
+    Walk walk(excluded, read, entries, known.empty() ? nullptr : &known);
     if (!walk.Folder(top.get(), std::string(), 0, why)) return false;
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.path < b.path; });
     return true;
@@ -210,4 +239,23 @@ bool BundleTree::LinkTarget(const std::string& path, std::string& target) {
 bool BundleTree::IsFolder(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void BundleTree::RememberDigests(const std::string& folder, std::map<std::string, KnownDigest> digests) {
+    std::lock_guard<std::mutex> guard(Known().lock);
+    Known().folder = folder;
+    Known().digests.swap(digests);
+}
+
+bool BundleTree::DigestOf(int fd, KnownDigest& digest) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lseek(fd, 0, SEEK_SET) != 0) return false;
+    std::string why;
+    if (!HashOpenFile(fd, st, "", digest.sha256, why)) return false;
+    digest.device = st.st_dev;
+    digest.inode = st.st_ino;
+    digest.size = st.st_size;
+    digest.modified = st.st_mtim;
+    digest.changed = st.st_ctim;
+    return true;
 }
