@@ -55,10 +55,6 @@ void NoteWaitStatus(LaunchRecord& record, int status) {
     if (WIFSTOPPED(status)) record.signal = WSTOPSIG(status);
 }
 
-}  // namespace
-
-namespace {
-
 std::string ShownFolder(const std::string& folder, const std::vector<std::string>& others) {
     if (folder.empty()) return folder;
     std::vector<size_t> cuts;  // where each trailing part starts, shortest first
@@ -336,17 +332,13 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     mLaunchGate.WaitWhileHeld();
     if (!mContinueInstall) return 0;
     int32_t step = 0;
-    std::string installFolder;
+    std::string installFolder, product, shownFolder;
     uint64_t size = 0;
     {
         MutexLock guard(mRecordsMutex);
         step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
         installFolder = mPlanInstallFolders[i];
         size = mPlanSizes[i];
-    }
-    std::string product, shownFolder;
-    {
-        MutexLock guard(mRecordsMutex);
         product = mPlanProducts[i];
         // In the order the finish page lists them, so that both name it alike.
         std::vector<std::string> folders;

@@ -473,7 +473,8 @@ void CancelAndAnswer(Page& page, StopQuestionUser& user, std::vector<std::string
     const guint sampler = g_timeout_add(300, [](gpointer data) -> gboolean {
         auto& pair = *static_cast<std::pair<Page*, std::vector<std::string>*>*>(data);
         pair.second->push_back(pair.first->Eval("document.getElementById('status-line').textContent + '|' + "
-                                               "document.getElementById('progress-cancel').disabled"));
+                                               "document.getElementById('progress-cancel').disabled + '|' + "
+                                               "(document.activeElement === document.getElementById('progress-cancel'))"));
         return G_SOURCE_CONTINUE;
     }, &sampled);
     if (closeBox) {
@@ -508,7 +509,7 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     EXPECT_EQ(2u, code);
     EXPECT_EQ(1u, LaunchLines(box / "machine").size());  // Stop: the second setup never started
     bool sawWaiting = false;
-    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true";
+    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true|false";
     EXPECT_TRUE(sawWaiting) << ::testing::PrintToString(statuses);
     EXPECT_NE(std::string::npos, finish.find("The update was stopped")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Partly installed")) << finish;
@@ -847,7 +848,8 @@ TEST_F(WizardPages, EverySpellingOfALocalePicksTheSameLanguage) {
 // wider than the window; a picture of each for a reader.
 TEST_F(WizardPages, EveryLanguageFillsThePages) {
     Machine({"{S1}", "{S2}"}, "sleep=1200\nrecord-installed=1\n");
-    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "exit=3\n");
+    // After the first language the store records the patch in {S1}: only {S2} runs, slowly enough to be seen.
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "sleep=1200\nexit=3\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     std::set<std::string> languages;
     for (const auto& entry : LocalizationUtilities::GetKavexLocaleMap()) languages.insert(entry.second);
