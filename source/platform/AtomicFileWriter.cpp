@@ -43,15 +43,18 @@ std::string OwnStamp() {
     return stamp;
 }
 
+// Those of name, or of every name when name is empty.
 void RemoveStaleIn(int folder, const std::string& name) {
-    const std::string prefix = TemporaryPrefix(name);
+    const std::string marker = ".kavex-tmp.";
+    const std::string prefix = name.empty() ? std::string() : TemporaryPrefix(name);
     std::vector<std::string> names;
     ScopedDir listing(folder);
     listing.Names(names);
     for (const std::string& entry : names) {
-        if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t at = entry.rfind(marker);
+        if (entry[0] != '.' || at == std::string::npos || (!prefix.empty() && entry.compare(0, prefix.size(), prefix) != 0)) continue;
         // "<pid>-<start>-<random>": a live writer's file is its own.
-        std::string owner = entry.substr(prefix.size());
+        std::string owner = entry.substr(at + marker.size());
         const size_t last = owner.find_last_of('-');
         if (last == std::string::npos) continue;
         owner.resize(last);
@@ -130,6 +133,11 @@ void RemoveStale(const std::string& path) {
     const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     UniqueFd folder(Sys().openat(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.valid()) RemoveStaleIn(folder.get(), slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+void RemoveStaleInFolder(const std::string& folderPath) {
+    UniqueFd folder(Sys().openat(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (folder.valid()) RemoveStaleIn(folder.get(), std::string());
 }
 
 bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why) {

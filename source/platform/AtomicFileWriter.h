@@ -22,6 +22,8 @@ bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid
 bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(int fd)>& fill, std::string& why);
 // Removes the temporaries of path whose writers are gone.
 void RemoveStale(const std::string& path);
+// The same for every name in folder.
+void RemoveStaleInFolder(const std::string& folder);
 }
 
 #endif

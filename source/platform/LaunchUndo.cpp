@@ -275,6 +275,7 @@ bool LaunchUndo::Finish(const std::string& path, const Journal& journal, bool ke
     }
     if (!done) return false;
     Sweep(journal.roots, journal.token);
+    AtomicFileWriter::RemoveStale(path);
     return RemoveJournal(path, why);
 }
 
@@ -308,6 +309,8 @@ std::string LaunchUndo::NewToken() {
 }
 
 std::vector<std::string> LaunchUndo::Pending(const std::string& folder) {
+    // A journal whose writer died before its rename never counted: only its temporary is left.
+    AtomicFileWriter::RemoveStaleInFolder(folder);
     std::vector<std::string> journals;
     UniqueFd fd(LinkSafeTree::OpenFolder(folder));
     if (!fd.valid()) return journals;
