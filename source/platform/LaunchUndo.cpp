@@ -71,7 +71,7 @@ class Folders {
 public:
     int Get(const std::string& path) {
         std::unique_ptr<UniqueFd>& fd = mOpen[path];
-        if (!fd) fd.reset(new UniqueFd(LinkSafeTree::OpenFolder(path)));
+        if (!fd || !fd->valid()) fd.reset(new UniqueFd(LinkSafeTree::OpenFolder(path)));  // errno tells why not
         return fd->get();
     }
     bool SyncAll(std::string& why) {
@@ -96,6 +96,8 @@ bool UndoEntries(const std::vector<StagedCopy::Entry>& entries, std::string& why
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         const int folder = folders.Get(entry->folder);
         if (folder < 0) {
+            // A folder removed since (its installation with it) holds nothing to take back.
+            if (errno == ENOENT) continue;
             why = Reason(entry->folder);
             ok = false;
             continue;
@@ -133,6 +135,7 @@ bool KeepEntries(const std::vector<StagedCopy::Entry>& entries, std::string& why
     for (const StagedCopy::Entry& entry : entries) {
         const int folder = folders.Get(entry.folder);
         std::string entryWhy;
+        if (folder < 0 && errno == ENOENT) continue;
         if (folder < 0 || !LinkSafeTree::RemoveAt(folder, StagedCopy::AsideName(entry.staged), entryWhy) ||
             !LinkSafeTree::RemoveAt(folder, entry.staged, entryWhy)) {
             why = entry.folder + "/" + entry.name + ": " + (entryWhy.empty() ? Reason("open folder") : entryWhy);
