@@ -11,6 +11,7 @@
 #include <set>
 
 #include "AtomicFileWriter.h"
+#include "Elevation.h"
 #include "FileContents.h"
 #include "MacUtils.h"
 #include "RegularFile.h"
@@ -184,10 +185,16 @@ bool RemoveJournal(const std::string& path, std::string& why) {
     return folder.valid() && Sys().fsync(folder.get()) == 0;
 }
 
-// One folder below folder, made with mode when missing; never through a link.
+// One folder below folder, made with mode when missing; never through a link, and only one
+// that nobody but root can change: what a journal names, root renames and removes.
 int FolderAt(int folder, const char* name, mode_t mode) {
     if (Sys().mkdirat(folder, name, mode) != 0 && errno != EEXIST) return -1;
-    return LinkSafeTree::OpenFolderAt(folder, name);
+    UniqueFd fd(LinkSafeTree::OpenFolderAt(folder, name));
+    struct stat st;
+    if (!fd.valid() || Sys().fstat(fd.get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return -1;
+    }
+    return fd.release();
 }
 
 }  // namespace
@@ -283,6 +290,8 @@ bool LaunchUndo::Finish(const std::string& path, const Journal& journal, bool ke
 }
 
 std::string LaunchUndo::JournalFolder() {
+    std::string why;
+    if (geteuid() != 0 || !Elevation::IsRootOnlyFolder(MacUtils::SystemRoot(), why)) return std::string();
     UniqueFd at(LinkSafeTree::OpenFolder(MacUtils::SystemRoot()));
     for (const char* name : {"var", "lib", "kavex"}) {
         if (!at.valid()) return std::string();
@@ -291,7 +300,7 @@ std::string LaunchUndo::JournalFolder() {
     if (!at.valid()) return std::string();
     UniqueFd undo(FolderAt(at.get(), "undo", 0700));
     struct stat st;
-    if (!undo.valid() || Sys().fstat(undo.get(), &st) != 0 || st.st_uid != geteuid()) return std::string();
+    if (!undo.valid() || Sys().fstat(undo.get(), &st) != 0) return std::string();
     if ((st.st_mode & 07777) != 0700 && Sys().fchmod(undo.get(), 0700) != 0) return std::string();
     const std::string root = MacUtils::SystemRoot();
     return (root == "/" ? std::string() : root) + "/var/lib/kavex/undo";

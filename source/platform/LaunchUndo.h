@@ -42,8 +42,8 @@ public:
     bool Keep(std::string& why);
     State state() const { return mState; }
 
-    // <machine root>/var/lib/kavex/undo, made when missing: root's alone (0700); "" when it
-    // cannot be had so.
+    // <machine root>/var/lib/kavex/undo, made when missing: root's alone (0700), below folders
+    // only root can change; "" when it cannot be had so (or the caller is not root).
     static std::string JournalFolder();
     static std::string NewToken();
     // The journals a run left behind.

@@ -343,7 +343,9 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
 
 namespace LinkSafeTree {
 
-int OpenFolder(const std::string& path) { return Sys().openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0); }
+int OpenFolder(const std::string& path) {
+    return Sys().openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+}
 
 int OpenFolderAt(int folderFd, const std::string& name) {
     return Sys().openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
