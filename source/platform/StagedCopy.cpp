@@ -120,9 +120,12 @@ int StagedCopy::OpenTarget(const std::string& path, bool& direct, std::string& w
         why = Reason("create folder");
         return -1;
     }
-    const int made = LinkSafeTree::OpenFolderAt(parent.get(), name);
-    if (made < 0) why = Reason("create folder");
-    return made;
+    UniqueFd made(LinkSafeTree::OpenFolderAt(parent.get(), name));
+    if (!made.valid() || Sys().fchmod(made.get(), 0755) != 0) {
+        why = Reason("create folder");
+        return -1;
+    }
+    return made.release();
 }
 
 // A file or link under a staged name beside folder/name, synced.
