@@ -359,6 +359,10 @@ function finish() {
       li.appendChild(document.createTextNode(" "));
       li.appendChild(put(document.createElement("span"), T("locUnchanged"), { where: installation(where) }));
     }
+    if (o.undoPending === "1" && where) {
+      li.appendChild(document.createTextNode(" "));
+      li.appendChild(put(document.createElement("span"), T("locUndoPending"), { where: installation(where) }));
+    }
     causes.appendChild(li);
   });
   var left = by.failed.length + by.partial.length + by.notStarted.length;

@@ -271,7 +271,7 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
         failed.launched = true;
         failed.exitStatus = 3;
         failed.result = 28;
-        failed.rolledBack = true;
+        failed.undoPending = true;  // its copies could not all be taken back: not "as it was"
         manager->mLaunches = {failed};
         manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
     }
@@ -284,9 +284,9 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
               "\"i1001\":{\"product\":\"Suite\",\"folder\":\"\",\"fullFolder\":\"\",\"session\":\"{S2}\",\"state\":\"notStarted\",\"earlier\":\"0\"}}},"
               "\"0002\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
               "\"remaining\":\"/opt/Suite\",\"places\":{\"i1000\":{" + suite + "\"state\":\"failed\",\"earlier\":\"0\"}},"
-              "\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"/opt/Suite\"},"
+              "\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"0\",\"undoPending\":\"1\",\"where\":\"/opt/Suite\"},"
               "\"0003\":{\"code\":\"{LOST}\",\"name\":\"Lost 2.0\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"0\","
-              "\"remaining\":\"\",\"places\":{},\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"\"}}",
+              "\"remaining\":\"\",\"places\":{},\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"undoPending\":\"0\",\"where\":\"\"}}",
               Call("UIGetInstallOutcome"));
     EXPECT_EQ("", Call("UICopyText", {"the details"}));
     EXPECT_EQ((std::vector<std::string>{"copy the details"}), delegate.calls);
