@@ -134,6 +134,16 @@ Elevated RespawnAndAuthorizeIfNeeded(InstallerEngine& engine, int& code) {
         }
         code = ExecUtils::WaitStatusToResult(exec.waitStatus());
         MOQ_LOG("The administrator's copy ended with %d\n", code);
+        // The machine's entry ended before any program of the bundle ran as root (a refused
+        // bundle, no room to stage it): nothing on that side could show why, so this side does.
+        // What the staged program refuses, it shows itself.
+        const std::string ownLine = "kavex-update: ";
+        const std::string refusal = ownLine + "the bundle is refused: ";
+        const std::string& said = exec.lastErrorLine();
+        if (entry && code != 0 && said.compare(0, ownLine.size(), ownLine) == 0) {
+            const bool refused = said.compare(0, refusal.size(), refusal) == 0;
+            StartupRefusal::Show(engine, code, "", said.substr(refused ? refusal.size() : ownLine.size()));
+        }
         return Elevated::kEnded;
     }
 }
