@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "AppExitCodes.h"
+#include "BundleScope.h"
 #include "BundleVerifier.h"
 #include "ErrorCodes.h"
 #include "LocalizationUtilities.h"
@@ -154,9 +155,14 @@ bool InstallerEngine::BundleAccepted() {
         std::find(mArguments.begin(), mArguments.end(), "-norespawn") == mArguments.end()) {
         return true;
     }
-    const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String());
+    BundleVerifier::RunOptions options;
+    // Only a run that may go on to install remembers what it accepted; a check changes nothing.
+    options.record = mUIMode != kModeCheck && geteuid() == 0;
+    options.scope = BundleScope::FirstOutside;
+    const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String(), options);
     MOQ_LOG("Bundle signature: %s%s%s%s%s\n", verdict.Name(), verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(),
             verdict.reason.empty() ? "" : " - ", verdict.reason.c_str());
+    MOQ_LOG("%s\n", UIDriverCheck::TrustLine(verdict).c_str());
     if (verdict.state != BundleVerifier::kInvalid) return true;
     if (mUIMode == kModeCheck) {
         UIDriverCheck::PrintSignature(std::cout, verdict);
