@@ -1,5 +1,6 @@
 #include "InstallerEngine.h"
 
+#include <ctype.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,7 +110,16 @@ std::string InstallerEngine::LocalizedErrorText() {
     std::map<std::string, std::string> dictionary;
     if (!LocalizationUtilities::GetDictionaryForLanguage(this, dictionary)) return std::string();
     // No manager is made for a refused bundle: its text is the engine's own.
-    if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) return dictionary["locBundleSignatureInvalid"];
+    if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) {
+        // The rule that refused it, where the string table has its words.
+        const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
+        if (verdict != nullptr && !verdict->rule.empty()) {
+            const auto rule = dictionary.find("locBundleRule" + std::string(1, static_cast<char>(toupper(verdict->rule[0]))) +
+                                              verdict->rule.substr(1));
+            if (rule != dictionary.end() && !rule->second.empty()) return rule->second;
+        }
+        return dictionary["locBundleSignatureInvalid"];
+    }
     return ErrorTextFor(*this, dictionary);
 }
 

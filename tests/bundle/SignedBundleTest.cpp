@@ -25,6 +25,7 @@ const std::string kTool = KAVEX_BUNDLE_TOOL;
 const char* const kSignedStrings =
     "<Localization>"
     "<String stringID=\"locBundleSignatureInvalid\"><en_US>Not as its publisher signed it.</en_US></String>"
+    "<String stringID=\"locBundleRuleRollback\"><en_US>Older than what this computer has.</en_US></String>"
     "</Localization>";
 
 json ReadJson(const std::string& path) { return json::parse(TestFiles::Read(path), nullptr, false); }
@@ -284,7 +285,7 @@ TEST_F(SignedBundle, ToolKeysAreTextAndTheSecretStaysPrivate) {
 
     const ChildResult help = Tool({"--help"});
     EXPECT_EQ(0, help.status);
-    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "verify", "lint", "new"}) {
+    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "cosign", "rotate", "verify", "lint", "new", "TrustPolicy", "RevokedKeys"}) {
         EXPECT_NE(std::string::npos, help.output.find(section)) << section;
     }
     EXPECT_EQ(2, Tool({"frobnicate"}).status);
@@ -592,6 +593,12 @@ TEST_F(SignedBundle, AnOlderExpiredEarlyOrForeignReleaseIsRefusedByItsRule) {
             release(step.options);
         }
         Decided(step.rule, step.reason);
+        // The refusal's own words where the string table has them, else the general ones.
+        const std::string message = ReadJson(box / "report.json")["exit"]["message"];
+        if (std::string(step.rule) != "trusted") {
+            EXPECT_EQ(std::string(step.rule) == "rollback" ? "Older than what this computer has." : "Not as its publisher signed it.",
+                      message);
+        }
     }
     const json verdict = ReadJson(box / "report.json")["bundle"];
     EXPECT_EQ(2, verdict["format"]);
