@@ -45,7 +45,9 @@ bool FromBase64(const std::string& word, size_t size, std::string& bytes) {
         return false;
     }
     bytes.assign(reinterpret_cast<const char*>(out.data()), length);
-    return true;
+    // The decoder takes some bytes outside the alphabet (0xA0 reads as a letter): only
+    // the one text the encoder writes counts.
+    return Base64(bytes) == word;
 }
 
 // One line of space-separated words, with or without its line break.

@@ -194,7 +194,8 @@ TEST(BundleSignature, SignsAndVerifiesOnlyWithItsOwnKeyAndText) {
     const std::string text = BundleSignature::PublicKeyText(publicKey);
     for (const std::string& bad : std::vector<std::string>{std::string(), text + "\n", " " + text, text.substr(0, text.size() - 3) + "\n",
                                    "kavex-bundle-secret-key " + text.substr(text.find(' ') + 1),
-                                   text.substr(0, text.size() - 1) + "AAAA\n"}) {
+                                   text.substr(0, text.size() - 1) + "AAAA\n",
+                                   text.substr(0, 30) + "\xa0" + text.substr(31)}) {  // the decoder reads 0xA0 as a letter
         EXPECT_FALSE(BundleSignature::ReadPublicKey(bad, readPublic)) << bad;
     }
     EXPECT_FALSE(BundleSignature::ReadSignature("kavex-bundle-signature XYZ " + std::string(88, 'A') + "\n", read));
