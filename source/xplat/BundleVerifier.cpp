@@ -329,7 +329,9 @@ BundleVerifier::Verdict BundleVerifier::Decide(const std::string& bundleFolder, 
     }
     verdict.manifestRead = true;
     const BundleManifest::Release& release = verdict.release;
-    if (release.format == 2 && now < release.issued) {
+    // A clock a few minutes behind the signer's is no reason to refuse what was just signed.
+    const int64_t kClockSkew = 300;
+    if (release.format == 2 && now + kClockSkew < release.issued) {
         return Refused(verdict, "notYetValid", "not yet valid: issued " + BundleManifest::TimeText(release.issued) +
                                                    ", and the clock says " + BundleManifest::TimeText(now));
     }

@@ -618,6 +618,10 @@ TEST_F(SignedBundle, AnOlderExpiredEarlyOrForeignReleaseIsRefusedByItsRule) {
     chmod((machine + "/var/lib/kavex/trust").c_str(), 0755);
     EXPECT_EQ(35, Program({"--mode=check"}).status);
     chmod((machine + "/var/lib/kavex/trust").c_str(), 0700);
+    // An ordinary user's check cannot read root's state, and says so.
+    const ChildResult userCheck = TestProcess::Run({program, "--mode=check"}, Environment(), true);
+    EXPECT_NE(std::string::npos, userCheck.output.find("Bundle signature: valid, key ")) << userCheck.output;
+    EXPECT_NE(std::string::npos, userCheck.output.find(" - versions not compared: this user may not read")) << userCheck.output;
     // A run of an ordinary user neither installs nor remembers.
     release({"--version=9"});
     store.Save();
