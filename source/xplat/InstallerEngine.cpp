@@ -1,11 +1,11 @@
 #include "InstallerEngine.h"
 
-#include <ctype.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 
 #include "AppExitCodes.h"
@@ -72,6 +72,28 @@ bool IsRetryable(uint32_t code) {
            code == static_cast<uint32_t>(ErrorCodes::kAnotherInstanceRunning);
 }
 
+// The string of main.xml that says why the bundle was refused, by the verdict's rule.
+const char* RefusalStringId(const std::string& rule) {
+    static const std::map<std::string, const char*> kIds = {
+        {"notSigned", "locBundleRuleNotSigned"},
+        {"badSignature", "locBundleRuleBadSignature"},
+        {"manifest", "locBundleRuleManifest"},
+        {"changed", "locBundleRuleChanged"},
+        {"keysUnusable", "locBundleRuleKeysUnusable"},
+        {"keysVanished", "locBundleRuleKeysVanished"},
+        {"signaturesRequired", "locBundleRuleSignaturesRequired"},
+        {"threshold", "locBundleRuleThreshold"},
+        {"revoked", "locBundleRuleRevoked"},
+        {"replaced", "locBundleRuleReplaced"},
+        {"rollback", "locBundleRuleRollback"},
+        {"expired", "locBundleRuleExpired"},
+        {"notYetValid", "locBundleRuleNotYetValid"},
+        {"outOfScope", "locBundleRuleOutOfScope"},
+    };
+    const auto id = kIds.find(rule);
+    return id != kIds.end() ? id->second : nullptr;
+}
+
 }  // namespace
 
 InstallerEngine::InstallerEngine(const std::string& bundleFolder)
@@ -113,11 +135,9 @@ std::string InstallerEngine::LocalizedErrorText() {
     if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) {
         // The rule that refused it, where the string table has its words.
         const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
-        if (verdict != nullptr && !verdict->rule.empty()) {
-            const auto rule = dictionary.find("locBundleRule" + std::string(1, static_cast<char>(toupper(verdict->rule[0]))) +
-                                              verdict->rule.substr(1));
-            if (rule != dictionary.end() && !rule->second.empty()) return rule->second;
-        }
+        const char* id = verdict != nullptr ? RefusalStringId(verdict->rule) : nullptr;
+        const auto words = id != nullptr ? dictionary.find(id) : dictionary.end();
+        if (words != dictionary.end() && !words->second.empty()) return words->second;
         return dictionary["locBundleSignatureInvalid"];
     }
     return ErrorTextFor(*this, dictionary);
