@@ -16,6 +16,7 @@
 
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AppExitCodes.h"
@@ -203,6 +204,8 @@ int main(int argc, char** argv) {
         return Fail(ErrorCodes::kUnknownError, "the staging " + staging->RunFolder() + " is not root's alone");
     }
 
+    // The copies were hashed as they were made, where only root can write: not read again.
+    BundleTree::RememberDigests(staging->SnapshotFolder(), std::move(staging->Digests()));
     const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(staging->SnapshotFolder());
     MOQ_LOG("kavex-update: bundle signature of the staged copy: %s%s%s%s%s\n", verdict.Name(),
             verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(), verdict.reason.empty() ? "" : " - ",
