@@ -25,8 +25,9 @@ DESCRIPTION
        NAME.proxy.xml and NAME.dmg), resources/ (the wizard's pages and main.xml)
        and setup.xml. Update verifies a bundle before anything runs as root when
        the machine trusts at least one key (see FILES): the bundle must carry a
-       manifest signed by a trusted key and match it exactly, or the run ends
-       with code 35 and launches nothing. Keys, manifest and signature are text.
+       manifest signed by enough trusted keys, match it exactly, and be within
+       its release's time, version and products, or the run ends with code 35
+       and launches nothing. Keys, manifest and signatures are text.
 
 COMMANDS
        keygen SECRET_FILE PUBLIC_FILE
