@@ -161,32 +161,41 @@ const BundleSignature::PublicKey* FindKey(const std::vector<BundleSignature::Pub
 }
 
 // The keys the machine trusts now: its folder's, moved along the rotations it met,
-// never a revoked one. A statement counts only when its old key is trusted and it is
-// newer than every rotation that key took part in, so a replay changes nothing.
+// never a revoked one. A remembered rotation keeps its new key even when the old one is
+// revoked later (the way out of a leaked key); a statement in a bundle counts only when
+// its old key is trusted. Either must be newer than every rotation its old key took part
+// in, so a replay changes nothing.
 struct Trust {
-    std::vector<BundleSignature::PublicKey> trusted, known;
-    std::map<std::string, std::string> replaced;  // old key id: by what, when
-    std::map<std::string, int64_t> lastRotation;  // key id: the newest statement it took part in
-    const std::vector<BundleSignature::PublicKey>* revoked;
+    std::vector<BundleSignature::PublicKey> chain, known;  // chain: revoked ones too
+    std::map<std::string, std::string> replaced;            // old key id: by what, when
+    std::map<std::string, int64_t> lastRotation;            // key id: its newest statement
+    const std::vector<BundleSignature::PublicKey>* revoked = nullptr;
 
     bool Revoked(const std::string& id) const { return FindKey(*revoked, id) != nullptr; }
-    void Remember(const BundleSignature::PublicKey& key) {
-        if (FindKey(known, key.id) == nullptr) known.push_back(key);
+    const BundleSignature::PublicKey* Trusted(const std::string& id) const {
+        return Revoked(id) ? nullptr : FindKey(chain, id);
     }
-    bool Apply(const std::string& oldId, const BundleSignature::PublicKey& newKey, int64_t issued, int64_t when) {
-        auto last = lastRotation.find(oldId);
-        if (FindKey(trusted, oldId) == nullptr || (last != lastRotation.end() && issued <= last->second)) return false;
-        for (auto key = trusted.begin(); key != trusted.end(); ++key) {
+    void Add(const BundleSignature::PublicKey& key) {
+        if (FindKey(known, key.id) == nullptr) known.push_back(key);
+        if (FindKey(chain, key.id) == nullptr) chain.push_back(key);
+    }
+    bool Apply(const std::string& oldId, const BundleSignature::PublicKey& newKey, int64_t issued, int64_t when,
+               bool remembered) {
+        const auto last = lastRotation.find(oldId);
+        if ((remembered ? FindKey(chain, oldId) == nullptr : Trusted(oldId) == nullptr) ||
+            (last != lastRotation.end() && issued <= last->second)) {
+            return false;
+        }
+        for (auto key = chain.begin(); key != chain.end(); ++key) {
             if (key->id == oldId) {
-                trusted.erase(key);
+                chain.erase(key);
                 break;
             }
         }
         replaced[oldId] = newKey.id + " on " + BundleManifest::TimeText(when);
         lastRotation[oldId] = issued;
         lastRotation[newKey.id] = std::max(lastRotation[newKey.id], issued);
-        Remember(newKey);
-        if (!Revoked(newKey.id) && FindKey(trusted, newKey.id) == nullptr) trusted.push_back(newKey);
+        Add(newKey);
         replaced.erase(newKey.id);
         return true;
     }
@@ -234,10 +243,7 @@ BundleVerifier::Verdict BundleVerifier::Decide(const std::string& bundleFolder, 
     if (!machine.unusable.empty()) return Refused(verdict, "keysUnusable", "the trusted keys cannot be used: " + machine.unusable);
     Trust trust;
     trust.revoked = &machine.revoked;
-    for (const BundleSignature::PublicKey& key : machine.keys) {
-        trust.Remember(key);
-        if (!trust.Revoked(key.id) && FindKey(trust.trusted, key.id) == nullptr) trust.trusted.push_back(key);
-    }
+    for (const BundleSignature::PublicKey& key : machine.keys) trust.Add(key);
     if (machine.keys.empty()) {
         if (machine.signatures == Machine::kRequired) {
             return Refused(verdict, "signaturesRequired", "signatures are required, and no key is trusted");
@@ -251,7 +257,7 @@ BundleVerifier::Verdict BundleVerifier::Decide(const std::string& bundleFolder, 
         return verdict;
     }
     for (const BundleTrustState::Rotated& rotation : machine.state.rotations) {
-        trust.Apply(rotation.oldKeyId, rotation.newKey, rotation.issued, rotation.when);
+        trust.Apply(rotation.oldKeyId, rotation.newKey, rotation.issued, rotation.when, true);
     }
     std::string manifestText, signatureText;
     const RegularFile::Outcome manifestRead = RegularFile::Read(bundleFolder + "/" + BundleManifest::kManifestName,
@@ -280,9 +286,9 @@ BundleVerifier::Verdict BundleVerifier::Decide(const std::string& bundleFolder, 
     for (bool more = true; more;) {
         more = false;
         for (const BundleSignature::Rotation& rotation : signatures.rotations) {
-            const BundleSignature::PublicKey* old = FindKey(trust.trusted, rotation.oldKeyId);
+            const BundleSignature::PublicKey* old = trust.Trusted(rotation.oldKeyId);
             if (old == nullptr || !BundleSignature::VerifyRotation(*old, rotation)) continue;
-            if (trust.Apply(rotation.oldKeyId, rotation.newKey, rotation.issued, now)) {
+            if (trust.Apply(rotation.oldKeyId, rotation.newKey, rotation.issued, now, false)) {
                 applied.push_back(&rotation);
                 more = true;
             }
@@ -290,7 +296,7 @@ BundleVerifier::Verdict BundleVerifier::Decide(const std::string& bundleFolder, 
     }
     std::vector<std::string> revokedSigners, replacedSigners, others;
     for (const BundleSignature::Signature& signature : signatures.signatures) {
-        const BundleSignature::PublicKey* key = FindKey(trust.trusted, signature.keyId);
+        const BundleSignature::PublicKey* key = trust.Trusted(signature.keyId);
         if (key != nullptr && BundleSignature::Verify(*key, manifestText, signature)) {
             verdict.signers.push_back(key->id);
             continue;

@@ -679,6 +679,10 @@ TEST_F(SignedBundle, ThePolicyRevocationAndRotationDecideWhichSignaturesCount) {
     Decided("replaced", "replaced: the bundle is signed by key ");
     // The administrator's folders were left as they were.
     EXPECT_TRUE(TestFiles::Exists(machine + "/Library/Application Support/Kavex/TrustedKeys/team.pub"));
+    // Revoking the old key once it has handed over (it may have leaked) leaves the new one trusted.
+    Place("RevokedKeys", box / "team.pub");
+    sign("next.secret", 4);
+    Decided("trusted");
 
     // Keys moved aside: refused, not unsigned, until root's policy says so.
     const std::string keys = machine + "/Library/Application Support/Kavex/TrustedKeys";
