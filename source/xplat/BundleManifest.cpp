@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <time.h>
+
 #include <cstdint>
 #include <set>
 
@@ -11,6 +13,8 @@ const char* const BundleManifest::kSignatureName = "bundle.sig";
 namespace {
 
 const char* const kHeader = "kavex-bundle-manifest 1";
+const char* const kHeader2 = "kavex-bundle-manifest 2";
+const char* const kReleaseKeys[] = {"series", "version", "issued", "expires", "products"};
 const size_t kMaxPath = 4095;
 
 std::string Escape(const std::string& text) {
@@ -178,6 +182,56 @@ bool ReadLine(const std::string& line, BundleTree::Entry& entry, std::string& wh
     return true;
 }
 
+std::string ProductsText(const std::vector<std::string>& products) {
+    if (products.empty()) return "-";
+    std::string text;
+    for (const std::string& code : products) text += (text.empty() ? "" : ",") + code;
+    return text;
+}
+
+// One of the release's lines, in its place: "KEY VALUE".
+bool ReadReleaseLine(size_t index, const std::string& line, BundleManifest::Release& release, std::string& why) {
+    const std::string key = kReleaseKeys[index];
+    if (line.compare(0, key.size() + 1, key + " ") != 0) {
+        why = "not the " + key + " line";
+        return false;
+    }
+    const std::string value = line.substr(key.size() + 1);
+    switch (index) {
+        case 0:
+            release.series = value;
+            if (BundleManifest::IsSeriesName(value)) return true;
+            why = "bad series name";
+            return false;
+        case 1:
+            if (ParseSize(value, release.version)) return true;
+            why = "bad version";
+            return false;
+        case 2:
+        case 3:
+            if (BundleManifest::ParseTime(value, index == 2 ? release.issued : release.expires)) return true;
+            why = "bad " + key + " time";
+            return false;
+        default: break;
+    }
+    if (value == "-") return true;
+    std::set<std::string> seen;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = value.find(',', start);
+        const std::string code = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!BundleManifest::IsProductCode(code) || !seen.insert(code).second ||
+            release.products.size() >= BundleManifest::kMaxProducts) {
+            why = "bad, repeated or too many product codes";
+            return false;
+        }
+        release.products.push_back(code);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
 std::string Mismatch(const BundleTree::Entry& listed, const BundleTree::Entry& found) {
     if (listed.type != found.type) return std::string("was a ") + TypeName(listed.type) + ", is a " + TypeName(found.type);
     if (listed.type == BundleTree::Entry::kLink && listed.target != found.target) return "link target";
@@ -190,8 +244,15 @@ std::string Mismatch(const BundleTree::Entry& listed, const BundleTree::Entry& f
 
 }  // namespace
 
-std::string BundleManifest::Write(const std::vector<BundleTree::Entry>& entries) {
-    std::string text = std::string(kHeader) + "\n";
+std::string BundleManifest::Write(const std::vector<BundleTree::Entry>& entries) { return Write(Release(), entries); }
+
+std::string BundleManifest::Write(const Release& release, const std::vector<BundleTree::Entry>& entries) {
+    std::string text = std::string(release.format == 2 ? kHeader2 : kHeader) + "\n";
+    if (release.format == 2) {
+        text += "series " + release.series + "\nversion " + std::to_string(release.version) + "\nissued " +
+                TimeText(release.issued) + "\nexpires " + TimeText(release.expires) + "\nproducts " +
+                ProductsText(release.products) + "\n";
+    }
     for (const BundleTree::Entry& entry : entries) {
         text += TypeName(entry.type);
         text += ' ' + Octal(entry.type == BundleTree::Entry::kLink ? 0777 : entry.mode);
@@ -205,7 +266,15 @@ std::string BundleManifest::Write(const std::vector<BundleTree::Entry>& entries)
 }
 
 bool BundleManifest::Read(const std::string& text, std::vector<BundleTree::Entry>& entries, std::string& why) {
+    Release release;
+    return Read(text, release, entries, why);
+}
+
+bool BundleManifest::Read(const std::string& text, Release& release, std::vector<BundleTree::Entry>& entries,
+                          std::string& why) {
     entries.clear();
+    release = Release();
+    Release read2;
     if (text.size() > kMaxBytes) {
         why = "the manifest is too large";
         return false;
@@ -224,8 +293,17 @@ bool BundleManifest::Read(const std::string& text, std::vector<BundleTree::Entry
         start = end + 1;
         ++number;
         if (number == 1) {
-            if (line != kHeader) {
+            if (line != kHeader && line != kHeader2) {
                 why = "line 1: not a manifest of this kind";
+                return false;
+            }
+            read2.format = line == kHeader2 ? 2 : 1;
+            continue;
+        }
+        if (read2.format == 2 && number <= 6) {
+            std::string problem;
+            if (!ReadReleaseLine(number - 2, line, read2, problem)) {
+                why = "line " + std::to_string(number) + ": " + problem;
                 return false;
             }
             continue;
@@ -250,7 +328,70 @@ bool BundleManifest::Read(const std::string& text, std::vector<BundleTree::Entry
         if (entry.type == BundleTree::Entry::kFolder) folders.insert(entry.path);
         read.push_back(entry);
     }
+    if (read2.format == 2 && number < 6) {
+        why = "line " + std::to_string(number + 1) + ": the release is not complete";
+        return false;
+    }
+    if (read2.format == 2 && read2.expires < read2.issued) {
+        why = "it expires before it was issued";
+        return false;
+    }
     entries.swap(read);
+    release = read2;
+    return true;
+}
+
+bool BundleManifest::IsSeriesName(const std::string& name) {
+    if (name.empty() || name.size() > 64) return false;
+    for (char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BundleManifest::IsProductCode(const std::string& code) {
+    if (code.empty() || code.size() > 128 || code == "-") return false;
+    for (char c : code) {
+        if (c <= ' ' || c > '~' || c == ',') return false;
+    }
+    return true;
+}
+
+std::string BundleManifest::TimeText(int64_t seconds) {
+    const time_t value = static_cast<time_t>(seconds);
+    struct tm parts;
+    char text[32];
+    if (gmtime_r(&value, &parts) == nullptr || parts.tm_year + 1900 > 9999 || parts.tm_year + 1900 < 1970 ||
+        strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+        return "1970-01-01T00:00:00Z";
+    }
+    return text;
+}
+
+bool BundleManifest::ParseTime(const std::string& text, int64_t& seconds) {
+    // Exactly the shape TimeText writes, for a time it would write.
+    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof(kShape) - 1) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
+    }
+    auto number = [&text](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
+    struct tm parts = {};
+    parts.tm_year = number(0, 4) - 1900;
+    parts.tm_mon = number(5, 2) - 1;
+    parts.tm_mday = number(8, 2);
+    parts.tm_hour = number(11, 2);
+    parts.tm_min = number(14, 2);
+    parts.tm_sec = number(17, 2);
+    if (parts.tm_year < 70 || parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_hour > 23 || parts.tm_min > 59 ||
+        parts.tm_sec > 59) {
+        return false;
+    }
+    const time_t value = timegm(&parts);
+    if (value == static_cast<time_t>(-1) || TimeText(value) != text) return false;
+    seconds = value;
     return true;
 }
 

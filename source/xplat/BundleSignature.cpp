@@ -9,6 +9,20 @@ namespace {
 const char* const kPublicWord = "kavex-bundle-public-key";
 const char* const kSecretWord = "kavex-bundle-secret-key";
 const char* const kSignatureWord = "kavex-bundle-signature";
+const char* const kRotationWord = "kavex-bundle-rotation";
+
+bool IsKeyId(const std::string& word) {
+    return word.size() == 16 && word.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+bool ParseSeconds(const std::string& word, int64_t& value) {
+    if (word.empty() || word.size() > 12 || word.find_first_not_of("0123456789") != std::string::npos ||
+        (word.size() > 1 && word[0] == '0')) {
+        return false;
+    }
+    value = std::stoll(word);
+    return true;
+}
 
 bool Ready() { return sodium_init() >= 0; }
 
@@ -31,7 +45,9 @@ bool FromBase64(const std::string& word, size_t size, std::string& bytes) {
         return false;
     }
     bytes.assign(reinterpret_cast<const char*>(out.data()), length);
-    return true;
+    // The decoder takes some bytes outside the alphabet (0xA0 reads as a letter): only
+    // the one text the encoder writes counts.
+    return Base64(bytes) == word;
 }
 
 // One line of space-separated words, with or without its line break.
@@ -108,8 +124,7 @@ bool BundleSignature::ReadSecretKey(const std::string& text, SecretKey& key) {
 
 bool BundleSignature::ReadSignature(const std::string& text, Signature& signature) {
     const std::vector<std::string> words = Words(text);
-    if (words.size() != 3 || words[0] != kSignatureWord || words[1].size() != 16 ||
-        words[1].find_first_not_of("0123456789abcdef") != std::string::npos ||
+    if (words.size() != 3 || words[0] != kSignatureWord || !IsKeyId(words[1]) ||
         !FromBase64(words[2], crypto_sign_BYTES, signature.bytes)) {
         return false;
     }
@@ -135,4 +150,97 @@ bool BundleSignature::Verify(const PublicKey& key, const std::string& message, c
     return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.bytes.data()),
                                        reinterpret_cast<const unsigned char*>(message.data()), message.size(),
                                        reinterpret_cast<const unsigned char*>(key.bytes.data())) == 0;
+}
+
+std::string BundleSignature::Rotation::Statement() const {
+    // What the old key signs: no other message of the program has this first line.
+    return "kavex-bundle-rotation-statement 1\nold " + oldKeyId + "\nnew " + Base64(newKey.bytes) + "\nissued " +
+           std::to_string(issued) + "\n";
+}
+
+std::string BundleSignature::RotationText(const Rotation& rotation) {
+    return std::string(kRotationWord) + " " + rotation.oldKeyId + " " + Base64(rotation.newKey.bytes) + " " +
+           std::to_string(rotation.issued) + " " + Base64(rotation.bytes) + "\n";
+}
+
+bool BundleSignature::ReadRotation(const std::string& line, Rotation& rotation) {
+    const std::vector<std::string> words = Words(line);
+    if (words.size() != 5 || words[0] != kRotationWord || !IsKeyId(words[1]) ||
+        !FromBase64(words[2], crypto_sign_PUBLICKEYBYTES, rotation.newKey.bytes) || !ParseSeconds(words[3], rotation.issued) ||
+        !FromBase64(words[4], crypto_sign_BYTES, rotation.bytes)) {
+        return false;
+    }
+    rotation.oldKeyId = words[1];
+    rotation.newKey.id = KeyId(rotation.newKey.bytes);
+    return rotation.newKey.id != rotation.oldKeyId;
+}
+
+std::string BundleSignature::SignaturesText(const Signatures& signatures) {
+    std::string text;
+    for (const Signature& signature : signatures.signatures) text += SignatureText(signature);
+    for (const Rotation& rotation : signatures.rotations) text += RotationText(rotation);
+    return text;
+}
+
+bool BundleSignature::ReadSignatures(const std::string& text, Signatures& signatures, std::string& why) {
+    signatures = Signatures();
+    if (text.size() > kMaxFileBytes || text.empty() || text.back() != '\n') {
+        why = "not a signature file";
+        return false;
+    }
+    size_t start = 0, number = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++number;
+        const std::string where = "line " + std::to_string(number) + ": ";
+        Signature signature;
+        Rotation rotation;
+        if (ReadSignature(line, signature)) {
+            // Signatures first, then statements: one text for one content.
+            if (!signatures.rotations.empty() || signatures.signatures.size() >= kMaxSignatures) {
+                why = where + "a signature after a statement, or too many signatures";
+                return false;
+            }
+            for (const Signature& other : signatures.signatures) {
+                if (other.keyId == signature.keyId) {
+                    why = where + "key " + signature.keyId + " signs twice";
+                    return false;
+                }
+            }
+            signatures.signatures.push_back(signature);
+        } else if (ReadRotation(line, rotation)) {
+            if (signatures.rotations.size() >= kMaxRotations) {
+                why = where + "too many statements";
+                return false;
+            }
+            signatures.rotations.push_back(rotation);
+        } else {
+            why = where + "neither a signature nor a key statement";
+            return false;
+        }
+    }
+    if (signatures.signatures.empty()) {
+        why = "no signature";
+        return false;
+    }
+    return true;
+}
+
+BundleSignature::Rotation BundleSignature::Rotate(const SecretKey& oldKey, const PublicKey& newKey, int64_t issued) {
+    Rotation rotation;
+    rotation.oldKeyId = oldKey.id;
+    rotation.newKey = newKey;
+    rotation.issued = issued;
+    rotation.bytes = Sign(oldKey, rotation.Statement()).bytes;
+    return rotation;
+}
+
+bool BundleSignature::VerifyRotation(const PublicKey& oldKey, const Rotation& rotation) {
+    if (oldKey.id != rotation.oldKeyId) return false;
+    Signature signature;
+    signature.keyId = oldKey.id;
+    signature.bytes = rotation.bytes;
+    return Verify(oldKey, rotation.Statement(), signature);
 }

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 
 #include "AppExitCodes.h"
+#include "BundleScope.h"
 #include "BundleVerifier.h"
 #include "ErrorCodes.h"
 #include "LocalizationUtilities.h"
@@ -71,6 +73,28 @@ bool IsRetryable(uint32_t code) {
            code == static_cast<uint32_t>(ErrorCodes::kAnotherInstanceRunning);
 }
 
+// The string of main.xml that says why the bundle was refused, by the verdict's rule.
+const char* RefusalStringId(const std::string& rule) {
+    static const std::map<std::string, const char*> kIds = {
+        {"notSigned", "locBundleRuleNotSigned"},
+        {"badSignature", "locBundleRuleBadSignature"},
+        {"manifest", "locBundleRuleManifest"},
+        {"changed", "locBundleRuleChanged"},
+        {"keysUnusable", "locBundleRuleKeysUnusable"},
+        {"keysVanished", "locBundleRuleKeysVanished"},
+        {"signaturesRequired", "locBundleRuleSignaturesRequired"},
+        {"threshold", "locBundleRuleThreshold"},
+        {"revoked", "locBundleRuleRevoked"},
+        {"replaced", "locBundleRuleReplaced"},
+        {"rollback", "locBundleRuleRollback"},
+        {"expired", "locBundleRuleExpired"},
+        {"notYetValid", "locBundleRuleNotYetValid"},
+        {"outOfScope", "locBundleRuleOutOfScope"},
+    };
+    const auto id = kIds.find(rule);
+    return id != kIds.end() ? id->second : nullptr;
+}
+
 }  // namespace
 
 InstallerEngine::InstallerEngine(const std::string& bundleFolder)
@@ -109,7 +133,14 @@ std::string InstallerEngine::LocalizedErrorText() {
     std::map<std::string, std::string> dictionary;
     if (!LocalizationUtilities::GetDictionaryForLanguage(this, dictionary)) return std::string();
     // No manager is made for a refused bundle: its text is the engine's own.
-    if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) return dictionary["locBundleSignatureInvalid"];
+    if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) {
+        // The rule that refused it, where the string table has its words.
+        const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
+        const char* id = verdict != nullptr ? RefusalStringId(verdict->rule) : nullptr;
+        const auto words = id != nullptr ? dictionary.find(id) : dictionary.end();
+        if (words != dictionary.end() && !words->second.empty()) return words->second;
+        return dictionary["locBundleSignatureInvalid"];
+    }
     return ErrorTextFor(*this, dictionary);
 }
 
@@ -155,9 +186,14 @@ bool InstallerEngine::BundleAccepted() {
         std::find(mArguments.begin(), mArguments.end(), "-norespawn") == mArguments.end()) {
         return true;
     }
-    const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String());
+    BundleVerifier::RunOptions options;
+    // Only a run that may go on to install remembers what it accepted; a check changes nothing.
+    options.record = mUIMode != kModeCheck && geteuid() == 0;
+    options.scope = BundleScope::FirstOutside;
+    const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(mBundleFolder.AsUTF8String(), options);
     MOQ_LOG("Bundle signature: %s%s%s%s%s\n", verdict.Name(), verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(),
             verdict.reason.empty() ? "" : " - ", verdict.reason.c_str());
+    MOQ_LOG("%s\n", UIDriverCheck::TrustLine(verdict).c_str());
     if (verdict.state != BundleVerifier::kInvalid) return true;
     if (mUIMode == kModeCheck) {
         UIDriverCheck::PrintSignature(std::cout, verdict);

@@ -170,10 +170,29 @@ json Launches(const PayloadsManager& manager) {
 
 // Null when the run ended before the bundle was looked at.
 json Signature(const BundleVerifier::Verdict* verdict) {
-    if (verdict == nullptr) return {{"signature", nullptr}, {"keyId", nullptr}, {"reason", nullptr}};
-    return {{"signature", verdict->Name()},
-            {"keyId", verdict->keyId.empty() ? json(nullptr) : json(verdict->keyId)},
-            {"reason", verdict->reason.empty() ? json(nullptr) : json(verdict->reason)}};
+    json bundle = {{"signature", nullptr}, {"keyId", nullptr}, {"reason", nullptr}, {"rule", nullptr},
+                   {"format", nullptr}, {"series", nullptr}, {"version", nullptr}, {"issued", nullptr},
+                   {"expires", nullptr}, {"products", nullptr}, {"signers", json::array()}, {"threshold", nullptr}};
+    if (verdict == nullptr) return bundle;
+    bundle["signature"] = verdict->Name();
+    bundle["keyId"] = verdict->keyId.empty() ? json(nullptr) : json(verdict->keyId);
+    bundle["reason"] = verdict->reason.empty() ? json(nullptr) : json(verdict->reason);
+    bundle["rule"] = verdict->rule;
+    bundle["signers"] = verdict->signers;
+    if (verdict->state != BundleVerifier::kUnsigned) {
+        bundle["threshold"] = {{"required", verdict->threshold}, {"met", verdict->thresholdMet}};
+    }
+    if (!verdict->manifestRead) return bundle;
+    const BundleManifest::Release& release = verdict->release;
+    bundle["format"] = release.format;
+    bundle["version"] = release.version;
+    if (release.format == 2) {
+        bundle["series"] = release.series;
+        bundle["issued"] = BundleManifest::TimeText(release.issued);
+        bundle["expires"] = BundleManifest::TimeText(release.expires);
+        bundle["products"] = release.products;
+    }
+    return bundle;
 }
 
 json Problems(const FileSystemPath& root) {

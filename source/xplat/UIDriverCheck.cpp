@@ -155,7 +155,30 @@ void UIDriverCheck::PrintSignature(std::ostream& out, const BundleVerifier::Verd
     line << "Bundle signature: " << verdict.Name();
     if (!verdict.keyId.empty()) line << ", key " << verdict.keyId;
     if (!verdict.reason.empty()) line << " - " << verdict.reason;
-    out << PrintableText::Escape(line.str()) << "\n";
+    out << PrintableText::Escape(line.str()) << "\n" << PrintableText::Escape(TrustLine(verdict)) << "\n";
+}
+
+std::string UIDriverCheck::TrustLine(const BundleVerifier::Verdict& verdict) {
+    std::ostringstream line;
+    line << "Bundle trust: rule " << verdict.rule;
+    if (verdict.manifestRead) {
+        const BundleManifest::Release& release = verdict.release;
+        if (release.format == 1) {
+            line << "; format 1 (no series, version, expiry or scope)";
+        } else {
+            line << "; series " << release.series << ", version " << release.version << ", issued "
+                 << BundleManifest::TimeText(release.issued) << ", expires " << BundleManifest::TimeText(release.expires)
+                 << ", products ";
+            for (size_t i = 0; i < release.products.size(); ++i) line << (i == 0 ? "" : ",") << release.products[i];
+            if (release.products.empty()) line << "none";
+        }
+    }
+    if (!verdict.signers.empty()) {
+        line << "; signers";
+        for (size_t i = 0; i < verdict.signers.size(); ++i) line << (i == 0 ? " " : ", ") << verdict.signers[i];
+        line << " (threshold " << verdict.threshold << (verdict.thresholdMet ? " met)" : " not met)");
+    }
+    return line.str();
 }
 
 void UIDriverCheck::PrintResult(std::ostream& out, int code) {

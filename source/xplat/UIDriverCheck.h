@@ -17,7 +17,10 @@ public:
     bool Run() override;
 
     // "Bundle signature: valid, key ID" / "unsigned - why" / "invalid - why".
+    // The verdict's line and, under it, the trust line.
     static void PrintSignature(std::ostream& out, const BundleVerifier::Verdict& verdict);
+    // "Bundle trust: rule R; series S, version N, issued T, expires T, products P; signers K (threshold N met)".
+    static std::string TrustLine(const BundleVerifier::Verdict& verdict);
     static void PrintResult(std::ostream& out, int code);
 
 private:

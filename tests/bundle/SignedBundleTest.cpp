@@ -25,6 +25,7 @@ const std::string kTool = KAVEX_BUNDLE_TOOL;
 const char* const kSignedStrings =
     "<Localization>"
     "<String stringID=\"locBundleSignatureInvalid\"><en_US>Not as its publisher signed it.</en_US></String>"
+    "<String stringID=\"locBundleRuleRollback\"><en_US>Older than what this computer has.</en_US></String>"
     "</Localization>";
 
 json ReadJson(const std::string& path) { return json::parse(TestFiles::Read(path), nullptr, false); }
@@ -58,6 +59,49 @@ protected:
         chmod(folder.c_str(), 0755);
         TestFiles::Write(folder + "/" + publicFile.substr(publicFile.rfind('/') + 1), TestFiles::Read(publicFile));
     }
+    void Place(const std::string& folder, const std::string& publicFile) {
+        const std::string path = machine + "/Library/Application Support/Kavex/" + folder;
+        TestFiles::MakeFolders(path);
+        chmod(path.c_str(), 0755);
+        TestFiles::Write(path + "/" + publicFile.substr(publicFile.rfind('/') + 1), TestFiles::Read(publicFile));
+    }
+    void Policy(const std::string& text) {
+        const std::string path = machine + "/Library/Application Support/Kavex/TrustPolicy";
+        if (text.empty()) unlink(path.c_str()); else TestFiles::Write(path, text);
+    }
+    // Every door tells the same verdict: kavex-bundle verify on the machine, the check, and the
+    // silent run's report; a refusal ends both runs with 35. The run's rule comes back.
+    std::string Decided(const std::string& expectedRule, const std::string& reasonStart = "") {
+        const ChildResult verify = Tool({"verify", "--machine-root=" + machine, bundle.Root()});
+        const ChildResult check = Program({"--mode=check"});
+        const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+        const json report = ReadJson(box / "report.json");
+        ExpectConforms(report);
+        const json& verdict = report["bundle"];
+        const std::string rule = verdict["rule"].is_string() ? verdict["rule"].get<std::string>() : "";
+        const std::string reason = verdict["reason"].is_string() ? verdict["reason"].get<std::string>() : "";
+        EXPECT_EQ(expectedRule, rule) << verdict;
+        EXPECT_EQ(0u, reason.find(reasonStart)) << reason;
+        EXPECT_NE(std::string::npos, check.output.find("Bundle trust: rule " + rule)) << check.output;
+        EXPECT_NE(std::string::npos, verify.output.find("\nBundle trust: rule " + rule)) << verify.output;
+        const std::string state = verdict["signature"].get<std::string>();
+        // The clock ticks between the two.
+        auto timeless = [](const std::string& text) { return text.substr(0, text.find(", and the clock says ")); };
+        EXPECT_EQ(timeless(state + ": " + (state == "valid" ? "signed by key " + verdict["keyId"].get<std::string>() : reason) +
+                           (state == "valid" && !reason.empty() ? " - " + reason : "")),
+                  timeless(FirstLine(verify.output)));
+        EXPECT_EQ(state == "invalid" ? 1 : 0, verify.status) << verify.output;
+        if (state == "invalid") {
+            EXPECT_EQ(35, check.status) << check.output;
+            EXPECT_EQ(35, run.status) << run.output;
+            EXPECT_EQ(0u, report["patches"].size());
+        } else {
+            EXPECT_NE(35, run.status) << run.output;
+        }
+        return rule;
+    }
+    std::string StateFile() const { return machine + "/var/lib/kavex/trust/state"; }
+    std::string State() const { return TestFiles::Exists(StateFile()) ? TestFiles::Read(StateFile()) : std::string(); }
     ChildResult Program(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -243,11 +287,15 @@ TEST_F(SignedBundle, ToolKeysAreTextAndTheSecretStaysPrivate) {
 
     const ChildResult help = Tool({"--help"});
     EXPECT_EQ(0, help.status);
-    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "verify", "lint", "new"}) {
+    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "cosign", "rotate", "verify", "lint", "new", "TrustPolicy", "RevokedKeys"}) {
         EXPECT_NE(std::string::npos, help.output.find(section)) << section;
     }
     EXPECT_EQ(2, Tool({"frobnicate"}).status);
-    EXPECT_EQ(2, Tool({"verify", box / "team.pub"}).status);
+    EXPECT_EQ(2, Tool({"verify"}).status);
+    EXPECT_EQ(2, Tool({"sign", box / "team.secret", bundle.Root(), "--valid-days=3"}).status) << "a release option without a series";
+    EXPECT_EQ(2, Tool({"sign", box / "team.secret", bundle.Root(), "--series=a b", "--version=1"}).status);
+    EXPECT_EQ(2, Tool({"sign", box / "team.secret", bundle.Root(), "--series=s", "--version=1", "--expires=2020-01-01",
+                       "--issued=2021-01-01"}).status);
 }
 
 std::multiset<std::string> LintKinds(const std::string& output) {
@@ -500,6 +548,156 @@ TEST_F(SignedBundle, TheMachineEntryEndsWhatItCannotStageWithOneLineAndACode) {
     EXPECT_EQ(25, full.status) << full.output;
     EXPECT_NE(std::string::npos, full.output.find("not enough disk space on " + staging + " to stage the bundle")) << full.output;
     EXPECT_EQ("", Invocations());
+}
+
+}  // namespace
+
+namespace {
+
+// Versions, time and scope: each release of a series is checked against the clock, its
+// products and the highest version this machine accepted, and only a run that installs
+// remembers it.
+TEST_F(SignedBundle, AnOlderExpiredEarlyOrForeignReleaseIsRefusedByItsRule) {
+    Trust(box / "team.pub");
+    const std::string secret = box / "team.secret";
+    auto release = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> args = {"sign", secret, bundle.Root(), "--series=suite"};
+        args.insert(args.end(), options.begin(), options.end());
+        const ChildResult signed_ = Tool(args);
+        ASSERT_EQ(0, signed_.status) << signed_.output;
+    };
+    release({"--version=5"});
+    EXPECT_EQ(0, Program({"--mode=check"}).status);
+    EXPECT_FALSE(TestFiles::Exists(machine + "/var")) << "a check changes nothing";
+    Decided("trusted");
+    struct Step {
+        const char* name;
+        std::vector<std::string> options;  // empty: format 1
+        const char* rule;
+        const char* reason;
+    };
+    const std::vector<Step> steps = {
+        {"the same version again", {"--version=5"}, "trusted", ""},
+        {"an older version", {"--version=4"}, "rollback", "rollback: version 4 of suite is older than 5, accepted on 20"},
+        {"format 1 after format 2", {}, "rollback", "rollback: a bundle without a version, signed by key "},
+        {"expired", {"--version=6", "--issued=2020-01-01", "--expires=2020-06-30"}, "expired", "expired on 2020-06-30T23:59:59Z"},
+        {"not yet issued", {"--version=6", "--issued=2099-01-01"}, "notYetValid", "not yet valid: issued 2099-01-01T00:00:00Z, and the clock says "},
+        {"another product", {"--version=6", "--products={OTHER},{ELSE}"}, "outOfScope",
+         "out of scope: the patch {PATCH} is for base product {BASE}, which the manifest does not name"},
+        {"a newer version", {"--version=6", "--valid-days=2"}, "trusted", ""},
+        {"the one it replaced", {"--version=5"}, "rollback", "rollback: version 5 of suite is older than 6"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.options.empty()) {
+            ASSERT_EQ(0, Tool({"sign", secret, bundle.Root()}).status);
+        } else {
+            release(step.options);
+        }
+        Decided(step.rule, step.reason);
+        // The refusal's own words where the string table has them, else the general ones.
+        const std::string message = ReadJson(box / "report.json")["exit"]["message"];
+        if (std::string(step.rule) != "trusted") {
+            EXPECT_EQ(std::string(step.rule) == "rollback" ? "Older than what this computer has." : "Not as its publisher signed it.",
+                      message);
+        }
+    }
+    const json verdict = ReadJson(box / "report.json")["bundle"];
+    EXPECT_EQ(2, verdict["format"]);
+    EXPECT_EQ("suite", verdict["series"]);
+    EXPECT_EQ(5, verdict["version"]);
+    EXPECT_EQ(json::array({"{BASE}"}), verdict["products"]) << "the scope defaults to what the bundle patches";
+    EXPECT_EQ(1u, verdict["signers"].size());
+    EXPECT_EQ(json({{"required", 1}, {"met", true}}), verdict["threshold"]);
+    // Remembered once per key and series, in root's own folder.
+    const std::string state = State();
+    EXPECT_EQ(1u, TestFiles::Lines(state).size() - 2) << state;
+    EXPECT_NE(std::string::npos, state.find(" suite 6 ")) << state;
+    struct stat st;
+    ASSERT_EQ(0, stat((machine + "/var/lib/kavex/trust").c_str(), &st));
+    EXPECT_EQ(040700u, st.st_mode & 0170777);
+    // State that others could change is no state to trust.
+    chmod((machine + "/var/lib/kavex/trust").c_str(), 0755);
+    EXPECT_EQ(35, Program({"--mode=check"}).status);
+    chmod((machine + "/var/lib/kavex/trust").c_str(), 0700);
+    // An ordinary user's check cannot read root's state, and says so.
+    const ChildResult userCheck = TestProcess::Run({program, "--mode=check"}, Environment(), true);
+    EXPECT_NE(std::string::npos, userCheck.output.find("Bundle signature: valid, key ")) << userCheck.output;
+    EXPECT_NE(std::string::npos, userCheck.output.find(" - versions not compared: this user may not read")) << userCheck.output;
+    // A run of an ordinary user neither installs nor remembers.
+    release({"--version=9"});
+    store.Save();
+    EXPECT_EQ(14, TestProcess::Run({program, "--mode=silent"}, Environment(), true).status);
+    EXPECT_EQ(state, State());
+}
+
+// Keys: two signers under a threshold, a revoked key, a rotation and its replay, and
+// what the machine does when its keys are required or vanish.
+TEST_F(SignedBundle, ThePolicyRevocationAndRotationDecideWhichSignaturesCount) {
+    ASSERT_EQ(0, Tool({"keygen", box / "next.secret", box / "next.pub"}).status);
+    Trust(box / "team.pub");
+    Trust(box / "other.pub");
+    auto sign = [&](const std::string& key, unsigned version, const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args = {"sign", box / key, bundle.Root(), "--series=suite", "--version=" + std::to_string(version)};
+        args.insert(args.end(), more.begin(), more.end());
+        const ChildResult signed_ = Tool(args);
+        ASSERT_EQ(0, signed_.status) << signed_.output;
+    };
+    Policy("# two people sign every release\nthreshold=2\n");
+    sign("team.secret", 1);
+    Decided("threshold", "threshold: signed by 1 trusted key(s) (");
+    EXPECT_EQ(json({{"required", 2}, {"met", false}}), ReadJson(box / "report.json")["bundle"]["threshold"]);
+    ASSERT_EQ(0, Tool({"cosign", box / "other.secret", bundle.Root()}).status);
+    EXPECT_EQ(1, Tool({"cosign", box / "other.secret", bundle.Root()}).status) << "the same signer twice";
+    Decided("trusted");
+    EXPECT_EQ(2u, ReadJson(box / "report.json")["bundle"]["signers"].size());
+    EXPECT_EQ(2u, TestFiles::Lines(TestFiles::Read(bundle.Root() + "/bundle.sig")).size());
+
+    // Revoked wins over trusted: its signature no longer counts.
+    Place("RevokedKeys", box / "other.pub");
+    Decided("threshold");
+    Policy("threshold=1\n");
+    sign("other.secret", 2);
+    Decided("revoked", "revoked: the bundle is signed by key ");
+
+    // The team moves to a new key; the statement travels in the bundle.
+    const ChildResult statement = Tool({"rotate", box / "team.secret", box / "next.pub"});
+    ASSERT_EQ(0, statement.status);
+    TestFiles::Write(box / "rotation", statement.output);
+    sign("next.secret", 1);
+    Decided("badSignature", "bad signature: the manifest is not signed by a trusted key");
+    // The new key carries on the old one's versions.
+    sign("next.secret", 0, {"--rotation=" + (box / "rotation")});
+    Decided("rollback", "rollback: version 0 of suite is older than 1");
+    sign("next.secret", 3, {"--rotation=" + (box / "rotation")});
+    Decided("trusted");
+    EXPECT_NE(std::string::npos, State().find("\nrotated ")) << State();
+    sign("next.secret", 3);
+    Decided("trusted");
+    // The old key is out, and its statement replayed brings nothing back.
+    sign("team.secret", 4, {"--rotation=" + (box / "rotation")});
+    Decided("replaced", "replaced: the bundle is signed by key ");
+    // The administrator's folders were left as they were.
+    EXPECT_TRUE(TestFiles::Exists(machine + "/Library/Application Support/Kavex/TrustedKeys/team.pub"));
+    // Revoking the old key once it has handed over (it may have leaked) leaves the new one trusted.
+    Place("RevokedKeys", box / "team.pub");
+    sign("next.secret", 4);
+    Decided("trusted");
+
+    // Keys moved aside: refused, not unsigned, until root's policy says so.
+    const std::string keys = machine + "/Library/Application Support/Kavex/TrustedKeys";
+    ASSERT_EQ(0, rename(keys.c_str(), (keys + ".aside").c_str()));
+    Policy("");
+    Decided("keysVanished", "the trusted keys are gone");
+    Policy("signatures=optional\n");
+    Decided("noKeyTrusted");
+    Policy("signatures=required\n");
+    Decided("signaturesRequired", "signatures are required, and no key is trusted");
+    Policy("signatures=sometimes\n");
+    Decided("keysUnusable", "the trusted keys cannot be used: ");
+    Policy("threshold=1\n");
+    chmod((machine + "/Library/Application Support/Kavex/TrustPolicy").c_str(), 0666);
+    Decided("keysUnusable", "the trusted keys cannot be used: ");
 }
 
 }  // namespace

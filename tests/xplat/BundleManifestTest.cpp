@@ -64,6 +64,28 @@ TEST(BundleManifest, WritesEveryEntryInOneOrderAndReadsBackExactly) {
     // The same content laid out again gives the same text.
     Lay(box / "c");
     EXPECT_EQ(text, BundleManifest::Write(ScanAll(box / "c")));
+
+    // Format 2 heads the same entries with its release.
+    BundleManifest::Release release;
+    release.format = 2;
+    release.series = "photo.studio_5-x";
+    release.version = 12;
+    ASSERT_TRUE(BundleManifest::ParseTime("2026-12-01T10:00:00Z", release.issued));
+    ASSERT_TRUE(BundleManifest::ParseTime("2028-02-29T23:59:59Z", release.expires));
+    release.products = {"{B}", "{A}"};
+    const std::string text2 = BundleManifest::Write(release, entries);
+    EXPECT_EQ("kavex-bundle-manifest 2\nseries photo.studio_5-x\nversion 12\nissued 2026-12-01T10:00:00Z\n"
+              "expires 2028-02-29T23:59:59Z\nproducts {B},{A}\n" + text.substr(text.find('\n') + 1), text2);
+    BundleManifest::Release back;
+    ASSERT_TRUE(BundleManifest::Read(text2, back, read, why)) << why;
+    EXPECT_EQ(text2, BundleManifest::Write(back, read));
+    EXPECT_EQ(1796119200, back.issued);
+    release.products.clear();
+    ASSERT_TRUE(BundleManifest::Read(BundleManifest::Write(release, {}), back, read, why)) << why;
+    EXPECT_TRUE(back.products.empty());
+    ASSERT_TRUE(BundleManifest::Read(text, back, read, why));
+    EXPECT_EQ(1, back.format);
+    EXPECT_EQ(0u, back.version);
 }
 
 TEST(BundleManifest, ReadsNothingItWouldNotHaveWritten) {
@@ -104,6 +126,27 @@ TEST(BundleManifest, ReadsNothingItWouldNotHaveWritten) {
              head + "\n",
          }) {
         EXPECT_FALSE(BundleManifest::Read(bad, entries, why)) << bad;
+    }
+    const std::string release = "series s\nversion 1\nissued 2026-01-01T00:00:00Z\nexpires 2026-02-01T00:00:00Z\nproducts {A}\n";
+    const std::string head2 = "kavex-bundle-manifest 2\n";
+    BundleManifest::Release read;
+    ASSERT_TRUE(BundleManifest::Read(head2 + release, read, entries, why)) << why;
+    auto replaced = [&release](const std::string& from, const std::string& to) {
+        std::string text = release;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    for (const std::string& bad : std::vector<std::string>{
+             head2, head2 + "series s\nversion 1\n", head + release, head2 + release.substr(release.find('\n') + 1),
+             head2 + replaced("series s", "series a/b"), head2 + replaced("series s", "series "),
+             head2 + replaced("version 1", "version 01"), head2 + replaced("version 1", "version -1"),
+             head2 + replaced("2026-01-01T00:00:00Z", "2026-01-01"), head2 + replaced("2026-01-01T00:00:00Z", "2026-02-30T00:00:00Z"),
+             head2 + replaced("2026-01-01T00:00:00Z", "2026-01-01T24:00:00Z"), head2 + replaced("2026-02-01", "2025-12-31"),
+             head2 + replaced("{A}", "{A},{A}"), head2 + replaced("{A}", "{A},"), head2 + replaced("{A}", ""),
+             head2 + replaced("{A}", "{A} {B}"), head2 + replaced("products", "product"),
+             head2 + replaced("expires 2026-02-01T00:00:00Z\n", "") + "expires 2026-02-01T00:00:00Z\n",
+         }) {
+        EXPECT_FALSE(BundleManifest::Read(bad, read, entries, why)) << bad;
     }
 }
 
@@ -153,10 +196,37 @@ TEST(BundleSignature, SignsAndVerifiesOnlyWithItsOwnKeyAndText) {
     const std::string text = BundleSignature::PublicKeyText(publicKey);
     for (const std::string& bad : std::vector<std::string>{std::string(), text + "\n", " " + text, text.substr(0, text.size() - 3) + "\n",
                                    "kavex-bundle-secret-key " + text.substr(text.find(' ') + 1),
-                                   text.substr(0, text.size() - 1) + "AAAA\n"}) {
+                                   text.substr(0, text.size() - 1) + "AAAA\n",
+                                   text.substr(0, 30) + "\xa0" + text.substr(31)}) {  // the decoder reads 0xA0 as a letter
         EXPECT_FALSE(BundleSignature::ReadPublicKey(bad, readPublic)) << bad;
     }
     EXPECT_FALSE(BundleSignature::ReadSignature("kavex-bundle-signature XYZ " + std::string(88, 'A') + "\n", read));
+
+    // Several signers, then the statements an old key makes for a new one.
+    BundleSignature::Signatures file;
+    file.signatures = {signature, BundleSignature::Sign(otherSecret, "manifest")};
+    file.rotations = {BundleSignature::Rotate(secretKey, otherPublic, 1796119200)};
+    const std::string signatures = BundleSignature::SignaturesText(file);
+    BundleSignature::Signatures back;
+    std::string why;
+    ASSERT_TRUE(BundleSignature::ReadSignatures(signatures, back, why)) << why;
+    EXPECT_EQ(signatures, BundleSignature::SignaturesText(back));
+    ASSERT_EQ(1u, back.rotations.size());
+    EXPECT_EQ(otherPublic.id, back.rotations[0].newKey.id);
+    EXPECT_TRUE(BundleSignature::VerifyRotation(publicKey, back.rotations[0]));
+    EXPECT_FALSE(BundleSignature::VerifyRotation(otherPublic, back.rotations[0])) << "only the old key speaks for itself";
+    BundleSignature::Rotation later = back.rotations[0];
+    later.issued += 1;
+    EXPECT_FALSE(BundleSignature::VerifyRotation(publicKey, later)) << "the time is signed";
+    const std::string first = BundleSignature::SignatureText(signature);
+    const std::string statement = BundleSignature::RotationText(file.rotations[0]);
+    for (const std::string& bad : std::vector<std::string>{
+             std::string(), statement, first + first, statement + first, first.substr(0, first.size() - 1), first + "\n",
+             first + statement.substr(0, statement.size() - 3) + "\n", first + "kavex-bundle-rotation " + publicKey.id + "\n"}) {
+        EXPECT_FALSE(BundleSignature::ReadSignatures(bad, back, why)) << bad;
+    }
+    // A key cannot hand its trust to itself.
+    EXPECT_FALSE(BundleSignature::ReadRotation(BundleSignature::RotationText(BundleSignature::Rotate(secretKey, publicKey, 1)), later));
 }
 
 TEST(BundleTree, AFolderThatChangesWhileItIsReadFails) {

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <iostream>
 #include <set>
 #include <string>
@@ -13,6 +16,7 @@
 #include "AtomicFileWriter.h"
 #include "BundleManifest.h"
 #include "BundleProblems.h"
+#include "BundleScope.h"
 #include "BundleSignature.h"
 #include "BundleTree.h"
 #include "BundleVerifier.h"
@@ -20,10 +24,12 @@
 #include "FileSystemUtils.h"
 #include "HelpText.h"
 #include "LinkSafeTree.h"
+#include "MacUtils.h"
 #include "MainBundle.h"
 #include "PayloadProxy.h"
 #include "RegularFile.h"
 #include "ScopedDir.h"
+#include "UIDriverCheck.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -64,6 +70,18 @@ std::string Absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
 int Keygen(const std::vector<std::string>& args) {
     if (args.size() != 2) return Usage("keygen needs SECRET_FILE PUBLIC_FILE");
     BundleSignature::PublicKey publicKey;
@@ -81,50 +99,230 @@ int Keygen(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int Sign(const std::vector<std::string>& args) {
-    if (args.size() != 2) return Usage("sign needs SECRET_FILE BUNDLE_FOLDER");
+bool ReadSecret(const std::string& path, BundleSignature::SecretKey& key) {
     std::string text;
-    if (!ReadSmall(args[0], text, 4096)) return kFileError;
-    BundleSignature::SecretKey key;
-    if (!BundleSignature::ReadSecretKey(text, key)) {
-        std::cerr << "kavex-bundle: " << args[0] << ": not a secret key\n";
-        return kFileError;
-    }
-    std::vector<BundleTree::Entry> entries;
+    if (!ReadSmall(path, text, 4096)) return false;
+    if (BundleSignature::ReadSecretKey(text, key)) return true;
+    std::cerr << "kavex-bundle: " << path << ": not a secret key\n";
+    return false;
+}
+
+bool ReadPublic(const std::string& path, BundleSignature::PublicKey& key) {
+    std::string text;
+    if (!ReadSmall(path, text, 4096)) return false;
+    if (BundleSignature::ReadPublicKey(text, key)) return true;
+    std::cerr << "kavex-bundle: " << path << ": not a public key\n";
+    return false;
+}
+
+// "YYYY-MM-DD" (its first second, or with endOfDay its last) or a whole UTC time.
+bool ParseDay(const std::string& text, bool endOfDay, int64_t& seconds) {
+    if (text.size() == 10) return BundleManifest::ParseTime(text + (endOfDay ? "T23:59:59Z" : "T00:00:00Z"), seconds);
+    return BundleManifest::ParseTime(text, seconds);
+}
+
+bool ParseCount(const std::string& text, uint64_t limit, uint64_t& value) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    value = std::stoull(text);
+    return value <= limit;
+}
+
+bool ScanBundle(const std::string& folder, std::vector<BundleTree::Entry>& entries) {
     std::string why;
     const std::set<std::string> excluded = {BundleManifest::kManifestName, BundleManifest::kSignatureName};
-    if (!BundleTree::Scan(args[1], excluded, [](const std::string&, uint64_t) { return true; }, entries, why)) {
-        std::cerr << "kavex-bundle: " << args[1] << ": " << why << "\n";
-        return kFileError;
-    }
-    const std::string manifest = BundleManifest::Write(entries);
-    const std::string signature = BundleSignature::SignatureText(BundleSignature::Sign(key, manifest));
+    if (BundleTree::Scan(folder, excluded, [](const std::string&, uint64_t) { return true; }, entries, why)) return true;
+    std::cerr << "kavex-bundle: " << folder << ": " << why << "\n";
+    return false;
+}
+
+bool WriteSigned(const std::string& folder, const std::string* manifest, const BundleSignature::Signatures& signatures) {
+    std::string why;
     // The signature goes last: a manifest without its signature is refused, never half trusted.
-    if (!AtomicFileWriter::Write(args[1] + "/" + BundleManifest::kManifestName, manifest, why) ||
-        !AtomicFileWriter::Write(args[1] + "/" + BundleManifest::kSignatureName, signature, why)) {
-        std::cerr << "kavex-bundle: " << args[1] << ": the manifest or signature cannot be written: " << why << "\n";
+    if ((manifest != nullptr && !AtomicFileWriter::Write(folder + "/" + BundleManifest::kManifestName, *manifest, why)) ||
+        !AtomicFileWriter::Write(folder + "/" + BundleManifest::kSignatureName, BundleSignature::SignaturesText(signatures), why)) {
+        std::cerr << "kavex-bundle: " << folder << ": the manifest or signature cannot be written: " << why << "\n";
+        return false;
+    }
+    return true;
+}
+
+int Sign(const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    std::string series, version, expires, validDays, products, issued, rotationFile;
+    bool productsGiven = false;
+    for (const std::string& arg : args) {
+        const size_t equals = arg.find('=');
+        const std::string key = arg.substr(0, equals), value = equals == std::string::npos ? "" : arg.substr(equals + 1);
+        if (arg.compare(0, 2, "--") != 0) {
+            positional.push_back(arg);
+        } else if (key == "--series") {
+            series = value;
+        } else if (key == "--version") {
+            version = value;
+        } else if (key == "--expires") {
+            expires = value;
+        } else if (key == "--valid-days") {
+            validDays = value;
+        } else if (key == "--products") {
+            products = value;
+            productsGiven = true;
+        } else if (key == "--issued") {
+            issued = value;
+        } else if (key == "--rotation") {
+            rotationFile = value;
+        } else {
+            return Usage("sign: unknown option " + arg);
+        }
+    }
+    if (positional.size() != 2) return Usage("sign needs SECRET_FILE BUNDLE_FOLDER");
+    BundleManifest::Release release;
+    if (!series.empty() || !version.empty()) {
+        release.format = 2;
+        release.series = series;
+        if (!BundleManifest::IsSeriesName(series)) return Usage("sign: --series wants 1 to 64 of A-Z a-z 0-9 . _ -");
+        if (!ParseCount(version, UINT64_MAX / 2, release.version)) return Usage("sign: --version wants a whole number");
+        release.issued = static_cast<int64_t>(time(nullptr));
+        if (!issued.empty() && !ParseDay(issued, false, release.issued)) return Usage("sign: --issued wants YYYY-MM-DD");
+        if (!expires.empty() && !validDays.empty()) return Usage("sign: --expires or --valid-days, not both");
+        uint64_t days = 365;
+        if (!validDays.empty() && (!ParseCount(validDays, 36500, days) || days == 0)) {
+            return Usage("sign: --valid-days wants 1 to 36500");
+        }
+        release.expires = release.issued + static_cast<int64_t>(days) * 86400;
+        if (!expires.empty() && !ParseDay(expires, true, release.expires)) return Usage("sign: --expires wants YYYY-MM-DD");
+        if (release.expires < release.issued) return Usage("sign: it would expire before it is issued");
+        if (productsGiven) {
+            size_t start = 0;
+            while (!products.empty()) {
+                const size_t comma = products.find(',', start);
+                const std::string code = products.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                if (!BundleManifest::IsProductCode(code)) return Usage("sign: --products wants CODE,CODE,...");
+                if (std::find(release.products.begin(), release.products.end(), code) == release.products.end()) {
+                    release.products.push_back(code);
+                }
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+        } else {
+            // What the bundle patches today, and nothing a later change might add.
+            release.products = BundleScope::BaseProducts(positional[1]);
+        }
+    } else if (!expires.empty() || !validDays.empty() || productsGiven || !issued.empty()) {
+        return Usage("sign: --expires, --valid-days, --products and --issued need --series and --version");
+    }
+    BundleSignature::SecretKey key;
+    if (!ReadSecret(positional[0], key)) return kFileError;
+    BundleSignature::Signatures signatures;
+    if (!rotationFile.empty()) {
+        std::string text;
+        if (!ReadSmall(rotationFile, text, BundleSignature::kMaxFileBytes)) return kFileError;
+        for (const std::string& line : Lines(text)) {
+            BundleSignature::Rotation rotation;
+            if (!BundleSignature::ReadRotation(line, rotation)) {
+                std::cerr << "kavex-bundle: " << rotationFile << ": not a statement of kavex-bundle rotate\n";
+                return kFileError;
+            }
+            signatures.rotations.push_back(rotation);
+        }
+    }
+    std::vector<BundleTree::Entry> entries;
+    if (!ScanBundle(positional[1], entries)) return kFileError;
+    const std::string manifest = BundleManifest::Write(release, entries);
+    signatures.signatures.push_back(BundleSignature::Sign(key, manifest));
+    if (!WriteSigned(positional[1], &manifest, signatures)) return kFileError;
+    std::cout << "signed " << entries.size() << " entries of " << positional[1] << " with key " << key.id;
+    if (release.format == 2) {
+        std::cout << ": " << release.series << " version " << release.version << ", expires "
+                  << BundleManifest::TimeText(release.expires) << "\n";
+    } else {
+        std::cout << "\n" << "note: a format 1 manifest (no series, version, expiry or scope); give --series and --version\n";
+    }
+    return kOk;
+}
+
+// One more signer of the same manifest, which must still match the folder.
+int Cosign(const std::vector<std::string>& args) {
+    if (args.size() != 2) return Usage("cosign needs SECRET_FILE BUNDLE_FOLDER");
+    BundleSignature::SecretKey key;
+    if (!ReadSecret(args[0], key)) return kFileError;
+    std::string manifest, signatureText, why;
+    if (!ReadSmall(args[1] + "/" + BundleManifest::kManifestName, manifest, BundleManifest::kMaxBytes) ||
+        !ReadSmall(args[1] + "/" + BundleManifest::kSignatureName, signatureText, BundleSignature::kMaxFileBytes)) {
         return kFileError;
     }
-    std::cout << "signed " << entries.size() << " entries of " << args[1] << " with key " << key.id << "\n";
+    BundleSignature::Signatures signatures;
+    std::vector<BundleTree::Entry> listed, found;
+    if (!BundleSignature::ReadSignatures(signatureText, signatures, why) || !BundleManifest::Read(manifest, listed, why)) {
+        std::cerr << "kavex-bundle: " << args[1] << ": not a signed bundle: " << why << "\n";
+        return kFileError;
+    }
+    if (!ScanBundle(args[1], found)) return kFileError;
+    const std::string difference = BundleManifest::FirstDifference(listed, found);
+    if (!difference.empty()) {
+        std::cerr << "kavex-bundle: " << args[1] << ": differs from its manifest (" << difference << "); sign it again\n";
+        return kProblems;
+    }
+    for (const BundleSignature::Signature& signature : signatures.signatures) {
+        if (signature.keyId == key.id) {
+            std::cerr << "kavex-bundle: key " << key.id << " has signed it already\n";
+            return kProblems;
+        }
+    }
+    if (signatures.signatures.size() >= BundleSignature::kMaxSignatures) {
+        std::cerr << "kavex-bundle: " << args[1] << ": has the most signatures a bundle may carry\n";
+        return kProblems;
+    }
+    signatures.signatures.push_back(BundleSignature::Sign(key, manifest));
+    if (!WriteSigned(args[1], nullptr, signatures)) return kFileError;
+    std::cout << "cosigned " << args[1] << " with key " << key.id << ": " << signatures.signatures.size() << " signatures\n";
+    return kOk;
+}
+
+int Rotate(const std::vector<std::string>& args) {
+    if (args.size() != 2) return Usage("rotate needs OLD_SECRET_FILE NEW_PUBLIC_FILE");
+    BundleSignature::SecretKey oldKey;
+    BundleSignature::PublicKey newKey;
+    if (!ReadSecret(args[0], oldKey) || !ReadPublic(args[1], newKey)) return kFileError;
+    if (oldKey.id == newKey.id) return Usage("rotate: the new key is the old one");
+    std::cout << BundleSignature::RotationText(BundleSignature::Rotate(oldKey, newKey, static_cast<int64_t>(time(nullptr))));
     return kOk;
 }
 
 int Verify(const std::vector<std::string>& args) {
-    if (args.size() != 2) return Usage("verify needs PUBLIC_FILE BUNDLE_FOLDER");
-    std::string text;
-    if (!ReadSmall(args[0], text, 4096)) return kFileError;
-    BundleSignature::PublicKey key;
-    if (!BundleSignature::ReadPublicKey(text, key)) {
-        std::cerr << "kavex-bundle: " << args[0] << ": not a public key\n";
-        return kFileError;
+    std::vector<std::string> positional;
+    std::string machineRoot;
+    for (const std::string& arg : args) {
+        if (arg.compare(0, 15, "--machine-root=") == 0) {
+            machineRoot = arg.substr(15);
+        } else if (arg.compare(0, 2, "--") == 0) {
+            return Usage("verify: unknown option " + arg);
+        } else {
+            positional.push_back(arg);
+        }
     }
-    const BundleVerifier::Verdict verdict = BundleVerifier::Verify(args[1], {key});
-    if (verdict.state == BundleVerifier::kValid) {
-        std::cout << "valid: signed by key " << verdict.keyId << "\n";
-        return kOk;
+    if (positional.empty() || positional.size() > 2 || (positional.size() == 2 && !machineRoot.empty())) {
+        return Usage("verify needs PUBLIC_FILE BUNDLE_FOLDER, or [--machine-root=ROOT] BUNDLE_FOLDER");
     }
-    std::cout << "invalid: " << verdict.reason << "\n";
-    return kProblems;
+    BundleVerifier::Machine machine;
+    if (positional.size() == 2) {
+        BundleSignature::PublicKey key;
+        if (!ReadPublic(positional[0], key)) return kFileError;
+        machine.keys.push_back(key);
+        machine.keysFolderPresent = true;
+    } else {
+        if (!machineRoot.empty()) setenv(kSystemRootVariable, Absolute(machineRoot).c_str(), 1);
+        machine = BundleVerifier::LoadMachine();
+    }
+    const BundleVerifier::Verdict verdict = BundleVerifier::Decide(positional.back(), machine, static_cast<int64_t>(time(nullptr)),
+                                                                   BundleScope::FirstOutside, nullptr, nullptr);
+    switch (verdict.state) {
+        case BundleVerifier::kValid: std::cout << "valid: signed by key " << verdict.keyId; break;
+        case BundleVerifier::kInvalid: std::cout << "invalid: " << verdict.reason; break;
+        case BundleVerifier::kUnsigned: std::cout << "unsigned: " << verdict.reason; break;
+    }
+    if (verdict.state == BundleVerifier::kValid && !verdict.reason.empty()) std::cout << " - " << verdict.reason;
+    std::cout << "\n" << UIDriverCheck::TrustLine(verdict) << "\n";
+    return verdict.state == BundleVerifier::kInvalid ? kProblems : kOk;
 }
 
 int Lint(const std::string& folder) {
@@ -280,6 +478,8 @@ int main(int argc, char** argv) {
         if (command == "keygen") return Keygen(args);
         if (command == "sign") return Sign(args);
         if (command == "verify") return Verify(args);
+        if (command == "cosign") return Cosign(args);
+        if (command == "rotate") return Rotate(args);
         if (command == "lint") return args.size() == 1 ? Lint(args[0]) : Usage("lint needs BUNDLE_FOLDER");
         if (command == "new") return New(args);
     } catch (const std::exception& error) {
