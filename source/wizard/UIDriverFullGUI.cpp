@@ -12,6 +12,7 @@
 
 #include "AppExitCodes.h"
 #include "AuthExec.h"
+#include "BundleVerifier.h"
 #include "DHTMLAlertController.h"
 #include "Elevation.h"
 #include "MachineEntry.h"
@@ -138,11 +139,17 @@ Elevated RespawnAndAuthorizeIfNeeded(InstallerEngine& engine, int& code) {
         // bundle, no room to stage it): nothing on that side could show why, so this side does.
         // What the staged program refuses, it shows itself.
         const std::string ownLine = "kavex-update: ";
-        const std::string refusal = ownLine + "the bundle is refused: ";
+        const std::string refusal = ownLine + "the bundle is refused (";
         const std::string& said = exec.lastErrorLine();
         if (entry && code != 0 && said.compare(0, ownLine.size(), ownLine) == 0) {
-            const bool refused = said.compare(0, refusal.size(), refusal) == 0;
-            StartupRefusal::Show(engine, code, "", said.substr(refused ? refusal.size() : ownLine.size()));
+            std::string detail = said.substr(ownLine.size()), reasonID;
+            const size_t close = said.find("): ", refusal.size());
+            if (said.compare(0, refusal.size(), refusal) == 0 && close != std::string::npos) {
+                const char* id = BundleVerifier::RefusalStringId(said.substr(refusal.size(), close - refusal.size()));
+                if (id != nullptr) reasonID = id;
+                detail = said.substr(close + 3);
+            }
+            StartupRefusal::Show(engine, code, reasonID, detail);
         }
         return Elevated::kEnded;
     }

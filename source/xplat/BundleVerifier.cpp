@@ -455,3 +455,25 @@ bool BundleVerifier::CopyOfFileMatches(const std::string& sourceFile, const std:
     why = sourceFile + ": not in the signed bundle";
     return false;
 }
+
+// The string of main.xml that says why the bundle was refused, by the verdict's rule.
+const char* BundleVerifier::RefusalStringId(const std::string& rule) {
+    static const std::map<std::string, const char*> kIds = {
+        {"notSigned", "locBundleRuleNotSigned"},
+        {"badSignature", "locBundleRuleBadSignature"},
+        {"manifest", "locBundleRuleManifest"},
+        {"changed", "locBundleRuleChanged"},
+        {"keysUnusable", "locBundleRuleKeysUnusable"},
+        {"keysVanished", "locBundleRuleKeysVanished"},
+        {"signaturesRequired", "locBundleRuleSignaturesRequired"},
+        {"threshold", "locBundleRuleThreshold"},
+        {"revoked", "locBundleRuleRevoked"},
+        {"replaced", "locBundleRuleReplaced"},
+        {"rollback", "locBundleRuleRollback"},
+        {"expired", "locBundleRuleExpired"},
+        {"notYetValid", "locBundleRuleNotYetValid"},
+        {"outOfScope", "locBundleRuleOutOfScope"},
+    };
+    const auto id = kIds.find(rule);
+    return id != kIds.end() ? id->second : nullptr;
+}

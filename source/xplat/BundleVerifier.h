@@ -79,6 +79,9 @@ public:
     static const Verdict& CheckRun(const std::string& bundleFolder, const RunOptions& options);
     // Null before CheckRun.
     static const Verdict* RunVerdict();
+    // The string of main.xml that says why a bundle was refused, by the verdict's rule; null
+    // for a rule without one.
+    static const char* RefusalStringId(const std::string& rule);
 
     // For a signed run: what a copy put under target is what the manifest lists under
     // source (names ending with suffix; every entry with an empty one). Always true unsigned.

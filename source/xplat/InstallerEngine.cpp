@@ -73,28 +73,6 @@ bool IsRetryable(uint32_t code) {
            code == static_cast<uint32_t>(ErrorCodes::kAnotherInstanceRunning);
 }
 
-// The string of main.xml that says why the bundle was refused, by the verdict's rule.
-const char* RefusalStringId(const std::string& rule) {
-    static const std::map<std::string, const char*> kIds = {
-        {"notSigned", "locBundleRuleNotSigned"},
-        {"badSignature", "locBundleRuleBadSignature"},
-        {"manifest", "locBundleRuleManifest"},
-        {"changed", "locBundleRuleChanged"},
-        {"keysUnusable", "locBundleRuleKeysUnusable"},
-        {"keysVanished", "locBundleRuleKeysVanished"},
-        {"signaturesRequired", "locBundleRuleSignaturesRequired"},
-        {"threshold", "locBundleRuleThreshold"},
-        {"revoked", "locBundleRuleRevoked"},
-        {"replaced", "locBundleRuleReplaced"},
-        {"rollback", "locBundleRuleRollback"},
-        {"expired", "locBundleRuleExpired"},
-        {"notYetValid", "locBundleRuleNotYetValid"},
-        {"outOfScope", "locBundleRuleOutOfScope"},
-    };
-    const auto id = kIds.find(rule);
-    return id != kIds.end() ? id->second : nullptr;
-}
-
 }  // namespace
 
 InstallerEngine::InstallerEngine(const std::string& bundleFolder)
@@ -136,7 +114,7 @@ std::string InstallerEngine::LocalizedErrorText() {
     if (mExitCode == static_cast<uint32_t>(ErrorCodes::kBundleSignatureInvalid)) {
         // The rule that refused it, where the string table has its words.
         const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
-        const char* id = verdict != nullptr ? RefusalStringId(verdict->rule) : nullptr;
+        const char* id = verdict != nullptr ? BundleVerifier::RefusalStringId(verdict->rule) : nullptr;
         const auto words = id != nullptr ? dictionary.find(id) : dictionary.end();
         if (words != dictionary.end() && !words->second.empty()) return words->second;
         return dictionary["locBundleSignatureInvalid"];
@@ -252,7 +230,8 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
                     // No page follows: a user who started the wizard sees why, not a window that never came.
                     if (mUIMode == kModeFullGUI) {
                         const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
-                        NativeAlert::ShowRefusal(*this, ErrorCodes::kBundleSignatureInvalid, std::string(),
+                        const char* id = verdict != nullptr ? BundleVerifier::RefusalStringId(verdict->rule) : nullptr;
+                        NativeAlert::ShowRefusal(*this, ErrorCodes::kBundleSignatureInvalid, id != nullptr ? id : "",
                                                  verdict != nullptr ? verdict->reason : std::string());
                     }
                 } else {

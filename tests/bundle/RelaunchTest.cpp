@@ -86,7 +86,7 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     EXPECT_EQ(expectedForEntry, TestFiles::Lines(TestFiles::Read(box / "asked.txt")));
     // When the entry itself refuses the bundle, no program of it ran as root to say why: this
     // side shows the entry's reason, and ends with its code once the window is closed.
-    TestFiles::Write(box / "said.txt", "kavex-update: the bundle is refused: changed: setup.xml (content)\n");
+    TestFiles::Write(box / "said.txt", "kavex-update: the bundle is refused (changed): changed: setup.xml (content)\n");
     chmod((box / "said.txt").c_str(), 0644);
     ChildResult refused{-1, ""};
     std::thread refusedUser([&] { refused = RunAsUser("35"); });

@@ -484,7 +484,7 @@ TEST_F(SignedBundle, RootRunsOnlyTheSnapshotItVerifiedWhileTheBundleChangesUnder
     for (const std::string& mode : {std::string("--mode=check"), std::string("--mode=silent")}) {
         const ChildResult again = TestProcess::Run({entry, mode, b}, Environment());
         EXPECT_EQ(35, again.status) << again.output;
-        EXPECT_NE(std::string::npos, again.output.find("kavex-update: the bundle is refused: changed: ")) << again.output;
+        EXPECT_NE(std::string::npos, again.output.find("kavex-update: the bundle is refused (changed): changed: ")) << again.output;
     }
     EXPECT_FALSE(TestFiles::Exists("/tmp/forged-program-ran"));
     EXPECT_FALSE(TestFiles::Exists("/tmp/marker-module-loaded"));

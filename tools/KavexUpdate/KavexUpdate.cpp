@@ -211,7 +211,8 @@ int main(int argc, char** argv) {
             verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(), verdict.reason.empty() ? "" : " - ",
             verdict.reason.c_str());
     if (verdict.state == BundleVerifier::kInvalid) {
-        return Fail(ErrorCodes::kBundleSignatureInvalid, "the bundle is refused: " + verdict.reason);
+        // The rule in brackets lets the side that shows it find the reason in the user's language.
+        return Fail(ErrorCodes::kBundleSignatureInvalid, "the bundle is refused (" + verdict.rule + "): " + verdict.reason);
     }
     const std::string staged = staging->SnapshotFolder() + "/" + kProgramInBundle;
     MOQ_LOG("kavex-update: running %s\n", staged.c_str());
