@@ -30,7 +30,7 @@ mkdir -p "$keys"
 tool=build/kavex-bundle
 echo "\$ kavex-bundle keygen team.secret team.pub";  $tool keygen "$keys/team.secret" "$keys/team.pub" | sed 's/^/    /'
 echo "\$ kavex-bundle lint bundle";                   $tool lint "$bundle" | sed 's/^/    /' || true
-echo "\$ kavex-bundle sign team.secret bundle";      $tool sign "$keys/team.secret" "$bundle" | sed 's/^/    /'
+echo "\$ kavex-bundle sign team.secret bundle --series=demo --version=1 --valid-days=30"; $tool sign "$keys/team.secret" "$bundle" --series=demo --version=1 --valid-days=30 | sed 's/^/    /'
 trusted="$machine/Library/Application Support/Kavex/TrustedKeys"
 install -d -m 0755 "$trusted"
 install -m 0644 "$keys/team.pub" "$trusted/"
