@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -85,11 +86,20 @@ TEST(PrivilegedRun, AsRootTheChildsFailureBecomes71AndTheCounterMoves) {
     TestSandbox box;
     MOQ_Logger_StartAt((box / "log").c_str(), false);
     AtomicProgressCounter progress;
-    std::vector<std::string> ok{"/bin/sleep", "0.2"};
+    // The child runs until the watcher has seen the counter move, and lets it go.
+    const std::string moved = box / "moved";
+    ASSERT_EQ(0, mkfifo(moved.c_str(), 0600));
+    std::vector<std::string> ok{"/bin/sh", "-c", "exec cat \"$0\" >/dev/null", moved};
     std::atomic<int> highest{0};
     std::atomic<bool> watching{true};
     std::thread watcher([&] {
-        while (watching) highest = std::max(highest.load(), progress.Percent());
+        bool released = false;
+        while (watching) {
+            highest = std::max(highest.load(), progress.Percent());
+            if (released || highest <= 10) continue;
+            const int fd = open(moved.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // fails until cat reads
+            if (fd >= 0) released = close(fd) == 0;
+        }
     });
     EXPECT_EQ(0, FileSystemUtils::RunApplicationWithPrivileges(ok, &progress, 10, 20));
     watching = false;
