@@ -161,10 +161,15 @@ TEST_F(TrustBoundary, ThroughPkexecRootKeepsOnlyWhatItChecked) {
     for (const std::string& named : {roots, box / "link.Xauthority", std::string("relative")}) {
         unsetenv("XAUTHORITY");
         unsetenv("DISPLAY");
+        // Without --language the user's own language variables stay, when they are plain codes.
+        setenv("LC_ALL", "../../tmp/messages", 1);
+        setenv("LC_MESSAGES", "fr_FR.UTF-8@euro", 1);
         EXPECT_EQ((std::vector<std::string>{"/x/Update"}),
                   Elevation::TrustedStart({"/x/Update", "--xauthority=" + named, "--display=host:0"}));
         EXPECT_EQ("(unset)", Env("XAUTHORITY")) << named;
         EXPECT_EQ("(unset)", Env("DISPLAY"));
+        EXPECT_EQ("(unset)", Env("LC_ALL"));
+        EXPECT_EQ("fr_FR.UTF-8@euro", Env("LC_MESSAGES"));
     }
     EXPECT_TRUE(Logged("Ignoring the display \"host:0\": not a local display"));
     EXPECT_TRUE(Logged("Ignoring the X authority file: not a regular file of the user's own within 64 KiB"));
