@@ -18,8 +18,11 @@
 //   daemon=<fifo>      leave a process behind, holding standard output and every
 //                      inherited descriptor open, until that FIFO is let go as with hold;
 //                      its pid is in <setup folder>/daemon.pid before the setup goes on
+//   hook=<program>     run program with this run's arguments and wait for it (what a
+//                      test does while a setup runs)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -141,6 +144,16 @@ int main(int argc, char** argv) {
         }
         // Written here, not by the daemon: it is there when the setup's run has ended.
         if (daemon > 0) std::ofstream(folder + "/daemon.pid") << daemon << '\n';
+    }
+    if (settings.count("hook")) {
+        const pid_t hook = fork();
+        if (hook == 0) {
+            argv[0] = const_cast<char*>(settings["hook"].c_str());
+            execv(argv[0], argv);
+            _exit(127);
+        }
+        int status = 0;
+        if (hook < 0 || waitpid(hook, &status, 0) != hook || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 4;
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
     if (settings.count("hold")) WaitForRelease(settings["hold"]);
