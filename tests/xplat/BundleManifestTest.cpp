@@ -221,7 +221,7 @@ TEST(BundleTree, AFolderThatChangesWhileItIsReadFails) {
     known["one/file"].sha256 = std::string(64, '0');  // to see which one a scan takes
     BundleTree::RememberDigests(root, known);
     EXPECT_EQ(std::string(64, '0'), ScanAll(root).at(1).sha256);
-    usleep(20000);  // the change's time must differ from the digest's
+    AfterTheChangeOf(root + "/one/file");  // the change's time must differ from the digest's
     TestFiles::Write(root + "/one/file", std::string(100000, 'x'));
     EXPECT_EQ(honest, ScanAll(root).at(1).sha256);
     BundleTree::RememberDigests(std::string(), {});
