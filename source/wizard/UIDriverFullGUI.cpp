@@ -24,6 +24,7 @@
 #include "MainBundle.h"
 #include "MoxaReadOnly.h"
 #include "PayloadsManager.h"
+#include "StartupRefusal.h"
 #include "TSMDHTMLAlertController.h"
 #include "UPDWizardController.h"
 
@@ -186,13 +187,19 @@ bool UIDriverFullGUI::Run() {
         case Elevated::kGoOn:
             break;
     }
-    if (mEngine.GetPayloadsManager() == nullptr) {
-        mErrorCode = PayloadsManager::InitializationFailureCode();
-        return false;
-    }
+    const bool haveManager = mEngine.GetPayloadsManager() != nullptr;
     if (!gtk_init_check(nullptr, nullptr)) {
         ReportNoDisplay();
-        mErrorCode = ErrorCodes::kUnknownError;
+        mErrorCode = haveManager ? static_cast<int>(ErrorCodes::kUnknownError) : PayloadsManager::InitializationFailureCode();
+        return false;
+    }
+    if (!haveManager) {
+        // Nothing to show on the first page: the user is told why the wizard ends.
+        mErrorCode = PayloadsManager::InitializationFailureCode();
+        const char* reason = mErrorCode == ErrorCodes::kMOXADBError              ? "locStoreUnreadable"
+                             : mErrorCode == ErrorCodes::kAnotherInstanceRunning ? "locLockHeldUnknown"
+                                                                                 : "";
+        StartupRefusal::Show(mEngine, mErrorCode, reason, std::string());
         return false;
     }
     bool installStarted = false, startupFailed = false;
