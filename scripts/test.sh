@@ -10,6 +10,26 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
+# Under load: the safety and silent-run groups again and again, twice as many at once as there
+# are cores, in a random order; a test that leans on timing instead of a handshake fails here.
+# Bounded: rounds start until STRESS_SECONDS (default 150) have passed, at most 12. The kill at
+# every call, which runs the program once per system call it makes, is left to the pass above.
+stress_started=$SECONDS
+stress_rounds=0
+stress_runs=0
+stress_log=build/stress.log
+while (( stress_rounds < 12 && (stress_rounds == 0 || SECONDS - stress_started < ${STRESS_SECONDS:-150}) )); do
+  if ! ctest --test-dir build -j "$((2 * jobs))" --schedule-random --output-on-failure \
+       -R "^(Safety|SilentRun)\\." -E "^Safety\\.ARunKilledAtAnyCall" > "$stress_log" 2>&1; then
+    cat "$stress_log"
+    echo "Stress pass: round $((stress_rounds + 1)) failed (log: $stress_log)."
+    exit 1
+  fi
+  stress_rounds=$((stress_rounds + 1))
+  stress_runs=$((stress_runs + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$stress_log")))
+done
+echo "Stress pass: $stress_runs runs in $stress_rounds rounds of the safety and silent-run groups," \
+     "$((2 * jobs)) at once, $((SECONDS - stress_started)) s, no failure."
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_SANITIZE=ON -DUPDATE_BUILD_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"

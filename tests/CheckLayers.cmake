@@ -1,7 +1,9 @@
 # Fails when a file includes a header of a layer above its own (named or reached by a relative
-# path: every quoted include is resolved against the file's folder and the layer's include
-# folders), when the core includes the stores' internals, or when the portable core or the
-# platform services include a window-system or GLib header.
+# path, in quotes or in angle brackets: a quoted include is resolved against the file's folder,
+# then the layers' folders; an angle-bracket one against the layers' folders, as the compiler's
+# include path would), when the core includes the stores' internals, when the portable core or
+# the platform services include a window-system or GLib header, or when an include names its
+# header through a macro, which no check can read.
 set(gui_pattern "#[ \t]*include[ \t]*<(gtk|gdk|glib|gio|gobject|webkit2|JavaScriptCore|jsc)[/.]")
 
 # Layers from the bottom; a file may include headers of its own layer and those below.
@@ -44,22 +46,28 @@ foreach(i RANGE ${last})
   list(GET layer_folders ${i} folders)
   string(REPLACE "," ";" folders "${folders}")
   foreach(folder ${folders})
-    file(GLOB files ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
+    file(GLOB_RECURSE files ${SOURCE_DIR}/${folder}/*)
     foreach(file ${files})
       get_filename_component(here ${file} DIRECTORY)
-      file(STRINGS ${file} lines REGEX "#[ \t]*include")
+      file(STRINGS ${file} lines REGEX "^[ \t]*#[ \t]*(include|include_next|import)[^A-Za-z_0-9]")
       foreach(line ${lines})
         if(gui_checked_${name} AND line MATCHES "${gui_pattern}")
           list(APPEND failures "${file}: ${line}")
         endif()
-        if(NOT line MATCHES "#[ \t]*include[ \t]*\"([^\"]+)\"")
+        if(line MATCHES "#[ \t]*[a-z_]+[ \t]*\"([^\"]+)\"")
+          set(included "${CMAKE_MATCH_1}")
+          set(quoted ON)
+        elseif(line MATCHES "#[ \t]*[a-z_]+[ \t]*<([^>]+)>")
+          set(included "${CMAKE_MATCH_1}")
+          set(quoted OFF)
+        else()
+          list(APPEND failures "${file}: ${line} (an include the check cannot read)")
           continue()
         endif()
-        set(included "${CMAKE_MATCH_1}")
-        # Resolved as the compiler would: beside the file first, then the include folders.
+        # Resolved as the compiler would: a quoted one beside the file first, then the include folders.
         set(resolved "")
         get_filename_component(candidate "${here}/${included}" ABSOLUTE)
-        if(EXISTS "${candidate}")
+        if(quoted AND EXISTS "${candidate}")
           set(resolved "${candidate}")
         else()
           foreach(dir ${all_folders})

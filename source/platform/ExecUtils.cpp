@@ -196,7 +196,10 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
     const char* workingFolder = setup != nullptr && !setup->workingFolder.empty() ? setup->workingFolder.c_str() : nullptr;
     const bool ownGroup = setup != nullptr && setup->timeoutSeconds > 0;
 
-    if (id == nullptr) {
+    // A child whose start is recorded runs the program only once the record is made: a
+    // launcher killed in between leaves no unrecorded child running, the child ends instead.
+    const bool recorded = setup != nullptr && setup->started;
+    if (id == nullptr && !recorded) {
         // Without a change of identity: spawned from this thread, the parent's memory shared
         // until the exec (no copy of the whole process), the same arrangements made in the child.
         pid_t pid = -1;
@@ -207,8 +210,19 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
         return pid;
     }
 
+    int goFds[2] = {-1, -1};
+    if (recorded && pipe2(goFds, O_CLOEXEC) != 0) return -1;
+    UniqueFd goRead(goFds[0]), goWrite(goFds[1]);
     pid_t pid = fork();
     if (pid == 0) {
+        if (recorded) {
+            close(goWrite.get());
+            char go = 0;
+            ssize_t n;
+            while ((n = read(goRead.get(), &go, 1)) < 0 && errno == EINTR) {
+            }
+            if (n != 1) _exit(kExitOSError);
+        }
         if (id != nullptr && geteuid() == 0) {
             if ((identity.flags & ExecId::kSetGid) && setgid(identity.gid) != 0) _exit(kExitOSError);
             if ((identity.flags & ExecId::kSetEgid) && setegid(identity.egid) != 0) _exit(kExitOSError);
@@ -224,8 +238,12 @@ int OpenExecutable(const std::vector<std::string>& args, ExecId* id, int& toChil
         _exit(kExitOSError);
     }
     if (pid < 0) return -1;
+    goRead.reset();
     if (ownGroup) setpgid(pid, pid);  // also here: a limit may strike before the child got to it
-    if (setup != nullptr && setup->started) setup->started(pid);
+    if (recorded) {
+        setup->started(pid);
+        (void)!write(goWrite.get(), "g", 1);  // without it the child ends, and its status says so
+    }
     toChild = inWrite.release();
     fromChild = outRead.release();
     return pid;

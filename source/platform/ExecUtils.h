@@ -25,7 +25,9 @@ struct ChildSetup {
     int* waitStatus = nullptr;  // receives the raw wait status, so that a signal is told from a code
     unsigned timeoutSeconds = 0;  // 0: no limit; else the child's process group is ended after it
     bool* timedOut = nullptr;     // set when the limit ended the child
-    std::function<void(int pid)> started;  // told the child's pid as soon as it exists
+    // Told the child's pid as soon as it exists; the child runs the program only once this
+    // has returned (and not at all when this process dies first).
+    std::function<void(int pid)> started;
     // Called in the waiting thread about every tickMilliseconds while the child runs
     // (a progress counter moves without a thread of its own); 0: not called.
     std::function<void()> tick;

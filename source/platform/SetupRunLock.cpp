@@ -9,32 +9,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Expected.h"
 #include "LinkSafeTree.h"
 
 const char* const SetupRunLock::kFileName = ".setup-running.lock";
 
 namespace {
 
-// "<pid> <start time in ticks since boot>": a pid reused by another process does not match.
-std::string ProcessStamp(int pid) {
+// "<pid> <start time in ticks since boot>" of a process that runs: a pid reused by another
+// process does not match, and one that has ended runs nothing though it stays in the process
+// table (a zombie, 'Z') until its parent, or whoever inherited it, reaps it.
+Expected<std::string> RunningProcessStamp(int pid) {
     char path[64];
     snprintf(path, sizeof(path), "/proc/%d/stat", pid);
     UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return std::string();
     char buffer[1024];
-    const ssize_t n = read(fd.get(), buffer, sizeof(buffer) - 1);
-    if (n <= 0) return std::string();
+    const ssize_t n = fd.valid() ? read(fd.get(), buffer, sizeof(buffer) - 1) : -1;
+    if (n < 0) return ExpectedFailure(errno, std::string(path) + " cannot be read: " + strerror(errno));
+    if (n == 0) return ExpectedFailure(0, std::string(path) + " is empty");
     buffer[n] = '\0';
     // The name in parentheses may hold anything: fields are counted after its last ')'.
     const char* fields = strrchr(buffer, ')');
-    if (fields == nullptr) return std::string();
+    if (fields == nullptr || fields[1] != ' ') return ExpectedFailure(0, std::string(path) + " has no process name");
+    const char state = fields[2];
+    if (state == 'Z' || state == 'X') return ExpectedFailure(ESRCH, "process " + std::to_string(pid) + " has ended");
     int field = 2;
     const char* at = fields + 1;
     while (*at != '\0' && field < 22) {
         if (*at == ' ') ++field;
         ++at;
     }
-    if (field != 22) return std::string();
+    if (field != 22) return ExpectedFailure(0, std::string(path) + " has no start time");
     const char* end = strchr(at, ' ');
     return std::to_string(pid) + " " + std::string(at, end != nullptr ? static_cast<size_t>(end - at) : strlen(at));
 }
@@ -47,7 +52,9 @@ bool RecordedSetupRuns(int fd) {
     std::string record(buffer);
     if (!record.empty() && record.back() == '\n') record.pop_back();
     const int pid = atoi(record.c_str());
-    return pid > 0 && ProcessStamp(pid) == record;
+    if (pid <= 0) return false;
+    const Expected<std::string> stamp = RunningProcessStamp(pid);
+    return stamp && *stamp == record;
 }
 
 }  // namespace
@@ -67,9 +74,10 @@ SetupRunLock::Result SetupRunLock::Take(const std::string& folder) {
 
 void SetupRunLock::NoteSetup(int pid) {
     if (!mFd.valid()) return;
-    const std::string stamp = ProcessStamp(pid) + "\n";
-    if (ftruncate(mFd.get(), 0) == 0 && stamp.size() > 1) {
-        (void)!pwrite(mFd.get(), stamp.data(), stamp.size(), 0);
+    const Expected<std::string> stamp = RunningProcessStamp(pid);
+    if (ftruncate(mFd.get(), 0) == 0 && stamp) {
+        const std::string line = *stamp + "\n";
+        (void)!pwrite(mFd.get(), line.data(), line.size(), 0);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "BundleVerifier.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -7,10 +9,13 @@
 #include <memory>
 
 #include "BundleManifest.h"
+#include "LinkSafeTree.h"
 #include "MacUtils.h"
 #include "RegularFile.h"
 #include "RootOnlyFolder.h"
+#include "ScopedDir.h"
 #include "TrustedKeyFolder.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -18,6 +23,9 @@ struct RunState {
     BundleVerifier::Verdict verdict;
     std::string bundleFolder;
     std::vector<BundleTree::Entry> entries;
+    // The file systems' own clock when the check began, against which status-change times
+    // (which no owner can set back) tell this run's copies from what earlier runs left.
+    struct timespec checked = {0, 0};
 };
 
 std::unique_ptr<RunState>& Run() {
@@ -61,6 +69,43 @@ bool EntryCopied(const BundleTree::Entry& entry, const std::string& target, std:
         }
     }
     return false;
+}
+
+bool NotBefore(const struct timespec& time, const struct timespec& mark) {
+    return time.tv_sec > mark.tv_sec || (time.tv_sec == mark.tv_sec && time.tv_nsec >= mark.tv_nsec);
+}
+
+// What a copy brought into folder that the manifest does not list under prefix: a file added
+// to the bundle after its check. Entries that were there before the check are earlier runs'.
+bool NothingAdded(const RunState& state, int folderFd, const std::string& relative, const std::string& prefix,
+                  const std::string& suffix, const std::set<std::string>& listed, int depth, std::string& why) {
+    ScopedDir dir(folderFd);
+    std::vector<std::string> names;
+    if (!dir.valid() || !dir.Names(names)) {
+        why = relative + ": the copy cannot be listed";
+        return false;
+    }
+    for (const std::string& name : names) {
+        const std::string path = relative.empty() ? name : relative + "/" + name;
+        struct stat st;
+        if (fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const bool counts = suffix.empty() || (!S_ISDIR(st.st_mode) && EndsWithSuffix(name, suffix));
+        if (counts && listed.count(prefix + path) == 0 && NotBefore(st.st_ctim, state.checked)) {
+            why = path + ": not in the signed bundle";
+            return false;
+        }
+        if (!S_ISDIR(st.st_mode)) continue;
+        if (depth >= BundleTree::kMaxDepth) {
+            why = path + ": too deep";
+            return false;
+        }
+        UniqueFd below(LinkSafeTree::OpenFolderAt(folderFd, name));
+        if (!below.valid() || !NothingAdded(state, below.get(), path, prefix, suffix, listed, depth + 1, why)) {
+            if (!below.valid()) why = path + ": the copy cannot be opened";
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -407,6 +452,7 @@ const BundleVerifier::Verdict& BundleVerifier::CheckRun(const std::string& bundl
 const BundleVerifier::Verdict& BundleVerifier::CheckRun(const std::string& bundleFolder, const RunOptions& options) {
     std::unique_ptr<RunState> state(new RunState);
     state->bundleFolder = bundleFolder;
+    clock_gettime(CLOCK_REALTIME_COARSE, &state->checked);
     const Machine machine = LoadMachine();
     BundleTrustState additions;
     const int64_t now = static_cast<int64_t>(time(nullptr));
@@ -437,6 +483,13 @@ bool BundleVerifier::CopiesMatch(const std::string& source, const std::string& t
         // A copy by suffix makes the folders it needs, and copies only what ends so.
         if (!suffix.empty() && (entry.type == BundleTree::Entry::kFolder || !EndsWithSuffix(entry.path, suffix))) continue;
         if (!EntryCopied(entry, target + "/" + entry.path.substr(prefix.size()), why)) return false;
+    }
+    std::set<std::string> listed;
+    for (const BundleTree::Entry& entry : state->entries) listed.insert(entry.path);
+    UniqueFd top(LinkSafeTree::OpenFolder(target));
+    if (!top.valid() || !NothingAdded(*state, top.get(), std::string(), prefix, suffix, listed, 0, why)) {
+        why = target + (top.valid() ? "/" + why : ": the copy cannot be opened");
+        return false;
     }
     return true;
 }

@@ -72,6 +72,8 @@ TEST(NamedLockAcrossProcesses, RacingCreatorsNeverBothHoldTheLock) {
         ASSERT_EQ(0, pipe(results));
         int go[2];
         ASSERT_EQ(0, pipe(go));
+        int release[2];  // closed by the test once every child has answered
+        ASSERT_EQ(0, pipe(release));
         std::vector<pid_t> children;
         for (int c = 0; c < 6; ++c) {
             pid_t pid = fork();
@@ -82,7 +84,8 @@ TEST(NamedLockAcrossProcesses, RacingCreatorsNeverBothHoldTheLock) {
                 std::shared_ptr<NamedLock> lock;
                 char got = NamedLock::AcquireLock(name, lock) ? 'y' : 'n';
                 if (write(results[1], &got, 1) != 1) _exit(2);
-                usleep(200000);  // hold while the others try
+                close(release[1]);
+                (void)!read(release[0], &start, 1);  // hold while the others try
                 _exit(0);
             }
             children.push_back(pid);
@@ -94,9 +97,10 @@ TEST(NamedLockAcrossProcesses, RacingCreatorsNeverBothHoldTheLock) {
             ASSERT_EQ(1, read(results[0], &got, 1));
             holders += got == 'y';
         }
+        close(release[1]);
         for (pid_t pid : children) waitpid(pid, nullptr, 0);
         EXPECT_EQ(1, holders) << "round " << round;
-        for (int fd : {results[0], results[1], go[0], go[1]}) close(fd);
+        for (int fd : {results[0], results[1], go[0], go[1], release[0]}) close(fd);
     }
 }
 

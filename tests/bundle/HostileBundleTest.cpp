@@ -133,7 +133,6 @@ TEST_F(HostileBundle, ARunawayPatternIsMatchedLiterally) {
     TestFiles::Write(app, TestFiles::Read("/bin/sleep"));
     chmod(app.c_str(), 0755);
     const int pid = TestProcess::Spawn({app, "60"});
-    usleep(100000);
     const std::string logBefore = TestFiles::Read("/tmp/moq.log");
     ChildResult run = Run();
     kill(pid, SIGKILL);

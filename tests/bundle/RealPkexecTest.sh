@@ -41,10 +41,15 @@ dbus-daemon --system --fork --print-pid > "$work/dbus.pid" || skip "no system bu
 pids+=("$(cat "$work/dbus.pid")")
 /usr/lib/polkit-1/polkitd --no-debug > "$work/polkitd.log" 2>&1 &
 pids+=($!)
-display=":$((200 + RANDOM % 400))"
-Xvfb "$display" -nolisten tcp -screen 0 800x600x24 >/dev/null 2>&1 &
+# Ready when they say so: polkitd owns its name on the bus, Xvfb writes its display number.
+mkfifo "$work/xready"
+Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/xready" >/dev/null 2>&1 &
 pids+=($!)
-sleep 2
+read -r number < "$work/xready" || true
+[ -n "$number" ] || fail "Xvfb did not start"
+display=":$number"
+DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket timeout 60 gdbus wait --system org.freedesktop.PolicyKit1 \
+  || fail "polkitd did not take its name on the bus"
 
 # The demo's machine and bundle; and a machine root the user built, with a setup of the user's own.
 mkdir -p "$work/machine" "$work/bundle"

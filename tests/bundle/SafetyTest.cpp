@@ -5,8 +5,11 @@
 #include <sys/prctl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <poll.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -27,6 +30,80 @@ struct stat Lstat(const std::string& path) {
     memset(&st, 0, sizeof(st));
     EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
     return st;
+}
+
+// A FIFO the test holds open for writing: a stand-in setup told to wait on it ("hold=",
+// "daemon=") ends when the test lets go, or when the test dies.
+class Gate {
+public:
+    explicit Gate(const std::string& path) : mPath(path) {
+        if (mkfifo(path.c_str(), 0600) == 0) mFd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(mFd, 0) << path;
+    }
+    ~Gate() { LetGo(); }
+    void LetGo() {
+        if (mFd >= 0) close(mFd);
+        mFd = -1;
+    }
+    const std::string& Path() const { return mPath; }
+
+private:
+    std::string mPath;
+    int mFd = -1;
+};
+
+// A FIFO on which stand-in setups told "started=" announce their pids.
+class Announcements {
+public:
+    explicit Announcements(const std::string& path) : mPath(path) {
+        if (mkfifo(path.c_str(), 0600) == 0) mFd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(mFd, 0) << path;
+    }
+    ~Announcements() {
+        if (mFd >= 0) close(mFd);
+    }
+    // The next setup's pid; 0 when the launching process ended first.
+    int Next(int launcher) {
+        const int ended = static_cast<int>(syscall(SYS_pidfd_open, launcher, 0));
+        for (;;) {
+            const size_t eol = mPending.find('\n');
+            if (eol != std::string::npos) {
+                const int pid = atoi(mPending.substr(0, eol).c_str());
+                mPending.erase(0, eol + 1);
+                if (ended >= 0) close(ended);
+                return pid;
+            }
+            struct pollfd waits[2] = {{mFd, POLLIN, 0}, {ended, POLLIN, 0}};
+            if (poll(waits, 2, -1) < 0 && errno != EINTR) break;
+            if (waits[0].revents & POLLIN) {
+                char buffer[64];
+                const ssize_t n = read(mFd, buffer, sizeof(buffer));
+                if (n > 0) mPending.append(buffer, static_cast<size_t>(n));
+            } else if (waits[1].revents != 0) {
+                break;
+            }
+        }
+        if (ended >= 0) close(ended);
+        return 0;
+    }
+    const std::string& Path() const { return mPath; }
+
+private:
+    std::string mPath;
+    int mFd = -1;
+    std::string mPending;
+};
+
+// Orphans of the processes this test starts become its children, for as long as it lives.
+struct Subreaper {
+    Subreaper() { EXPECT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1)); }
+    ~Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+};
+
+char ProcessState(int pid) {
+    const std::string stat = TestFiles::Read("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name = stat.rfind(')');
+    return name != std::string::npos && name + 2 < stat.size() ? stat[name + 2] : '?';
 }
 
 // What a folder holds, entry by entry, without what the stand-in setup writes of its own.
@@ -204,14 +281,21 @@ TEST_F(Safety, LockSetsMadeByAnOrdinaryUserAreReplaced) {
     EXPECT_NE(std::string::npos, Log().find("Named lock VORNPatchLock: set made by uid " + std::to_string(uid)));
 }
 
-// The patcher killed while a slow setup runs: the setup outlives it and must not run twice at once.
+// The patcher killed while a slow setup runs: the setup outlives it and must not run twice at
+// once; once it has ended it holds nothing, though it stays a zombie until it is reaped.
 TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
-    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "sleep=3000\n");
-    TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "sleep=3000\n");
+    Gate setupEnds(box / "setup-ends");
+    Announcements started(box / "started");
+    for (const char* session : {"{S1}", "{S2}"}) {
+        TestFiles::Write(SetupFolder(session) + "/standin.conf",
+                         "started=" + started.Path() + "\nhold=" + setupEnds.Path() + "\n");
+    }
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     store.Save();
+    Subreaper orphansComeHere;
     const int patcher = TestProcess::Spawn({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
-    for (int i = 0; i < 500 && Launches("{S1}") == 0; ++i) usleep(10000);
+    const int setup = started.Next(patcher);
+    ASSERT_GT(setup, 0);
     ASSERT_EQ(1u, Launches("{S1}"));
     kill(patcher, SIGKILL);
     waitpid(patcher, nullptr, 0);
@@ -220,6 +304,17 @@ TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
     EXPECT_EQ(1u, Launches("{S1}"));
     EXPECT_EQ(0u, Launches("{S2}"));
     EXPECT_NE(std::string::npos, Log().find("A setup started earlier still runs in"));
+
+    // Ended, not yet reaped: a zombie, which runs nothing.
+    setupEnds.LetGo();
+    siginfo_t ended;
+    ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(setup), &ended, WEXITED | WNOWAIT));
+    EXPECT_EQ('Z', ProcessState(setup));
+    ChildResult free = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6"}, Environment());
+    EXPECT_EQ(0, free.status) << free.output;
+    EXPECT_EQ(2u, Launches("{S1}"));
+    EXPECT_EQ(1u, Launches("{S2}"));
+    waitpid(setup, nullptr, 0);
 }
 
 // A bundle on a mount an ordinary user can present (nosuid, nodev) carries a set-uid program, a
@@ -266,7 +361,9 @@ TEST_F(Safety, RootsCopiesMakeNoSetIdProgramsAndNoDevices) {
 // A setup that leaves a daemon holding its output, writes 100 MB of output, or never ends:
 // the run waits for the setup only, logs a bounded part of what it said, and a limit ends it.
 TEST_F(Safety, WhatASetupLeavesBehindDoesNotHoldTheMachine) {
-    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "daemon=30000\noutput=104857600\nrecord-installed=1\n");
+    Gate daemonEnds(box / "daemon-ends");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf",
+                     "daemon=" + daemonEnds.Path() + "\noutput=104857600\nrecord-installed=1\n");
     TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "record-installed=1\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     const std::string logBefore = Log();
@@ -284,11 +381,12 @@ TEST_F(Safety, WhatASetupLeavesBehindDoesNotHoldTheMachine) {
     // The daemon still runs: it holds no lock of the run, so the next run is not turned away.
     ChildResult again = Run();
     EXPECT_EQ(29, again.status) << again.output;
-    kill(daemon, SIGKILL);
+    daemonEnds.LetGo();
 
     // A setup that never ends is ended by --setupTimeout; the report says so.
     bundle.AddPatch(Patch("{PATCH2}", "Suite Update", "1.0.2", "{BASE}"), "P2");
-    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "sleep=600000\n");
+    Gate never(box / "never");
+    TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "hold=" + never.Path() + "\n");
     const std::string report = box / "report.json";
     ChildResult limited = TestProcess::Run(
         {program, "--mode=silent", "--callerID=ZEP6", "--setupTimeout=1", "--report=" + report}, Environment());

@@ -71,7 +71,6 @@ TEST_F(SilentRun, ConflictingApplicationWinsOverShortSpaceAndTheOfferQuitsWithou
     TestFiles::Write(app, TestFiles::Read("/bin/sleep"));
     chmod(app.c_str(), 0755);
     const int pid = TestProcess::Spawn({app, "60"});
-    usleep(100000);
     ChildResult run = Run();
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +57,51 @@ TEST(ExecUtils, ResultsByWaitStatus) {
     EXPECT_EQ(-1, ExecUtils::OpenExecutable({}, toChild, fromChild));
 }
 
+// A child whose start is recorded is still this program, before its exec, while the record
+// is made: a launcher killed before it leaves no unrecorded child running.
+TEST(ExecUtils, ARecordedChildRunsOnlyOnceItIsRecorded) {
+    char self[4096] = "";
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::string seen;
+    ExecUtils::ChildSetup setup;
+    setup.started = [&seen](int pid) {
+        char exe[4096] = "";
+        const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof(exe) - 1);
+        seen.assign(exe, n > 0 ? static_cast<size_t>(n) : 0);
+    };
+    bool failed = true;
+    EXPECT_EQ(3, ExecUtils::RunExecutable({"/bin/sh", "-c", "exit 3"}, nullptr, nullptr, 0, nullptr, failed, true,
+                                          nullptr, nullptr, &setup));
+    EXPECT_EQ(std::string(self), seen);
+
+    // The launcher dies while it records: the child ends without running the program.
+    TestSandbox box;
+    const std::string ran = box / "ran";
+    int report[2];
+    ASSERT_EQ(0, pipe(report));
+    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));  // the orphan comes here
+    const pid_t launcher = fork();
+    if (launcher == 0) {
+        ExecUtils::ChildSetup dying;
+        dying.started = [&report](int pid) { _exit(write(report[1], &pid, sizeof(pid)) == sizeof(pid) ? 0 : 1); };
+        bool lost = false;
+        ExecUtils::RunExecutable({"/bin/sh", "-c", "echo > \"$0\"", ran}, nullptr, nullptr, 0, nullptr, lost, true, nullptr,
+                                 nullptr, &dying);
+        _exit(2);
+    }
+    close(report[1]);
+    int child = 0, status = 0;
+    EXPECT_EQ(static_cast<ssize_t>(sizeof(child)), read(report[0], &child, sizeof(child)));
+    close(report[0]);
+    waitpid(launcher, &status, 0);
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    EXPECT_EQ(ExecUtils::kExitOSError, WEXITSTATUS(status));
+    EXPECT_FALSE(TestFiles::Exists(ran));
+}
+
 TEST(ExecUtils, ChildSeesOnlyTheTwoKeptVariablesAndGetsItsInput) {
     setenv("__CF_USER_TEXT_ENCODING", "0x0:0:0", 1);
     setenv("SECRET_TOKEN", "leak", 1);
@@ -85,11 +132,20 @@ TEST(PrivilegedRun, AsRootTheChildsFailureBecomes71AndTheCounterMoves) {
     TestSandbox box;
     MOQ_Logger_StartAt((box / "log").c_str(), false);
     AtomicProgressCounter progress;
-    std::vector<std::string> ok{"/bin/sleep", "0.2"};
+    // The child runs until the watcher has seen the counter move, and lets it go.
+    const std::string moved = box / "moved";
+    ASSERT_EQ(0, mkfifo(moved.c_str(), 0600));
+    std::vector<std::string> ok{"/bin/sh", "-c", "exec cat \"$0\" >/dev/null", moved};
     std::atomic<int> highest{0};
     std::atomic<bool> watching{true};
     std::thread watcher([&] {
-        while (watching) highest = std::max(highest.load(), progress.Percent());
+        bool released = false;
+        while (watching) {
+            highest = std::max(highest.load(), progress.Percent());
+            if (released || highest <= 10) continue;
+            const int fd = open(moved.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // fails until cat reads
+            if (fd >= 0) released = close(fd) == 0;
+        }
     });
     EXPECT_EQ(0, FileSystemUtils::RunApplicationWithPrivileges(ok, &progress, 10, 20));
     watching = false;

@@ -36,6 +36,14 @@ TEST(NamedLockProbe, FreeBusyWithItsHolderAndUnknownToWhoMayNotLook) {
     const std::string name = "VORNBootstrapperLock";
     int key = 0;
     ASSERT_TRUE(NamedLock::KeyForName(name, key));
+    // The set root's probe makes goes with the test: a second run starts without one.
+    struct RemovedAfterwards {
+        int key;
+        ~RemovedAfterwards() {
+            const int id = semget(key, 1, 0);
+            if (id >= 0) semctl(id, 0, IPC_RMID);
+        }
+    } removed{key};
     EXPECT_EQ(NamedLockProbe::kFree, ProbeAsNobody(name));  // no set: free, and none is made
     EXPECT_LT(semget(key, 1, 0), 0);
     NamedLockProbe probe = NamedLockProbe::Probe(name);

@@ -24,16 +24,26 @@ TEST(SetupRunLock, OneHolderAtATimeAndNeverThroughALink) {
     EXPECT_FALSE(SetupRunLock::IsHeld(folder));
     EXPECT_EQ(SetupRunLock::kTaken, second.Take(folder));
 
-    // The recorded setup keeps the folder while it runs, though its launcher let go; then it is free.
+    // The recorded setup keeps the folder while it runs, though its launcher let go; once it has
+    // ended it is free, also while it waits as a zombie to be reaped.
+    int release[2];
+    ASSERT_EQ(0, pipe2(release, O_CLOEXEC));
     const pid_t setup = fork();
     if (setup == 0) {
-        usleep(300000);
+        close(release[1]);
+        char end;
+        (void)!read(release[0], &end, 1);  // returns when the test lets go, or dies
         _exit(0);
     }
+    close(release[0]);
     second.NoteSetup(setup);
     second.Release();
     EXPECT_TRUE(SetupRunLock::IsHeld(folder));
     EXPECT_EQ(SetupRunLock::kBusy, first.Take(folder));
+    close(release[1]);
+    siginfo_t ended;
+    ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(setup), &ended, WEXITED | WNOWAIT));
+    EXPECT_FALSE(SetupRunLock::IsHeld(folder));
     waitpid(setup, nullptr, 0);
     EXPECT_FALSE(SetupRunLock::IsHeld(folder));
     ASSERT_EQ(SetupRunLock::kTaken, first.Take(folder));

@@ -141,6 +141,8 @@ int main(int argc, char** argv) {
                         "it would share named locks and /tmp with the machine\n", argv[1], why);
         return kSkip;
     }
+    /* The test program's own entry point runs itself through here when this is not set. */
+    setenv("UPDATE_TEST_ISOLATED", "1", 1);
     execv(argv[1], argv + 1);
     fprintf(stderr, "cannot run %s: %s\n", argv[1], strerror(errno));
     return 127;

@@ -1,6 +1,7 @@
 #include "TestSandbox.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -144,16 +145,27 @@ ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::str
 }
 
 int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    // Returns once the child runs the program: the pipe closes at its exec.
+    int execed[2];
+    if (pipe2(execed, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
+        close(execed[0]);
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
         ApplyEnvironment(environment);
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
+        (void)!write(execed[1], "x", 1);
         _exit(127);
     }
+    close(execed[1]);
+    char failed;
+    ssize_t n;
+    while ((n = read(execed[0], &failed, 1)) < 0 && errno == EINTR) {
+    }
+    close(execed[0]);
     return pid;
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,17 @@
 #include "UniqueFd.h"
 
 namespace {
+
+// Returns once the file systems' clock has passed path's last change: what changes next
+// carries a later time.
+void AfterTheChangeOf(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
+    for (struct timespec now = {0, 0};
+         now.tv_sec < st.st_ctim.tv_sec || (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec <= st.st_ctim.tv_nsec);) {
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    }
+}
 
 const std::set<std::string> kExcluded = {"bundle.manifest", "bundle.sig"};
 
@@ -249,7 +261,7 @@ TEST(BundleTree, AFolderThatChangesWhileItIsReadFails) {
         TestFiles::RemoveTree(root);
         TestFiles::Write(root + "/one/file", std::string(100000, 'x'));
         TestFiles::Write(root + "/two", "two");
-        usleep(20000);  // the change's time must differ from the layout's
+        AfterTheChangeOf(root + "/two");  // the change's time must differ from the layout's
         bool changed = false;
         std::vector<BundleTree::Entry> entries;
         std::string why;
@@ -279,7 +291,7 @@ TEST(BundleTree, AFolderThatChangesWhileItIsReadFails) {
     known["one/file"].sha256 = std::string(64, '0');  // to see which one a scan takes
     BundleTree::RememberDigests(root, known);
     EXPECT_EQ(std::string(64, '0'), ScanAll(root).at(1).sha256);
-    usleep(20000);  // the change's time must differ from the digest's
+    AfterTheChangeOf(root + "/one/file");  // the change's time must differ from the digest's
     TestFiles::Write(root + "/one/file", std::string(100000, 'x'));
     EXPECT_EQ(honest, ScanAll(root).at(1).sha256);
     BundleTree::RememberDigests(std::string(), {});
@@ -325,6 +337,9 @@ TEST(BundleVerifier, CopiesOfASignedBundleMustHoldWhatWasSigned) {
         std::string empty, saved;
         bool had = false;
     } sandboxed(machine, box / "keyless");
+    // What an earlier run left in the runtime's copy is root's already, and stays.
+    TestFiles::Write(box / "R2/lib/earlier.so", "an earlier run's");
+    AfterTheChangeOf(box / "R2/lib/earlier.so");  // the check begins on a later tick
     const BundleVerifier::Verdict verdict = BundleVerifier::CheckRun(bundle);
     ASSERT_EQ(BundleVerifier::kValid, verdict.state) << verdict.reason;
     EXPECT_EQ(publicKey.id, verdict.keyId);
@@ -337,6 +352,18 @@ TEST(BundleVerifier, CopiesOfASignedBundleMustHoldWhatWasSigned) {
     EXPECT_TRUE(BundleVerifier::CopiesMatch(bundle + "/extensions", target, ".data", why)) << why;
     EXPECT_TRUE(BundleVerifier::CopiesMatch(bundle + "/extensions/runtime", box / "R2", "", why)) << why;
     EXPECT_TRUE(BundleVerifier::CopyOfFileMatches(bundle + "/extensions/P/P.proxy.xml", bundle + "/extensions/P/P.proxy.xml", why));
+
+    // Added after the verification: copied, and refused.
+    TestFiles::Write(bundle + "/extensions/runtime/lib/added.so", "added");
+    ASSERT_TRUE(PayloadsManagerUtils::BlindCopyFolder(FileSystemPath(bundle + "/extensions/runtime"), FileSystemPath(box / "R2")));
+    EXPECT_FALSE(BundleVerifier::CopiesMatch(bundle + "/extensions/runtime", box / "R2", "", why));
+    EXPECT_EQ(box / "R2/lib/added.so: not in the signed bundle", why);
+    TestFiles::Write(bundle + "/extensions/Q/Q.data", "added");
+    ASSERT_TRUE(PayloadsManagerUtils::BlindCopyExtensions(FileSystemPath(bundle + "/extensions"), FileSystemPath(target), ".data"));
+    EXPECT_FALSE(BundleVerifier::CopiesMatch(bundle + "/extensions", target, ".data", why));
+    EXPECT_EQ(target + "/Q/Q.data: not in the signed bundle", why);
+    TestFiles::RemoveTree(bundle + "/extensions/Q");
+    TestFiles::RemoveTree(target + "/Q");
 
     // Swapped after the verification: the copy reads the new bytes, and is refused.
     TestFiles::Write(bundle + "/extensions/P/P.data", "bad! data!!");

@@ -240,7 +240,6 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
         chmod((apps / name).c_str(), 0755);
         pids.push_back(TestProcess::Spawn({apps / name, "30"}));
     }
-    usleep(200000);
     PayloadsManager::sVecConProc = {{"KvxPageBlocker", "1"}, {"KvxPageWarner", "0"}};
     const std::string answer = Call("GetConflictingProcessList");
     for (int pid : pids) {

@@ -8,11 +8,16 @@
 //   exit=<n>           end with status n (default 0)
 //   signal=<n>         kill itself with signal n
 //   sleep=<ms>         take that long before it ends (a slow installation)
+//   started=<fifo>     write "<pid>\n" to that FIFO once the invocation is logged
+//   hold=<fifo>        before ending, wait until no one holds that FIFO open for writing:
+//                      a test keeps it open (with close-on-exec) and closes it to let the
+//                      setup end, and a test that dies lets it end too
 //   record-installed=1 record the patch as installed in the store, in the
 //                      collection of the installation session it was given
 //   output=<bytes>     write that many bytes of numbered lines to standard output
-//   daemon=<ms>        leave a process behind that lives that long, holding
-//                      standard output and every inherited descriptor open
+//   daemon=<fifo>      leave a process behind, holding standard output and every
+//                      inherited descriptor open, until that FIFO is let go as with hold;
+//                      its pid is in <setup folder>/daemon.pid before the setup goes on
 //   hook=<program>     run program with this run's arguments and wait for it (what a
 //                      test does while a setup runs)
 #include <fcntl.h>
@@ -30,6 +35,25 @@
 #include <string>
 
 namespace {
+
+// Returns when no writer holds the FIFO (at once when none ever did).
+void WaitForRelease(const std::string& fifo) {
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    char buffer[64];
+    while (read(fd, buffer, sizeof(buffer)) != 0) {
+    }
+    close(fd);
+}
+
+void Announce(const std::string& fifo) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;  // nobody listens
+    const std::string line = std::to_string(getpid()) + "\n";
+    (void)!write(fd, line.data(), line.size());
+    close(fd);
+}
 
 std::string ParentOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
@@ -95,6 +119,7 @@ int main(int argc, char** argv) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) settings[line.substr(0, eq)] = line.substr(eq + 1);
     }
+    if (settings.count("started")) Announce(settings["started"]);
     if (settings.count("output")) {
         unsigned long long left = std::stoull(settings["output"]);
         char text[80];
@@ -106,15 +131,19 @@ int main(int argc, char** argv) {
         }
         fflush(stdout);
     }
-    if (settings.count("daemon") && fork() == 0) {
-        setsid();
-        // Standard output stays open, as a careless daemon keeps it; standard error does not,
-        // so that only the launcher's pipe is held.
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, STDERR_FILENO);
-        std::ofstream(folder + "/daemon.pid") << getpid() << '\n';
-        usleep(static_cast<useconds_t>(std::stoul(settings["daemon"])) * 1000);
-        _exit(0);
+    if (settings.count("daemon")) {
+        const pid_t daemon = fork();
+        if (daemon == 0) {
+            setsid();
+            // Standard output stays open, as a careless daemon keeps it; standard error does not,
+            // so that only the launcher's pipe is held.
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, STDERR_FILENO);
+            WaitForRelease(settings["daemon"]);
+            _exit(0);
+        }
+        // Written here, not by the daemon: it is there when the setup's run has ended.
+        if (daemon > 0) std::ofstream(folder + "/daemon.pid") << daemon << '\n';
     }
     if (settings.count("hook")) {
         const pid_t hook = fork();
@@ -127,6 +156,7 @@ int main(int argc, char** argv) {
         if (hook < 0 || waitpid(hook, &status, 0) != hook || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 4;
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
+    if (settings.count("hold")) WaitForRelease(settings["hold"]);
     if (settings.count("signal")) {
         kill(getpid(), std::stoi(settings["signal"]));
         pause();
