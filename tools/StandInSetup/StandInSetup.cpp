@@ -13,6 +13,9 @@
 //   output=<bytes>     write that many bytes of numbered lines to standard output
 //   daemon=<ms>        leave a process behind that lives that long, holding
 //                      standard output and every inherited descriptor open
+//   gate=<fifo>        open the FIFO and read it to its end before going on: the
+//                      test that holds its other end knows the setup runs, and
+//                      says when it may end
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -112,6 +115,13 @@ int main(int argc, char** argv) {
         std::ofstream(folder + "/daemon.pid") << getpid() << '\n';
         usleep(static_cast<useconds_t>(std::stoul(settings["daemon"])) * 1000);
         _exit(0);
+    }
+    if (settings.count("gate")) {
+        const int gate = open(settings["gate"].c_str(), O_RDONLY | O_CLOEXEC);
+        char byte;
+        while (gate >= 0 && read(gate, &byte, 1) > 0) {
+        }
+        if (gate >= 0) close(gate);
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
     if (settings.count("signal")) {
