@@ -301,11 +301,13 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
     MethodLog log("LoadFile", true);
     if (args.size() != 1) return Error(kJSResultBadArgCount);
     if (mEngine == nullptr) return Error(kJSResultFailed);
-    const std::optional<FileSystemPath> found = FileSystemPath::Make(args[0]);
-    if (!found || !FileSystemUtils::Exists(*found)) return Error(kJSResultFileNotFound);
-    // The page may name any file, links included, but only a regular one is read.
+    // Root shows the page on a user's display: it reads the page's own files and nothing
+    // else, named below resources/ (or by their full path there), never through a link.
+    const std::string resources = mEngine->mBundleFolder.AsNative() + "/resources";
+    std::string relative = args[0];
+    if (relative.compare(0, resources.size() + 1, resources + "/") == 0) relative = relative.substr(resources.size() + 1);
     std::string contents;
-    const RegularFile::Outcome outcome = RegularFile::Read(found->AsNative(), RegularFile::kFollowLinks, contents);
+    const RegularFile::Outcome outcome = RegularFile::ReadBelow(resources, relative, contents);
     if (outcome == RegularFile::kMissing) return Error(kJSResultFileNotFound);
     if (outcome != RegularFile::kRead) return Error(kJSResultFailed);
     JSONObject object;
@@ -487,8 +489,9 @@ std::string TesmidUserInterfaceJSPublisher::UIGetInstallOutcome(const Args& args
         entry->AddProperty<std::string>("cause", cause);
         entry->AddProperty<int>("exitStatus", launch.exitStatus);
         entry->AddProperty<int>("signal", launch.signal);
-        // Not launched, or undone after the setup failed: the product is as it was.
-        entry->AddProperty<std::string>("unchanged", !launch.launched || launch.rolledBack ? "1" : "0");
+        // Only an undo that completed (or nothing copied) leaves the product as it was.
+        entry->AddProperty<std::string>("unchanged", (!launch.launched && !launch.undoPending) || launch.rolledBack ? "1" : "0");
+        entry->AddProperty<std::string>("undoPending", launch.undoPending ? "1" : "0");
         entry->AddProperty<std::string>("where", outcome.failed.empty() ? std::string() : outcome.failed.front());
     }
     return object.ToString();

@@ -449,8 +449,12 @@ class OverSsh(unittest.TestCase):
         os.mkfifo(gate)
         conf = os.path.join(h3.machine, 'Library', 'Application Support', 'Kavex', 'Installers', '{PHOTO-SESSION-1}',
                             'standin.conf')
+        hook = self.box.path('h3-hook')
+        with open(hook, 'w') as f:
+            f.write('#!/bin/sh\nexec cat %s >/dev/null\n' % gate)
+        os.chmod(hook, 0o755)
         with open(conf, 'a') as f:
-            f.write('\ngate=%s\n' % gate)
+            f.write('\nhook=%s\n' % hook)
         proc, results = self.box.start_play(self.inventory(), forks=None, ssh=True)
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
 
@@ -461,7 +465,7 @@ class OverSsh(unittest.TestCase):
             except OSError:
                 pass
         threading.Thread(target=release_when_the_play_ends, daemon=True).start()
-        # Opening the gate waits for h3's setup to read it: h3 is then installing.
+        # Opening the gate waits for h3's setup (its hook) to read it: h3 is then installing.
         with open(gate, 'w'):
             h3.stop_sshd()
         proc.wait(timeout=600)

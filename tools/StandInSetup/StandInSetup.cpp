@@ -13,11 +13,11 @@
 //   output=<bytes>     write that many bytes of numbered lines to standard output
 //   daemon=<ms>        leave a process behind that lives that long, holding
 //                      standard output and every inherited descriptor open
-//   gate=<fifo>        open the FIFO and read it to its end before going on: the
-//                      test that holds its other end knows the setup runs, and
-//                      says when it may end
+//   hook=<program>     run program with this run's arguments and wait for it (what a
+//                      test does while a setup runs)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -116,12 +116,15 @@ int main(int argc, char** argv) {
         usleep(static_cast<useconds_t>(std::stoul(settings["daemon"])) * 1000);
         _exit(0);
     }
-    if (settings.count("gate")) {
-        const int gate = open(settings["gate"].c_str(), O_RDONLY | O_CLOEXEC);
-        char byte;
-        while (gate >= 0 && read(gate, &byte, 1) > 0) {
+    if (settings.count("hook")) {
+        const pid_t hook = fork();
+        if (hook == 0) {
+            argv[0] = const_cast<char*>(settings["hook"].c_str());
+            execv(argv[0], argv);
+            _exit(127);
         }
-        if (gate >= 0) close(gate);
+        int status = 0;
+        if (hook < 0 || waitpid(hook, &status, 0) != hook || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 4;
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
     if (settings.count("signal")) {
