@@ -253,7 +253,7 @@ class Playbook(unittest.TestCase):
         self.assertEqual(('failed', 31), (b['outcome'], b['exitCode']), output)
         self.assertTrue(b['reason'].startswith(b['meaning'] + ' (31)'), b['reason'])
         self.assertIn('installed-products store', b['meaning'])
-        self.assertEqual({'installed': 1, 'would install': 0, 'up to date': 0, 'failed': 1}, summary['counts'])
+        self.assertEqual({'installed': 1, 'would install': 0, 'up to date': 0, 'failed': 1, 'unreachable': 0}, summary['counts'])
         self.assertEqual(2, len(invocation_logs(fresh)))
         self.assertEqual([], invocation_logs(damaged))
         for name, machine in (('ws-a', fresh), ('ws-b', damaged)):
@@ -350,8 +350,23 @@ class SshHost:
         return proc, inside, children(proc.pid)[0]
 
     def inventory_line(self):
-        return ('%s ansible_host=%s ansible_port=%d kavex_system_root=%s kavex_home=%s'
-                % (self.name, self.address, self.port, self.machine, self.home))
+        return ('%s ansible_host=%s ansible_port=%d kavex_system_root=%s kavex_home=%s%s'
+                % (self.name, self.address, self.port, self.machine, self.home,
+                   ' kavex_package=' + self.package if getattr(self, 'package', None) else ''))
+
+
+def machine_package(box):
+    """A kavex-update package as the machine's: the program the build made, at its place."""
+    root = box.path('package')
+    os.makedirs(os.path.join(root, 'DEBIAN'))
+    os.makedirs(os.path.join(root, 'usr', 'libexec', 'kavex'))
+    with open(os.path.join(root, 'DEBIAN', 'control'), 'w') as f:
+        f.write('Package: kavex-update\nVersion: 1.0.0\nArchitecture: amd64\nMaintainer: Kavex Update authors\n'
+                'Description: the machine entry of Kavex Update\n')
+    shutil.copy(os.path.join(BUILD, 'kavex-update'), os.path.join(root, 'usr', 'libexec', 'kavex', 'kavex-update'))
+    path = box.path('kavex-update_1.0.0_amd64.deb')
+    subprocess.run(['dpkg-deb', '--root-owner-group', '--build', root, path], check=True, stdout=subprocess.DEVNULL)
+    return path
 
 
 def drain(stream):
@@ -420,6 +435,9 @@ class OverSsh(unittest.TestCase):
 
     def test_check_install_a_blocked_host_a_lost_host_then_a_second_run(self):
         h1, h2, h3 = self.hosts
+        # h1 gets the machine package: its runs go through kavex-update once it is there
+        h1.package = machine_package(self.box)
+        entry = os.path.join(h1.machine, 'usr', 'libexec', 'kavex', 'kavex-update')
         before = [snapshot(h.machine) for h in self.hosts]
         status, output, summary, _ = self.play('--check')
         self.assertEqual(0, status, output)
@@ -427,8 +445,9 @@ class OverSsh(unittest.TestCase):
                          (summary['mode'], summary['counts']), output)
         self.assertEqual(before, [snapshot(h.machine) for h in self.hosts], 'the check changed a machine')
         for host in self.hosts:
-            # the folder, the archive, its unpacking, and the patch to come; nothing else counts as a change
-            self.recap(output, host.name, changed=4)
+            # the folder, the archive, its unpacking, and the patch to come (and h1's package to copy)
+            self.recap(output, host.name, changed=5 if host is h1 else 4)
+        self.assertFalse(os.path.exists(entry), 'the check installed the machine package')
 
         # h2 runs a blocking application, in its own processes only; h3 loses its sshd while it installs.
         blocker = self.box.path(BLOCKER)
@@ -487,11 +506,16 @@ class OverSsh(unittest.TestCase):
         self.assertRegex(output, r'fatal: \[h2\]: FAILED! => \{.*"msg": "A conflicting application is running \(30\): '
                                  + BLOCKER + r' \(pid \d+\)"')
         self.assertNotIn('"report":', output)
-        self.recap(output, 'h1', changed=3)  # the archive, its unpacking, the installation
+        self.recap(output, 'h1', changed=5)  # the package and its unpacking, the archive and its unpacking, the installation
         self.recap(output, 'h2', failed=1)
         self.recap(output, 'h3', unreachable=1)
         with open(first['report']) as f:
-            self.assertEqual(h1.machine, json.load(f)['machineRoot'])
+            report = json.load(f)
+        # run by the machine's entry, from a copy of the bundle
+        self.assertEqual((h1.machine, os.path.join(h1.home, 'bundle')), (report['machineRoot'], report['stagedFrom']))
+        self.assertTrue(os.path.isfile(entry))
+        with open(second['report']) as f:
+            self.assertIsNone(json.load(f)['stagedFrom'])
 
         # Again, with h2's application gone and h3 still without sshd: nothing left on h1.
         # nsenter reaps it: no dead process is left for the next run to find

@@ -22,7 +22,7 @@ description:
   - The module copies nothing. Deliver the bundle with M(ansible.builtin.copy),
     M(ansible.builtin.unarchive) or M(ansible.posix.synchronize) first.
   - A real run needs root (C(become)); without it the module refuses. A check runs as any user
-    that can read the product stores.
+    that can read the product stores, with the bundle's own program.
   - The machine's folders are those of the program; a sandbox machine root is given to the
     program through the task's C(environment) (C(KAVEX_SYSTEM_ROOT)).
   - Exit codes that mean there is nothing to do (29, and 0 when nothing was installed) give
@@ -385,7 +385,8 @@ def main():
         module.fail_json(msg='timeout must be a positive number of seconds', **result)
     bundle = os.path.realpath(bundle)
     mode = 'check' if module.check_mode else 'silent'
-    tool = machine_program(module)
+    # kavex-update is root's way in; an ordinary user's check runs the bundle's program with that user's rights.
+    tool = machine_program(module) if os.geteuid() == 0 else None
     if tool:
         program = tool
     else:
