@@ -12,11 +12,86 @@ var lastCheck = null;  // the check shown last, to tell a Retry that changed not
 var logPath = "";
 
 function T(id) { return strings[id] || ""; }
-function fill(text, values) {
-  // In a right-to-left page a name or path keeps its own direction ("/tmp/moq.log").
+// ICU message plurals ("{total, plural, one {# item} other {# items}}"), chosen by the
+// language's own plural rules (Intl.PluralRules: ICU's); "=N" branches match exactly.
+function plural(text, values) {
+  var out = "", at = 0;
+  for (;;) {
+    var open = text.indexOf("{", at);
+    if (open < 0) return out + text.slice(at);
+    var head = /^\{\s*(\w+)\s*,\s*plural\s*,/.exec(text.slice(open));
+    if (!head) { out += text.slice(at, open + 1); at = open + 1; continue; }
+    out += text.slice(at, open);
+    var value = Number(values[head[1]]), i = open + head[0].length, branches = {};
+    while (i < text.length) {
+      while (/\s/.test(text.charAt(i))) i++;
+      if (text.charAt(i) === "}") { i++; break; }
+      var key = /^[=\w]+/.exec(text.slice(i));
+      if (!key) break;
+      i += key[0].length;
+      while (/\s/.test(text.charAt(i))) i++;
+      var depth = 0, start = i + 1;
+      for (; i < text.length; i++) {
+        if (text.charAt(i) === "{") depth++;
+        else if (text.charAt(i) === "}" && --depth === 0) break;
+      }
+      branches[key[0]] = text.slice(start, i);
+      i++;
+    }
+    var category = "other";
+    try { category = new Intl.PluralRules(language.replace("_", "-")).select(value); } catch (e) { category = value === 1 ? "one" : "other"; }
+    var chosen = branches["=" + value] !== undefined ? branches["=" + value] : branches[category] !== undefined ? branches[category] : branches.other || "";
+    out += plural(chosen, values).split("#").join(number(value));
+    at = i;
+  }
+}
+// Names keep their own direction in a right-to-left sentence; paths and codes read left to right.
+function fill(text, values, ltr) {
   var rtl = document.documentElement.dir === "rtl";
-  for (var key in values) text = text.split("[" + key + "]").join(rtl ? "\u2068" + values[key] + "\u2069" : values[key]);
+  text = plural(text, values);
+  for (var key in values) {
+    var open = ltr && ltr.indexOf(key) >= 0 ? "\u2066" : "\u2068";
+    text = text.split("[" + key + "]").join(rtl ? open + values[key] + "\u2069" : values[key]);
+  }
   return text;
+}
+// The same as elements: each value in a <bdi> of its own that is never broken inside.
+function put(node, text, values, ltr) {
+  if (typeof node === "string") node = el(node);
+  node.textContent = "";
+  text = plural(text, values || {});
+  var parts = text.split(/(\[[A-Za-z]+\])/);
+  parts.forEach(function (part) {
+    var m = /^\[([A-Za-z]+)\]$/.exec(part);
+    if (!m || !values || values[m[1]] === undefined) { if (part) node.appendChild(document.createTextNode(part)); return; }
+    var value = values[m[1]];
+    if (value && value.nodeType) { node.appendChild(value); return; }
+    node.appendChild(name(String(value), ltr && ltr.indexOf(m[1]) >= 0));
+  });
+  return node;
+}
+function name(text, ltr) {
+  var b = document.createElement("bdi");
+  b.className = "name";
+  if (ltr) b.dir = "ltr";
+  b.textContent = text;
+  return b;
+}
+// An installation as a person knows it: the product and the end of its folder.
+function installation(i) {
+  var span = document.createElement("span");
+  span.className = "where";
+  if (i.product) span.appendChild(name(i.product));
+  if (i.folder) {
+    if (i.product) span.appendChild(document.createTextNode(" ("));
+    span.appendChild(name(i.folder, true));
+    if (i.product) span.appendChild(document.createTextNode(")"));
+  }
+  if (!i.product && !i.folder) span.appendChild(name(i.session || "?", true));
+  return span;
+}
+function installationText(i) {
+  return i.product && i.folder ? i.product + " (" + i.folder + ")" : i.product || i.folder || i.session || "?";
 }
 function call(answer) { var parsed = DARKParse(answer); return parsed && typeof parsed === "object" ? parsed : {}; }
 function entries(map) {
@@ -41,14 +116,15 @@ function items(ul, list, detail) {
   ul.textContent = "";
   list.forEach(function (item) {
     var li = document.createElement("li");
-    var name = document.createElement("span");
-    name.textContent = item.value;
-    li.appendChild(name);
+    var label = document.createElement("bdi");
+    label.textContent = item.value;
+    li.appendChild(label);
     var extra = detail ? detail(item) : "";
     if (extra) {
       var span = document.createElement("span");
       span.className = "detail";
-      span.textContent = extra;
+      if (extra.nodeType) { span.appendChild(extra); if (extra.querySelector && extra.querySelector("ul")) span.className += " places"; }
+      else span.textContent = extra;
       li.appendChild(span);
     }
     ul.appendChild(li);
@@ -65,9 +141,17 @@ function show(id) {
   var sections = document.querySelectorAll("section");
   for (var i = 0; i < sections.length; i++) sections[i].hidden = sections[i].id !== id;
   current = id;
+  roomForButtons();
   var button = el(id).querySelector("button[data-default]");
   if (button) button.focus();
 }
+
+// The step's content ends above its button bar, however tall the bar's buttons wrap.
+function roomForButtons() {
+  var bar = current ? el(current).querySelector(".buttons") : null;
+  if (bar) document.querySelector("main").style.paddingBottom = (bar.offsetHeight + 12) + "px";
+}
+window.addEventListener("resize", roomForButtons);
 
 function group(parent, heading, list) {
   if (!list.length) return;
@@ -110,19 +194,19 @@ function check(kind, list, detail) {
   var again = lastCheck === kind;
   lastCheck = kind;
   el("check-title").textContent = T(title);
-  var body = "", advice = "";
+  var advice = "";
   if (kind === "apps") {
-    body = T(list.length === 1 ? "locConflictingProcessErrorBodySing" : "locConflictingProcessErrorBody");
+    put("check-body", T(list.length === 1 ? "locConflictingProcessErrorBodySing" : "locConflictingProcessErrorBody"));
     advice = T("locConflictAdvice");
   } else if (kind === "lock") {
     var holder = call(UIGetLockHolder());
-    body = holder.holderName ? fill(T("locLockHeldBy"), { holder: holder.holderName, pid: holder.holderPid || "?" }) : T("locLockHeldUnknown");
+    if (holder.holderName) put("check-body", T("locLockHeldBy"), { holder: holder.holderName, pid: holder.holderPid || "?" }, ["pid"]);
+    else put("check-body", T("locLockHeldUnknown"));
   } else {
-    body = fill(T("locDiskBody"), { needed: number(detail.spaceReq), planned: number(detail.plannedMB || Math.round(Number(detail.spaceReq) / 2)),
-                                    mount: detail.mountPoint || detail.volume });
+    put("check-body", T("locDiskBody"), { needed: number(detail.spaceReq), planned: number(detail.plannedMB || Math.round(Number(detail.spaceReq) / 2)),
+                                          mount: detail.mountPoint || detail.volume }, ["mount"]);
     advice = T("locDiskAdvice");
   }
-  el("check-body").textContent = body;
   el("check-advice").textContent = advice;
   items("check-items", list, function (item) { return item.detail || ""; });
   // Retry while the cause is still there says so, instead of seeming to do nothing.
@@ -130,8 +214,20 @@ function check(kind, list, detail) {
   show("check");
 }
 
-function status(text) { if (el("status").textContent !== text) el("status").textContent = text; }
-function bar(percent) {
+function status(text, where) {
+  var line = el("status-line"), place = el("status-where");
+  if (line.textContent !== text) line.textContent = text;
+  if (!where) { place.textContent = ""; place.hidden = true; return; }
+  var shown = installationText(where);
+  if (place.getAttribute("data-shown") !== shown) {
+    put(place, T("locInstallationLine"), { installation: installation(where) });
+    place.setAttribute("data-shown", shown);
+  }
+  place.hidden = false;
+}
+// The bar shows what has ended, never more: a setup's own progress cannot be measured, so
+// the running step is a moving stripe beside the finished part, not a guessed percentage.
+function bar(percent, running, part) {
   var b = el("bar");
   if (percent === null) {
     b.className = "busy";
@@ -140,10 +236,12 @@ function bar(percent) {
     return;
   }
   shown = Math.max(shown, Math.min(100, Math.floor(percent)));
-  b.className = "";
+  b.className = running ? "running" : "";
   el("fill").style.width = shown + "%";
+  b.style.setProperty("--done", shown + "%");
+  b.style.setProperty("--part", (part || 0) + "%");
   b.setAttribute("aria-valuenow", String(shown));
-  b.setAttribute("aria-valuetext", fill(T("locPercent"), { percent: shown }));
+  b.setAttribute("aria-valuetext", running || fill(T("locPercent"), { percent: shown }));
 }
 
 // The checks in the order a silent run makes them; Retry starts them again.
@@ -164,7 +262,14 @@ function install() {
     if (space._error === "kNotEnoughDiskSpace") {
       var free = space.spaceFree ? fill(T("locDiskFree"), { free: number(space.spaceFree) }) : "";
       var where = space.mountPoint || space.volume;
-      check("disk", [{ key: where, value: where, detail: fill(T("locDiskNeeded"), { needed: number(space.spaceReq) }) + (free ? " · " + free : "") }], space);
+      // The volume, then what each installation on it takes: the sum the body speaks of.
+      var rows = [{ key: where, value: where, detail: fill(T("locDiskNeeded"), { needed: number(space.spaceReq) }) + (free ? " · " + free : "") }];
+      entries(space.parts || {}).forEach(function (part) {
+        var p = part.value;
+        rows.push({ key: part.key, value: p.name, detail: put(document.createElement("span"), T("locDiskPart"),
+                                                              { size: megabytes(p.bytes), installation: installation(p) }) });
+      });
+      check("disk", rows, space);
       return;
     }
     lastCheck = null;
@@ -187,66 +292,100 @@ function progress() {
   var info = p.Progress || {};
   if (info.percentage === "100") return p;
   var step = Number(p._step), steps = Number(p._steps);
+  var where = p._product || p._folder ? { product: p._product, folder: p._folder } : null;
   if (step > 0 && steps > 0) {
-    bar(((step - 1) + Math.min(Number(info.percentage), 99) / 100) / steps * 100);
-    if (p._asking === "1") status(T("locWaitingForAnswer"));
-    else if (p._stopping === "1") status(T("locStopping"));
-    else status(fill(T("locInstallingStep"), { step: step, steps: steps, name: info.curPayload }));
+    var text = p._asking === "1" ? T("locWaitingForAnswer") : p._stopping === "1" ? T("locStopping")
+             : fill(T("locInstallingStep"), { step: step, steps: steps, name: info.curPayload });
+    bar((step - 1) / steps * 100, fill(T("locInstallingStep"), { step: step, steps: steps, name: info.curPayload }), 100 / steps);
+    status(text, where);
   } else {
     bar(null);
     status(p._asking === "1" ? T("locWaitingForAnswer") : p._stopping === "1" ? T("locStopping") : T("locPreparing"));
   }
-  el("progress-cancel").disabled = p._stopping === "1" || p._asking === "1";
+  var cancel = el("progress-cancel");
+  cancel.disabled = p._stopping === "1" || p._asking === "1";
+  // A button that cannot be pressed keeps no focus ring.
+  if (cancel.disabled && document.activeElement === cancel) cancel.blur();
   return null;
 }
 
-// Each patch as far as it got: installed everywhere, in some installations, failed or
-// not started; a failure says what failed and what to do next.
+var lastOutcome = null;  // the finish page's outcomes, to tell a Retry that changed nothing
+var retried = false;
+
+// Each patch under one word for where it stands, the same word the report and the check
+// use: installed (everywhere), partly installed (in some installations), not installed;
+// under it each installation with its own word; a failure says what failed and what next.
 function finish() {
   bar(100);
+  el("bar").className = "";
   var outcomes = entries(call(UIGetInstallOutcome())).sort(function (a, b) { return a.key < b.key ? -1 : 1; })
                                                      .map(function (e) { return e.value; });
   var by = { installed: [], partial: [], failed: [], notStarted: [] };
-  outcomes.forEach(function (o) { (by[o.state] || by.failed).push(o); });
+  outcomes.forEach(function (o) {
+    o.list = entries(o.places || {}).sort(function (a, b) { return a.key < b.key ? -1 : 1; }).map(function (e) { return e.value; });
+    (by[o.state] || by.failed).push(o);
+  });
   function named(list) { return list.map(function (o) { return { key: o.code, value: o.name, outcome: o }; }); }
-  function remaining(o) { return o.remaining.split("\n").filter(function (r) { return r !== ""; }).join(", "); }
+  var words = { installed: "locStateInstalled", failed: "locStateFailed", notStarted: "locStateNotStarted" };
+  function detail(item) {
+    var o = item.outcome, box = document.createElement("span");
+    if (o.list.length > 1 || o.state === "partial") {
+      put(box.appendChild(document.createElement("span")), T("locInstalledInSome"), { installed: o.installedIn, total: o.installations });
+      var ul = box.appendChild(document.createElement("ul"));
+      ul.className = "installations";
+      o.list.forEach(function (i) {
+        var li = ul.appendChild(document.createElement("li"));
+        li.appendChild(installation(i));
+        li.appendChild(document.createTextNode(": " + T(words[i.state] || "locStateFailed")));
+      });
+    } else if (o.state === "notStarted") {
+      box.textContent = T("locStateNotStarted");
+    }
+    return box.childNodes.length ? box : "";
+  }
   el("finish-installed").hidden = items("installed", named(by.installed)) === 0;
-  el("finish-partial").hidden = items("partial", named(by.partial), function (item) {
-    var o = item.outcome;
-    return fill(T("locInstalledInSome"), { installed: o.installedIn, total: o.installations, remaining: remaining(o) });
-  }) === 0;
-  el("finish-failed").hidden = items("failed", named(by.failed.concat(by.notStarted)), function (item) {
-    var o = item.outcome;
-    if (o.state === "notStarted") return T("locStateNotStarted");
-    return o.installedIn > 0 ? fill(T("locInstalledInSome"), { installed: o.installedIn, total: o.installations, remaining: remaining(o) }) : "";
-  }) === 0;
+  el("finish-partial").hidden = items("partial", named(by.partial), detail) === 0;
+  el("finish-failed").hidden = items("failed", named(by.failed.concat(by.notStarted)), detail) === 0;
+  var failures = by.failed.concat(by.partial).filter(function (o) { return o.cause; });
   var causes = el("failure-causes");
   causes.textContent = "";
-  by.failed.forEach(function (o) {
+  failures.forEach(function (o) {
     var li = document.createElement("li");
-    var text = fill(T({ status: "locCauseStatus", signal: "locCauseSignal", setupBusy: "locCauseSetupBusy",
-                        noInstallation: "locCauseNoInstallation" }[o.cause] || "locCauseNotLaunched"),
-                    { name: o.name, status: o.exitStatus, signal: o.signal });
-    if (o.unchanged === "1" && o.where) text += " " + fill(T("locUnchanged"), { where: o.where });
-    if (o.undoPending === "1") text += " " + fill(T("locUndoPending"), { where: o.where });
-    li.textContent = text;
+    var where = o.list.filter(function (i) { return i.state === "failed"; })[0];
+    put(li, T({ status: "locCauseStatus", signal: "locCauseSignal", setupBusy: "locCauseSetupBusy",
+                noInstallation: "locCauseNoInstallation" }[o.cause] || "locCauseNotLaunched"),
+        { name: o.name, status: o.exitStatus, signal: o.signal }, ["status", "signal"]);
+    if (o.unchanged === "1" && where) {
+      li.appendChild(document.createTextNode(" "));
+      li.appendChild(put(document.createElement("span"), T("locUnchanged"), { where: installation(where) }));
+    }
+    if (o.undoPending === "1" && where) {
+      li.appendChild(document.createTextNode(" "));
+      li.appendChild(put(document.createElement("span"), T("locUndoPending"), { where: installation(where) }));
+    }
     causes.appendChild(li);
   });
   var left = by.failed.length + by.partial.length + by.notStarted.length;
-  el("finish-failure").hidden = by.failed.length === 0;
-  el("not-started").hidden = by.failed.length > 0 || left === 0;
-  if (by.failed.length) {
+  el("finish-failure").hidden = failures.length === 0;
+  el("not-started").hidden = failures.length > 0 || left === 0;
+  if (failures.length) {
     var error = call(UIGetErrorText());
     logPath = error.logPath || "";
-    el("log-location").textContent = fill(T("locLogLocation"), { logPath: logPath });
+    put("log-location", T("locLogLocation"), { logPath: logPath }, ["logPath"]);
   }
+  // A Retry that ends as the last try did says so: the page alone would look unchanged.
+  var signature = JSON.stringify(outcomes.map(function (o) { return [o.code, o.state, o.list.map(function (i) { return i.state; })]; }));
+  el("finish-again").textContent = retried && failures.length && signature === lastOutcome ? T("locFailedAgain") : "";
+  lastOutcome = signature;
+  retried = false;
   el("finish-retry").hidden = left === 0;
-  el("finish-copy").hidden = by.failed.length === 0;
+  el("finish-copy").hidden = failures.length === 0;
   el("copied").textContent = "";
-  var title = by.failed.length ? "locFailedTitle" : left ? "locStoppedTitle" : "locDoneTitle";
+  var title = failures.length ? "locFailedTitle" : left ? "locStoppedTitle" : "locDoneTitle";
   el("finish-title").textContent = T(title);
-  el("finish-title").className = by.failed.length ? "error" : "";
+  el("finish-title").className = failures.length ? "error" : "";
   status(T(title));
+  window.finishOutcomes = outcomes;
   var retry = el("finish-retry");
   // Retry is the way forward when something remains; else Close.
   if (left) { retry.setAttribute("data-default", ""); el("finish-close").removeAttribute("data-default"); }
@@ -256,13 +395,20 @@ function finish() {
 
 function copyDetails() {
   var lines = [el("finish-title").textContent];
-  var nodes = el("finish").querySelectorAll("#failed li, #failure-causes li, #log-location");
+  var nodes = el("finish").querySelectorAll("#failure-causes li, #log-location");
   for (var i = 0; i < nodes.length; i++) lines.push(nodes[i].innerText);
+  // Support needs what the page leaves out: every installation's full folder and session.
+  (window.finishOutcomes || []).forEach(function (o) {
+    if (o.state === "installed") return;
+    lines.push(o.name + " (" + o.code + "): " + o.state);
+    o.list.forEach(function (i) { lines.push("  " + (i.product || "") + " " + (i.fullFolder || "") + " [" + i.session + "]: " + i.state); });
+  });
   var done = call(UICopyText(lines.join("\n")))._error === undefined;
-  el("copied").textContent = done ? T("locCopied") : fill(T("locLogLocation"), { logPath: logPath });
+  el("copied").textContent = done ? T("locCopied") : fill(T("locLogLocation"), { logPath: logPath }, ["logPath"]);
 }
 
 function act(action) {
+  if (action === "retry" && current === "finish") retried = true;
   if (action === "install" || action === "retry") install();
   else if (action === "copy") copyDetails();
   else if (action === "cancel") UICancelUpdate("1");

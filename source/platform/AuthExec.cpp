@@ -1,13 +1,20 @@
 #include "AuthExec.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ExecUtils.h"
+#include "FileContents.h"
 #include "MOQLogger.h"
+#include "UniqueFd.h"
 
 extern char** environ;
 
@@ -56,18 +63,53 @@ bool AuthExec::execute() {
     std::vector<char*> argv, envp;
     ExecUtils::FormExecArgv(args, buffer, argv);
     ExecUtils::FormExecArgv(EnvironmentForPkexec(), envBuffer, envp);
+    // Its standard error passes through a pipe, so that the last line it said (why the
+    // machine's entry refused the bundle, say) is at hand when it ends.
+    int errors[2] = {-1, -1};
+    if (pipe2(errors, O_CLOEXEC) != 0) errors[0] = errors[1] = -1;
+    UniqueFd readEnd(errors[0]), writeEnd(errors[1]);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (writeEnd.valid()) dup2(writeEnd.get(), STDERR_FILENO);
         execve(argv[0], argv.data(), envp.data());
         _exit(ExecUtils::kExitOSError);
     }
+    writeEnd.reset();
     if (pid < 0) {
         MOQ_LOG("AuthorizationExecuteWithPrivileges failed with status: %d\n", errno);
         return false;
     }
+    std::atomic<bool> ended(false);
+    std::string said;
+    std::thread relay([&] {
+        // What the copy writes goes on to this process's standard error as it comes. Once the
+        // copy has ended, what is still there is read, and nothing waits for a writer that its
+        // children may hold open.
+        char chunk[4096];
+        for (;;) {
+            struct pollfd ready = {readEnd.get(), POLLIN, 0};
+            const int n = readEnd.valid() ? poll(&ready, 1, ended ? 0 : 100) : -1;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (ended || n < 0) return;
+                continue;
+            }
+            const ssize_t got = read(readEnd.get(), chunk, sizeof(chunk));
+            if (got <= 0) return;
+            FileContents::WriteAll(STDERR_FILENO, chunk, static_cast<size_t>(got));
+            said.append(chunk, static_cast<size_t>(got));
+            if (said.size() > 8192) said.erase(0, said.size() - 8192);
+        }
+    });
     int status = 0;
-    if (!ExecUtils::WaitForChild(pid, status)) {
-        MOQ_LOG("wait failed with error: %d\n", errno);
+    const bool waited = ExecUtils::WaitForChild(pid, status);
+    const int waitError = errno;
+    ended = true;
+    relay.join();
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    _lastErrorLine = said.substr(said.find_last_of('\n') == std::string::npos ? 0 : said.find_last_of('\n') + 1);
+    if (!waited) {
+        MOQ_LOG("wait failed with error: %d\n", waitError);
         _waitStatus = -1;
         return false;
     }

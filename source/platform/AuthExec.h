@@ -18,6 +18,8 @@ public:
     const std::vector<std::string>& arguments() const { return _arguments; }
     bool execute();
     int waitStatus() const { return _waitStatus; }
+    // The last line the program wrote on its standard error (which also reaches ours).
+    const std::string& lastErrorLine() const { return _lastErrorLine; }
     // pkexec's own answers: 126 the dialog was dismissed, 127 not authorized.
     bool wasCancelled() const;
     bool wasRefused() const;
@@ -30,6 +32,7 @@ private:
     std::string _command;
     std::vector<std::string> _arguments;
     int _waitStatus;
+    std::string _lastErrorLine;
 };
 
 #endif

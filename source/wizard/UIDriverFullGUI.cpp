@@ -24,6 +24,7 @@
 #include "MainBundle.h"
 #include "MoxaReadOnly.h"
 #include "PayloadsManager.h"
+#include "StartupRefusal.h"
 #include "TSMDHTMLAlertController.h"
 #include "UPDWizardController.h"
 
@@ -133,6 +134,16 @@ Elevated RespawnAndAuthorizeIfNeeded(InstallerEngine& engine, int& code) {
         }
         code = ExecUtils::WaitStatusToResult(exec.waitStatus());
         MOQ_LOG("The administrator's copy ended with %d\n", code);
+        // The machine's entry ended before any program of the bundle ran as root (a refused
+        // bundle, no room to stage it): nothing on that side could show why, so this side does.
+        // What the staged program refuses, it shows itself.
+        const std::string ownLine = "kavex-update: ";
+        const std::string refusal = ownLine + "the bundle is refused: ";
+        const std::string& said = exec.lastErrorLine();
+        if (entry && code != 0 && said.compare(0, ownLine.size(), ownLine) == 0) {
+            const bool refused = said.compare(0, refusal.size(), refusal) == 0;
+            StartupRefusal::Show(engine, code, "", said.substr(refused ? refusal.size() : ownLine.size()));
+        }
         return Elevated::kEnded;
     }
 }
@@ -186,13 +197,19 @@ bool UIDriverFullGUI::Run() {
         case Elevated::kGoOn:
             break;
     }
-    if (mEngine.GetPayloadsManager() == nullptr) {
-        mErrorCode = PayloadsManager::InitializationFailureCode();
-        return false;
-    }
+    const bool haveManager = mEngine.GetPayloadsManager() != nullptr;
     if (!gtk_init_check(nullptr, nullptr)) {
         ReportNoDisplay();
-        mErrorCode = ErrorCodes::kUnknownError;
+        mErrorCode = haveManager ? static_cast<int>(ErrorCodes::kUnknownError) : PayloadsManager::InitializationFailureCode();
+        return false;
+    }
+    if (!haveManager) {
+        // Nothing to show on the first page: the user is told why the wizard ends.
+        mErrorCode = PayloadsManager::InitializationFailureCode();
+        const char* reason = mErrorCode == ErrorCodes::kMOXADBError              ? "locStoreUnreadable"
+                             : mErrorCode == ErrorCodes::kAnotherInstanceRunning ? "locLockHeldUnknown"
+                                                                                 : "";
+        StartupRefusal::Show(mEngine, mErrorCode, reason, std::string());
         return false;
     }
     bool installStarted = false, startupFailed = false;

@@ -1,5 +1,6 @@
 #include "UPDWizardController.h"
 
+#include "ErrorCodes.h"
 #include "FileSystemUtils.h"
 #include "GenericUtils.h"
 #include "InstallerEngine.h"
@@ -7,6 +8,7 @@
 #include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 #include "MainBundle.h"
+#include "StartupRefusal.h"
 #include "PayloadsManager.h"
 #include "TesmidUserInterfaceJSPublisher.h"
 #include "ThreadController.h"
@@ -118,8 +120,13 @@ void UPDWizardController::applicationDidFinishLaunching() {
     page.AppendUTF8Segment("resources").AppendUTF8Segment("main.html");
     if (_wizardData->engine == nullptr || !FileSystemUtils::Exists(page)) {
         mStartupFailed = true;
-        GenericUtils::DisplayNotice(GenericUtils::NativeString("locStartupErrorTitle"), GenericUtils::NativeString("locMissingResources"),
-                                    GenericUtils::NativeString("locQuit"));
+        if (_wizardData->engine != nullptr) {
+            StartupRefusal::Show(*_wizardData->engine, ErrorCodes::kUnknownError, "locMissingResources",
+                                 "resources/main.html is missing");
+        } else {
+            GenericUtils::DisplayNotice(GenericUtils::NativeString("locStartupErrorTitle"),
+                                        GenericUtils::NativeString("locMissingResources"), GenericUtils::NativeString("locQuit"));
+        }
         TerminateApplication();
         return;
     }

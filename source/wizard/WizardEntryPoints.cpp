@@ -2,6 +2,7 @@
 #include <type_traits>
 
 #include "GenericUtils.h"
+#include "StartupRefusal.h"
 #include "UIDriverFullGUI.h"
 #include "WizardModule.h"
 
@@ -19,8 +20,14 @@ __attribute__((visibility("default"))) int UpdateWizardDisplayAlert(const char* 
                : 0;
 }
 
+__attribute__((visibility("default"))) void UpdateWizardShowRefusal(InstallerEngine* engine, int code, const char* reasonID,
+                                                                     const char* detail) {
+    if (engine != nullptr) StartupRefusal::Show(*engine, code, reasonID != nullptr ? reasonID : "", detail != nullptr ? detail : "");
+}
+
 }  // extern "C"
 
 // The signatures above must stay those the program calls through.
 static_assert(std::is_same<decltype(&UpdateWizardCreateDriver), WizardModule::CreateDriverFunction>::value, "entry point");
 static_assert(std::is_same<decltype(&UpdateWizardDisplayAlert), WizardModule::DisplayAlertFunction>::value, "entry point");
+static_assert(std::is_same<decltype(&UpdateWizardShowRefusal), WizardModule::ShowRefusalFunction>::value, "entry point");

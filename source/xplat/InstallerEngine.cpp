@@ -218,6 +218,12 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
                 FinishEarlierLaunches();
                 if (!BundleAccepted()) {
                     mExitCode = ErrorCodes::kBundleSignatureInvalid;
+                    // No page follows: a user who started the wizard sees why, not a window that never came.
+                    if (mUIMode == kModeFullGUI) {
+                        const BundleVerifier::Verdict* verdict = BundleVerifier::RunVerdict();
+                        NativeAlert::ShowRefusal(*this, ErrorCodes::kBundleSignatureInvalid, std::string(),
+                                                 verdict != nullptr ? verdict->reason : std::string());
+                    }
                 } else {
                     for (;;) {
                         mExitCode = AppExitCodes::exitSuccess;

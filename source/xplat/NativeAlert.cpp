@@ -7,9 +7,23 @@ NativeAlert::Presenter& CurrentPresenter() {
     static NativeAlert::Presenter presenter;
     return presenter;
 }
+NativeAlert::RefusalPresenter& CurrentRefusalPresenter() {
+    static NativeAlert::RefusalPresenter presenter;
+    return presenter;
+}
 }  // namespace
 
 namespace NativeAlert {
+
+void SetRefusalPresenter(RefusalPresenter presenter) { CurrentRefusalPresenter() = presenter; }
+
+void ShowRefusal(InstallerEngine& engine, int code, const std::string& reasonID, const std::string& detail) {
+    if (CurrentRefusalPresenter()) {
+        CurrentRefusalPresenter()(engine, code, reasonID, detail);
+        return;
+    }
+    MOQ_LOG("No window to say why the run ends with %d: %s\n", code, detail.c_str());
+}
 
 void SetPresenter(Presenter presenter) { CurrentPresenter() = presenter; }
 

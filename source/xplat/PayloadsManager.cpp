@@ -249,6 +249,16 @@ std::vector<LaunchRecord> PayloadsManager::Launches() const {
     return mLaunches;
 }
 
+std::vector<PayloadsManager::HeldEntry> PayloadsManager::HeldEntries() const {
+    MutexLock guard(mRecordsMutex);
+    return mHeldEntries;
+}
+
+std::vector<std::string> PayloadsManager::PlanProducts() const {
+    MutexLock guard(mRecordsMutex);
+    return mPlanProducts;
+}
+
 std::vector<int32_t> PayloadsManager::PlanDone() const {
     MutexLock guard(mRecordsMutex);
     return mPlanDone;

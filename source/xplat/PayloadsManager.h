@@ -66,7 +66,10 @@ public:
     std::vector<std::string> PlanInstallFolders() const;
     std::vector<int32_t> PlanDone() const;
     std::vector<uint64_t> PlanSizes() const;
+    std::vector<std::string> PlanProducts() const;
     std::vector<LaunchRecord> Launches() const;
+    struct HeldEntry;
+    std::vector<HeldEntry> HeldEntries() const;
     // Per patch of this session's plans, in plan order: where it was installed, where it
     // failed and where the pass stopped before it.
     std::vector<PatchOutcome> Outcomes() const;
@@ -150,6 +153,17 @@ public:
     std::vector<uint64_t> mPlanSizes GUARDED_BY(mRecordsMutex);
     std::vector<int32_t> mPlanDone GUARDED_BY(mRecordsMutex);
     std::vector<int32_t> mPlanResults GUARDED_BY(mRecordsMutex);  // per entry: the launch's code, -1 before it ran
+    std::vector<std::string> mPlanProducts GUARDED_BY(mRecordsMutex);  // per entry: the base product's name
+    // Installations left out of the plan because the store records the patch there
+    // already: the page counts them as installed and the check says why nothing runs there.
+    struct HeldEntry {
+        std::string code;
+        std::string displayName;
+        std::string sessionID;
+        std::string product;
+        std::string installFolder;
+    };
+    std::vector<HeldEntry> mHeldEntries GUARDED_BY(mRecordsMutex);
     // (patch, session ID) installed by an earlier pass of this session, with the
     // installation's name: a retry does not launch them again.
     std::map<std::pair<std::string, std::string>, std::string> mInstalledEntries GUARDED_BY(mRecordsMutex);
@@ -178,7 +192,7 @@ private:
                   moxaiSession* config, bool haveSetup);
     void PlanPayloads(const std::optional<FileSystemPath>& common, int& result);
     // What one installation of the base product made of a patch.
-    enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped };
+    enum Planned { kPlanned, kGated, kRecordedFailed, kSkipped, kHeld };
     void PlanPatch(const PayloadAccessor& accessor, moxaiSession* session, const std::vector<std::string>& collections,
                    const std::optional<FileSystemPath>& common, int& result);
     Planned PlanInstallation(const PayloadAccessor& accessor, moxaiSession* session, const std::string& collection,

@@ -55,7 +55,45 @@ void NoteWaitStatus(LaunchRecord& record, int status) {
     if (WIFSTOPPED(status)) record.signal = WSTOPSIG(status);
 }
 
+std::string ShownFolder(const std::string& folder, const std::vector<std::string>& others) {
+    if (folder.empty()) return folder;
+    std::vector<size_t> cuts;  // where each trailing part starts, shortest first
+    for (size_t at = folder.size(); at > 0;) {
+        const size_t slash = folder.rfind('/', at - 1);
+        if (slash == std::string::npos || slash == 0) break;
+        if (slash + 1 < at) cuts.push_back(slash);
+        at = slash;
+    }
+    for (size_t n = 1; n < cuts.size(); ++n) {
+        const std::string tail = folder.substr(cuts[n]);
+        bool distinct = true;
+        for (const std::string& other : others) {
+            distinct = distinct && !(other.size() >= tail.size() && other.compare(other.size() - tail.size(), tail.size(), tail) == 0);
+        }
+        if (distinct) return "\u2026" + tail;
+    }
+    return folder;
+}
+
 }  // namespace
+
+std::vector<std::string> PatchOutcome::ShownFolders(const std::vector<std::string>& folders) {
+    std::vector<std::string> shown;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        std::vector<std::string> others;
+        for (size_t j = 0; j < folders.size(); ++j) {
+            if (j != i && folders[j] != folders[i]) others.push_back(folders[j]);
+        }
+        shown.push_back(ShownFolder(folders[i], others));
+    }
+    for (size_t i = 0; i < folders.size(); ++i) {
+        const size_t alike = std::count(folders.begin(), folders.end(), folders[i]);
+        if (alike < 2) continue;
+        const size_t ordinal = 1 + std::count(folders.begin(), folders.begin() + i, folders[i]);
+        shown[i] += " \u00b7 " + std::to_string(ordinal);
+    }
+    return shown;
+}
 
 void PayloadsManager::ClearMediaRecords() {
     for (auto& entry : mMediaRecords) delete entry.second;
@@ -75,6 +113,8 @@ void PayloadsManager::ResetPlan() {
     mPlanSizes.clear();
     mPlanDone.clear();
     mPlanResults.clear();
+    mPlanProducts.clear();
+    mHeldEntries.clear();
     // A new plan decides again what fails; what an earlier pass installed stays installed.
     mFailedPayloads.clear();
     mInstallResults.clear();
@@ -171,6 +211,7 @@ void PayloadsManager::PlanPatch(const PayloadAccessor& accessor, moxaiSession* s
             case kPlanned: planned = true; break;
             case kGated: gated = true; break;
             case kRecordedFailed: recordedFailed = true; break;
+            case kHeld: planned = true; break;
             case kSkipped: break;
         }
     }
@@ -244,10 +285,24 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
         installFolder = installDir;
     }
     if (PayloadsManagerUtils::CompareVersions(media->mProductVersion, patch.mProductVersion) > 0) return kGated;
+    // Installed there already, by an earlier pass of this session or an earlier run: nothing
+    // to launch. Without this a run after a stop would install again where the page said
+    // the patch was.
+    bool held = false;
     {
-        // Installed there by an earlier pass of this session: a retry does not launch it again.
         MutexLock guard(mRecordsMutex);
-        if (mInstalledEntries.count(std::make_pair(patch.mKavexCode, sessionID))) return kPlanned;
+        held = mInstalledEntries.count(std::make_pair(patch.mKavexCode, sessionID)) != 0;
+    }
+    const char** members = nullptr;
+    if (!held && moxaGetCollectionPayloads(session, kMoxaStateInstalled, collection.c_str(), &members) == kMoxaOK) {
+        for (int m = 0; members != nullptr && members[m] != nullptr && !held; ++m) held = patch.mKavexCode == members[m];
+    }
+    if (held) {
+        MOQ_LOG("Not planned in session %s: the store records %s there already\n", sessionID.c_str(), patch.mKavexCode.c_str());
+        MutexLock guard(mRecordsMutex);
+        mHeldEntries.push_back({patch.mKavexCode, patch.mProductName + " " + patch.mProductVersion, sessionID,
+                                media->mProductName, installFolder});
+        return kHeld;
     }
 
     const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
@@ -264,6 +319,7 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
         mPlanSizes.push_back(size);
         mPlanDone.push_back(0);
         mPlanResults.push_back(-1);
+        mPlanProducts.push_back(media->mProductName);
     }
     // Not a usable path: nothing to measure.
     if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
@@ -278,18 +334,32 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     mLaunchGate.WaitWhileHeld();
     if (!mContinueInstall) return 0;
     int32_t step = 0;
-    std::string installFolder;
+    std::string installFolder, product, shownFolder;
     uint64_t size = 0;
     {
         MutexLock guard(mRecordsMutex);
         step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
         installFolder = mPlanInstallFolders[i];
         size = mPlanSizes[i];
+        product = mPlanProducts[i];
+        // In the order the finish page lists them, so that both name it alike.
+        std::vector<std::string> folders;
+        size_t at = 0;
+        for (const HeldEntry& held : mHeldEntries) {
+            if (held.code == mPlanCodes[i]) folders.push_back(held.installFolder);
+        }
+        for (size_t j = 0; j < mPlanCodes.size(); ++j) {
+            if (j == i) at = folders.size();
+            if (mPlanCodes[j] == mPlanCodes[i]) folders.push_back(mPlanInstallFolders[j]);
+        }
+        shownFolder = PatchOutcome::ShownFolders(folders)[at];
     }
     mProgress.Modify([&](ProgressResult& p) {
         p.mStep = step;
         p.mSteps = static_cast<int32_t>(mPlanCodes.size());
         p.mTitle = mPlanDisplayNames[i];
+        p.mProduct = product;
+        p.mShownFolder = shownFolder;
     });
     const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
                                                       mPlanSetupFolders[i], installFolder, mPlanExtensionsFolders[i],
@@ -594,16 +664,37 @@ std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
         outcomes.back().displayName = name;
         return outcomes.back();
     };
+    auto add = [](PatchOutcome& outcome, const std::string& product, const std::string& folder, const std::string& session,
+                  const char* state) -> PatchOutcome::Installation& {
+        PatchOutcome::Installation installation;
+        installation.product = product;
+        installation.folder = folder;
+        installation.sessionID = session;
+        installation.state = state;
+        outcome.installations.push_back(installation);
+        return outcome.installations.back();
+    };
+    // Installed already where the plan left them out: they come first, as they came first.
+    for (const HeldEntry& held : mHeldEntries) {
+        PatchOutcome& outcome = outcomeOf(held.code, held.displayName);
+        ++outcome.planned;
+        outcome.installed.push_back(held.installFolder.empty() ? held.sessionID : held.installFolder);
+        add(outcome, held.product, held.installFolder, held.sessionID, "installed").earlier = true;
+    }
     for (size_t i = 0; i < mPlanCodes.size(); ++i) {
         PatchOutcome& outcome = outcomeOf(mPlanCodes[i], mPlanDisplayNames[i]);
         ++outcome.planned;
         const std::string name = InstallationName(i);
+        const std::string product = i < mPlanProducts.size() ? mPlanProducts[i] : std::string();
         if (!mPlanDone[i]) {
             outcome.notStarted.push_back(name);
+            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "notStarted");
         } else if (mPlanResults[i] == 0) {
             outcome.installed.push_back(name);
+            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "installed");
         } else {
             outcome.failed.push_back(name);
+            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "failed");
             if (!outcome.hasFailure) {
                 for (const LaunchRecord& launch : mLaunches) {
                     if (launch.code == mPlanCodes[i] && launch.sessionID == mPlanSessionIDs[i]) outcome.firstFailure = launch;
@@ -612,28 +703,17 @@ std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
             outcome.hasFailure = true;
         }
     }
-    // Installed by an earlier pass of this session, and so no longer in the plan.
-    for (const auto& entry : mInstalledEntries) {
-        bool inPlan = false;
-        for (size_t i = 0; i < mPlanCodes.size() && !inPlan; ++i) {
-            inPlan = mPlanCodes[i] == entry.first.first && mPlanSessionIDs[i] == entry.first.second;
-        }
-        if (inPlan) continue;
-        auto named = mSuccessfulPayloads.find(entry.first.first);
-        std::string name;
-        for (const PatchOutcome& outcome : outcomes) {
-            if (outcome.code == entry.first.first) name = outcome.displayName;
-        }
-        if (name.empty() && named != mSuccessfulPayloads.end()) name = named->second;
-        PatchOutcome& outcome = outcomeOf(entry.first.first, name);
-        ++outcome.planned;
-        outcome.installed.push_back(entry.second);
-    }
     // No installation of its base product could take it.
     for (const auto& failed : mFailedPayloads) {
         bool known = false;
         for (const PatchOutcome& outcome : outcomes) known = known || outcome.code == failed.first;
         if (!known) outcomeOf(failed.first, failed.second).hasFailure = true;
+    }
+    for (PatchOutcome& outcome : outcomes) {
+        std::vector<std::string> folders;
+        for (const PatchOutcome::Installation& installation : outcome.installations) folders.push_back(installation.folder);
+        const std::vector<std::string> shown = PatchOutcome::ShownFolders(folders);
+        for (size_t k = 0; k < shown.size(); ++k) outcome.installations[k].shownFolder = shown[k];
     }
     return outcomes;
 }

@@ -20,6 +20,9 @@ struct ProgressResult {
     const std::string& WarningProcessList() const { return mReserved2; }
     int32_t mStep = 0;   // 1-based launch of the plan now running; 0 before the first
     int32_t mSteps = 0;  // launches in the plan
+    // The installation the running launch patches: its product and its folder as the page shows it.
+    std::string mProduct;
+    std::string mShownFolder;
 };
 
 // Every update and every read holds the lock, so a reader always sees whole updates.

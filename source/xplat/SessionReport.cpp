@@ -70,10 +70,7 @@ json ModeName(const InstallerEngine& engine) {
 json Installation(const std::vector<PatchOutcome>& outcomes, const std::string& code) {
     for (const PatchOutcome& outcome : outcomes) {
         if (outcome.code != code) continue;
-        const char* state = outcome.Complete()      ? "installed"
-                            : outcome.hasFailure    ? "failed"
-                            : !outcome.installed.empty() ? "partial"
-                                                    : "notStarted";
+        const char* state = outcome.State();
         return {{"state", state}, {"installed", outcome.installed}, {"failed", outcome.failed}, {"notStarted", outcome.notStarted}};
     }
     return nullptr;

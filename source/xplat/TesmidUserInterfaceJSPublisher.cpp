@@ -245,6 +245,9 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     // What the page needs to say "1 of 2" and that a stop was asked for.
     object.AddProperty<int>("_step", progress.mStep);
     object.AddProperty<int>("_steps", progress.mSteps);
+    // Which installation the running setup patches: one patch may go into several.
+    object.AddProperty<std::string>("_product", progress.mProduct);
+    object.AddProperty<std::string>("_folder", progress.mShownFolder);
     object.AddProperty<std::string>("_stopping", manager != nullptr && !manager->mContinueInstall.load() ? "1" : "0");
     // The user is being asked whether to stop: nothing new starts until the answer.
     object.AddProperty<std::string>("_asking", manager != nullptr && manager->mLaunchGate.Held() ? "1" : "0");
@@ -359,6 +362,27 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
         uint64_t free = 0;
         const std::optional<FileSystemVolume> candidate = FileSystemVolume::Make(root);
         if (candidate && candidate->FreeSpaceInBytes(free)) object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
+        // The sum explained: what each installation on that volume takes.
+        const std::vector<std::string> folders = manager->PlanInstallFolders(), products = manager->PlanProducts();
+        const std::vector<uint64_t> sizes = manager->PlanSizes();
+        JSONObject* parts = object.AddObject("parts");
+        for (size_t i = 0; i < folders.size() && i < sizes.size() && i < products.size() && i < manager->mPlanDisplayNames.size(); ++i) {
+            const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
+            const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
+            FileSystemPath holder;
+            if (!volume || !volume->RootPath(holder) || holder.AsUTF8String() != entry.first) continue;
+            JSONObject* part = parts->AddObject("i" + std::to_string(1000 + i));
+            part->AddProperty<std::string>("name", manager->mPlanDisplayNames[i]);
+            part->AddProperty<std::string>("product", products[i]);
+            std::vector<std::string> alike;
+            size_t at = 0;
+            for (size_t j = 0; j < folders.size(); ++j) {
+                if (j == i) at = alike.size();
+                if (manager->mPlanCodes[j] == manager->mPlanCodes[i]) alike.push_back(folders[j]);
+            }
+            part->AddProperty<std::string>("folder", PatchOutcome::ShownFolders(alike)[at]);
+            part->AddProperty<std::string>("bytes", std::to_string(sizes[i]));
+        }
         break;
     }
     return object.ToString();
@@ -470,13 +494,24 @@ std::string TesmidUserInterfaceJSPublisher::UIGetInstallOutcome(const Args& args
         JSONObject* entry = object.AddObject(key);
         entry->AddProperty<std::string>("code", outcome.code);
         entry->AddProperty<std::string>("name", outcome.displayName);
-        const char* state = outcome.Complete() ? "installed" : outcome.hasFailure ? "failed" : !outcome.installed.empty() ? "partial" : "notStarted";
-        entry->AddProperty<std::string>("state", state);
+        entry->AddProperty<std::string>("state", outcome.State());
         entry->AddProperty<int>("installedIn", static_cast<int>(outcome.installed.size()));
         entry->AddProperty<int>("installations", outcome.planned);
         std::vector<std::string> remaining = outcome.failed;
         remaining.insert(remaining.end(), outcome.notStarted.begin(), outcome.notStarted.end());
         entry->AddProperty<std::string>("remaining", joined(remaining));
+        // Each installation as the page names it; the session only for the copied details.
+        JSONObject* installations = entry->AddObject("places");
+        int at = 0;
+        for (const PatchOutcome::Installation& installation : outcome.installations) {
+            JSONObject* one = installations->AddObject("i" + std::to_string(1000 + at++));
+            one->AddProperty<std::string>("product", installation.product);
+            one->AddProperty<std::string>("folder", installation.shownFolder);
+            one->AddProperty<std::string>("fullFolder", installation.folder);
+            one->AddProperty<std::string>("session", installation.sessionID);
+            one->AddProperty<std::string>("state", installation.state);
+            one->AddProperty<std::string>("earlier", installation.earlier ? "1" : "0");
+        }
         if (!outcome.hasFailure) continue;
         const LaunchRecord& launch = outcome.firstFailure;
         // What failed, in the terms the page words for the user.

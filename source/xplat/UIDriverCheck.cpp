@@ -118,6 +118,13 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
         }
         emit();
     }
+    // Where the store records a patch already, a run launches nothing: the check says so.
+    for (const PayloadsManager::HeldEntry& held : manager.HeldEntries()) {
+        line << "Installed already: " << held.code << " " << held.displayName << " in session " << held.sessionID;
+        if (!held.installFolder.empty()) line << ", " << held.installFolder;
+        line << " (the store records it there; not launched again)";
+        emit();
+    }
     if (manager.mPlanCodes.empty()) {
         line << "Launches: none";
         emit();

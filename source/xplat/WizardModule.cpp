@@ -14,6 +14,7 @@ namespace WizardModule {
 const char* const kName = "UpdateWizard";
 const char* const kCreateDriverSymbol = "UpdateWizardCreateDriver";
 const char* const kDisplayAlertSymbol = "UpdateWizardDisplayAlert";
+const char* const kShowRefusalSymbol = "UpdateWizardShowRefusal";
 
 namespace {
 
@@ -49,9 +50,19 @@ bool DisplayAlert(const std::string& message, const std::string& defaultButton, 
     return display(message.c_str(), defaultButton.c_str(), alternateButton.c_str()) != 0;
 }
 
+void ShowRefusal(InstallerEngine& engine, int code, const std::string& reasonID, const std::string& detail) {
+    auto show = HaveDisplay() ? reinterpret_cast<ShowRefusalFunction>(EntryPoint(kShowRefusalSymbol)) : nullptr;
+    if (show == nullptr) {
+        MOQ_LOG("No display to say why the run ends with %d: %s\n", code, detail.c_str());
+        return;
+    }
+    show(&engine, code, reasonID.c_str(), detail.c_str());
+}
+
 void Register() {
     UIDriverFactory::Register(InstallerEngine::kModeFullGUI, CreateDriver);
     NativeAlert::SetPresenter(DisplayAlert);
+    NativeAlert::SetRefusalPresenter(ShowRefusal);
 }
 
 }  // namespace WizardModule

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "PatchFixtures.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
@@ -21,7 +23,7 @@ protected:
         bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
         program = bundle.InstallProgram();
         TestFiles::Write(fakePkexec, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " + box / "asked.txt" + "\nenv > " +
-                                         box / "environment.txt" + "\nexit $(cat " + box / "answer.txt" + ")\n");
+                                         box / "environment.txt" + "\n[ -e " + box / "said.txt" + " ] && cat " + box / "said.txt" + " >&2\nexit $(cat " + box / "answer.txt" + ")\n");
         chmod(fakePkexec.c_str(), 0755);
         for (const char* name : {"asked.txt", "environment.txt"}) {
             TestFiles::Write(box / name, "");
@@ -82,6 +84,22 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     expectedForEntry[0] = entry;
     expectedForEntry.push_back(bundle.Root());
     EXPECT_EQ(expectedForEntry, TestFiles::Lines(TestFiles::Read(box / "asked.txt")));
+    // When the entry itself refuses the bundle, no program of it ran as root to say why: this
+    // side shows the entry's reason, and ends with its code once the window is closed.
+    TestFiles::Write(box / "said.txt", "kavex-update: the bundle is refused: changed: setup.xml (content)\n");
+    chmod((box / "said.txt").c_str(), 0644);
+    ChildResult refused{-1, ""};
+    std::thread refusedUser([&] { refused = RunAsUser("35"); });
+    const bool shown = display.WaitForWindow("The update cannot start", 30);
+    bool blank = true;
+    if (shown) display.SaveWhenDrawn("The update cannot start", VirtualDisplay::ScreenshotPath("relaunch-entry-refused"), 10, blank);
+    if (shown) display.PressKey("The update cannot start", "Return");
+    refusedUser.join();
+    EXPECT_TRUE(shown) << refused.output;
+    EXPECT_FALSE(blank);
+    EXPECT_EQ(35, refused.status) << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find("changed: setup.xml (content)")) << refused.output;
+    unlink((box / "said.txt").c_str());
     // An entry that others may change is no machine's entry.
     chmod(entry.c_str(), 0777);
     RunAsUser("0");
@@ -92,8 +110,15 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     TestFiles::Write(fakePkexec, "#!/bin/sh\necho again >> " + box / "asked.txt" + "\nexec timeout 5 \"$@\"\n");
     chmod(fakePkexec.c_str(), 0755);
     TestFiles::Write(box / "asked.txt", "");
-    ChildResult loop = RunAsUser("0");
-    EXPECT_EQ(31, loop.status) << loop.output;  // the copy, on the real machine root, found no store
+    // The copy, on the real machine root, finds no store: it says so (in English: this bundle has no
+    // strings), and ends with 31 once closed.
+    ChildResult loop{-1, ""};
+    std::thread user([&] { loop = RunAsUser("0"); });
+    const bool told = display.WaitForWindow("The update cannot start", 30);
+    if (told) display.PressKey("The update cannot start", "Return");
+    user.join();
+    EXPECT_TRUE(told) << loop.output;
+    EXPECT_EQ(31, loop.status) << loop.output;
     EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(box / "asked.txt")).size());
 }
 

@@ -324,6 +324,14 @@ TEST_F(WizardPages, OverviewInstallAndFinishWithTheKeyboard) {
             tabStops.push_back(page.Eval("(document.activeElement.id || document.activeElement.tagName) + ':' + "
                                          "getComputedStyle(document.activeElement).outlineStyle"));
         }
+        // A short window still shows the last item whole above the button bar, once scrolled to it.
+        page.Eval("UIResizeWindow('640', '400'); 1");
+        EXPECT_TRUE(page.WaitFor("window.innerHeight === 400 && (function () { var s = document.getElementById('overview');"
+                                 " s.scrollTop = s.scrollHeight; var items = s.querySelectorAll('li');"
+                                 " return items[items.length - 1].getBoundingClientRect().bottom <="
+                                 " s.querySelector('.buttons').getBoundingClientRect().top; })()"));
+        page.Shot("wizard-overview-640x400");
+        page.Eval("UIResizeWindow('640', '480'); 1");
         page.Eval("document.getElementById('overview-install').focus(); 1");
         page.Key("Enter");
         ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
@@ -374,7 +382,7 @@ TEST_F(WizardPages, AFailedSetupIsShownWithItsCauseAndEndsWith28) {
     EXPECT_EQ(28u, code);
     EXPECT_NE(std::string::npos, finish.find("Some updates could not be installed")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Suite Update 1.0.1: the setup ended with status 3.")) << finish;
-    EXPECT_NE(std::string::npos, finish.find("/Applications/Suite was left as it was.")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("Suite (\u2026/Applications/Suite) was left as it was.")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Choose Retry to try again.")) << finish;
     EXPECT_NE(std::string::npos, finish.find("/tmp/moq.log")) << finish;
     EXPECT_EQ("The details are on the clipboard.", note);
@@ -464,8 +472,9 @@ void CancelAndAnswer(Page& page, StopQuestionUser& user, std::vector<std::string
     std::pair<Page*, std::vector<std::string>*> sampled(&page, &statuses);
     const guint sampler = g_timeout_add(300, [](gpointer data) -> gboolean {
         auto& pair = *static_cast<std::pair<Page*, std::vector<std::string>*>*>(data);
-        pair.second->push_back(pair.first->Eval("document.getElementById('status').textContent + '|' + "
-                                               "document.getElementById('progress-cancel').disabled"));
+        pair.second->push_back(pair.first->Eval("document.getElementById('status-line').textContent + '|' + "
+                                               "document.getElementById('progress-cancel').disabled + '|' + "
+                                               "(document.activeElement === document.getElementById('progress-cancel'))"));
         return G_SOURCE_CONTINUE;
     }, &sampled);
     if (closeBox) {
@@ -500,11 +509,15 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     EXPECT_EQ(2u, code);
     EXPECT_EQ(1u, LaunchLines(box / "machine").size());  // Stop: the second setup never started
     bool sawWaiting = false;
-    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true";
+    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true|false";
     EXPECT_TRUE(sawWaiting) << ::testing::PrintToString(statuses);
     EXPECT_NE(std::string::npos, finish.find("The update was stopped")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Partly installed")) << finish;
-    EXPECT_NE(std::string::npos, finish.find("installed in 1 of 2 installations; still to do: ")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("installed in 1 of 2 installations")) << finish;
+    // Each installation by its product and folder, never by its session.
+    EXPECT_NE(std::string::npos, finish.find("Suite (\u2026/Applications/Suite \u00b7 1): installed")) << finish;
+    EXPECT_NE(std::string::npos, finish.find("Suite (\u2026/Applications/Suite \u00b7 2): not started")) << finish;
+    EXPECT_EQ(std::string::npos, finish.find("{S")) << finish;
     EXPECT_EQ(std::string::npos, finish.find("\nInstalled\n")) << finish;  // not listed as installed
     EXPECT_NE(std::string::npos, finish.find("Choose Retry to install what remains.")) << finish;
     EXPECT_EQ("finish-retry", focused);
@@ -520,6 +533,10 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     const std::string program = bundle.InstallProgram();
     ChildResult check = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine"});
     EXPECT_NE(std::string::npos, check.output.find("Suite Update 1.0.1: update available")) << check.output;
+    // Only what the page said remains is planned; where the store records the patch, nothing runs again.
+    EXPECT_NE(std::string::npos, check.output.find("Installed already: {PATCH} Suite Update 1.0.1 in session {S1}")) << check.output;
+    EXPECT_NE(std::string::npos, check.output.find("Launch {PATCH} in session {S2}")) << check.output;
+    EXPECT_EQ(std::string::npos, check.output.find("Launch {PATCH} in session {S1}")) << check.output;
 }
 
 // Asked through the window's close box this time; Escape at the question goes on.
@@ -609,27 +626,157 @@ TEST_F(WizardPages, RetryAfterTheOtherInstallerEnds) {
     EXPECT_EQ(1u, LaunchLines(box / "machine").size());
 }
 
+// The disk page adds up what each installation takes, and says so in every script.
 TEST_F(WizardPages, ShortDiskSpaceIsShownAndQuittingEndsWith25) {
-    Machine({"{S1}"}, "record-installed=1\n");
+    Machine({"{S1}", "{S2}"}, "record-installed=1\n");
     TestFiles::MakeFolders(box / "machine/Applications/Suite");
     ProxyFields update = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
     update.totalSize = "900000000000000000";
     bundle.AddPatch(update);
-    std::string check;
-    const unsigned code = Run([&](Page& page) {
-        ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
-        page.Key("Enter");
-        ASSERT_TRUE(page.WaitFor("!document.getElementById('check').hidden"));
-        page.Shot("wizard-check-disk");
-        check = page.Text();
-        page.Key("Escape");
-    });
-    EXPECT_EQ(25u, code);
-    EXPECT_NE(std::string::npos, check.find("Not enough disk space")) << check;
-    EXPECT_NE(std::string::npos, check.find("needed: 1,716,613,769,531 MB")) << check;
-    EXPECT_NE(std::string::npos, check.find("That is twice its size of 858,306,884,765 MB: room for the copies and for the setup.")) << check;
-    EXPECT_NE(std::string::npos, check.find("free: ")) << check;
+    for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
+        setenv("LANGUAGE", language.c_str(), 1);
+        std::map<std::string, std::string> strings;
+        std::string id = language;
+        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::string check, isolated;
+        const unsigned code = Run([&](Page& page) {
+            ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+            page.Key("Enter");
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('check').hidden"));
+            page.Shot("wizard-check-disk-" + language);
+            check = page.Text();
+            // The volume and each folder read left to right, whole, whatever the sentence's direction.
+            isolated = page.Eval("Array.prototype.map.call(document.querySelectorAll('#check bdi[dir=ltr]'), "
+                                 "function (b) { return b.textContent; }).join('|')");
+            page.Key("Escape");
+        });
+        EXPECT_EQ(25u, code) << language;
+        EXPECT_NE(std::string::npos, check.find(strings["locDiskTitle"])) << check;
+        EXPECT_NE(std::string::npos, isolated.find("\u2026/Applications/Suite \u00b7 1|\u2026/Applications/Suite \u00b7 2")) << isolated;
+        if (language != "en_US") continue;
+        EXPECT_NE(std::string::npos, check.find("needed: 3,433,227,539,062 MB")) << check;
+        EXPECT_NE(std::string::npos, check.find("twice the 1,716,613,769,531 MB it puts there, to leave room for the copies and for "
+                                                "the setup. What each installation takes:")) << check;
+        EXPECT_NE(std::string::npos, check.find("858,306,884,766 MB in Suite (\u2026/Applications/Suite \u00b7 2)")) << check;
+        EXPECT_NE(std::string::npos, check.find("free: ")) << check;
+    }
+    setenv("LANGUAGE", "en", 1);
     EXPECT_TRUE(LaunchLines(box / "machine").empty());
+}
+
+// A run that installs in one installation and fails in the other reads the same on the
+// page, in the report and in a check afterwards, in every script; a Retry that fails the
+// same way says so, and launches nothing where the patch already is: not in this session,
+// and not in the later runs (the other languages), where the store records it.
+TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
+    Machine({"{S1}", "{S2}"}, "sleep=1500\nrecord-installed=1\n");
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "sleep=1500\nexit=3\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    const std::string program = bundle.InstallProgram();
+    size_t launches = 0;
+    for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
+        setenv("LANGUAGE", language.c_str(), 1);
+        std::map<std::string, std::string> strings;
+        std::string id = language;
+        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::string progress, finish, again, heading, isolated, bar;
+        nlohmann::json report;
+        const unsigned code = Run([&](Page& page) {
+            ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+            page.Key("Enter");
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('status-where').hidden"));
+            page.Shot("wizard-progress-" + language);
+            progress = page.Text();
+            // A setup's own progress cannot be measured: the bar shows only what has ended.
+            bar = page.Eval("document.getElementById('bar').getAttribute('aria-valuenow') + '|' + "
+                            "document.getElementById('bar').getAttribute('aria-valuetext')");
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+            page.Shot("wizard-finish-partial-" + language);
+            finish = page.Text();
+            heading = page.Eval("document.querySelector('#finish-partial h2').textContent + '|' + "
+                                "document.getElementById('finish-failed').hidden + '|' + document.getElementById('finish-installed').hidden");
+            isolated = page.Eval("Array.prototype.map.call(document.querySelectorAll('#finish bdi[dir=ltr]'), "
+                                 "function (b) { return b.textContent; }).join('|')");
+            page.Key("Enter");  // Retry: the second installation fails again
+            ASSERT_TRUE(page.WaitFor("document.getElementById('finish-again').textContent !== ''"));
+            page.Shot("wizard-finish-again-" + language);
+            again = page.Eval("document.getElementById('finish-again').textContent");
+            page.Key("Escape");
+        }, [&report](InstallerEngine& engine, unsigned code) { report = nlohmann::json::parse(SessionReport().Document(engine, code, "")); });
+        EXPECT_EQ(28u, code) << language;
+        // The first installation once in the first run, the second twice in every run.
+        launches += language == "en_US" ? 3 : 2;
+        EXPECT_EQ(launches, LaunchLines(box / "machine").size()) << language;
+        EXPECT_NE(std::string::npos, progress.find(strings["locInstallingTitle"])) << progress;
+        EXPECT_NE(std::string::npos, progress.find("Suite (\u2026/Applications/Suite \u00b7 " + std::string(language == "en_US" ? "1" : "2") + ")"))
+            << progress;
+        EXPECT_EQ(0u, bar.find("0|")) << bar;
+        EXPECT_EQ(strings["locPartlyInstalledList"] + "|true|true", heading) << finish;
+        EXPECT_NE(std::string::npos, finish.find(strings["locFailedTitle"])) << finish;
+        EXPECT_EQ(std::string::npos, finish.find("{S")) << finish;
+        EXPECT_NE(std::string::npos, isolated.find("\u2026/Applications/Suite \u00b7 1|\u2026/Applications/Suite \u00b7 2")) << isolated;
+        EXPECT_EQ(strings["locFailedAgain"], again);
+        if (language == "en_US") {
+            EXPECT_NE(std::string::npos, finish.find("installed in 1 of 2 installations")) << finish;
+            EXPECT_NE(std::string::npos, finish.find("Suite (\u2026/Applications/Suite \u00b7 1): installed")) << finish;
+            EXPECT_NE(std::string::npos, finish.find("Suite (\u2026/Applications/Suite \u00b7 2): failed")) << finish;
+            EXPECT_NE(std::string::npos, progress.find("Installation: Suite (\u2026/Applications/Suite \u00b7 1)")) << progress;
+        }
+        // The plural rules of each language choose its form for two.
+        if (language == "he_IL") {
+            EXPECT_NE(std::string::npos, finish.find("שתי התקנות")) << finish;
+        }
+        if (language == "ar_AE") {
+            EXPECT_NE(std::string::npos, finish.find("تثبيتين")) << finish;
+        }
+        ASSERT_EQ(1u, report["patches"].size());
+        const nlohmann::json& installation = report["patches"][0]["installation"];
+        EXPECT_EQ("partial", installation["state"]) << installation;
+        EXPECT_EQ(1u, installation["installed"].size()) << installation;
+        EXPECT_EQ(1u, installation["failed"].size()) << installation;
+        const ChildResult check = TestProcess::Run({program, "--mode=check"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine"});
+        EXPECT_NE(std::string::npos, check.output.find("Installed already: {PATCH} Suite Update 1.0.1 in session {S1}")) << check.output;
+        EXPECT_NE(std::string::npos, check.output.find("Launch {PATCH} in session {S2}")) << check.output;
+        EXPECT_EQ(std::string::npos, check.output.find("Launch {PATCH} in session {S1}")) << check.output;
+    }
+    setenv("LANGUAGE", "en", 1);
+}
+
+// A driver that fails in the first installation stops the pass: the other installation is
+// listed as not started, never as failed or forgotten; the report and the check agree.
+TEST_F(WizardPages, AnAbortedPassListsTheInstallationsItNeverTried) {
+    Machine({"{S1}", "{S2}"}, "exit=3\n");
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{PATCH}</KavexCode></Driver></PayloadInfo>");
+    for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
+        setenv("LANGUAGE", language.c_str(), 1);
+        std::map<std::string, std::string> strings;
+        std::string id = language;
+        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::string finish, heading;
+        nlohmann::json report;
+        const unsigned code = Run([&](Page& page) {
+            ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+            page.Key("Enter");
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
+            page.Shot("wizard-finish-untried-" + language);
+            finish = page.Text();
+            heading = page.Eval("document.querySelector('#finish-failed h2').textContent + '|' + document.getElementById('finish-partial').hidden");
+            page.Key("Escape");
+        }, [&report](InstallerEngine& engine, unsigned code) { report = nlohmann::json::parse(SessionReport().Document(engine, code, "")); });
+        EXPECT_EQ(28u, code) << language;
+        EXPECT_EQ(strings["locFailedList"] + "|true", heading) << finish;
+        const std::string first = "Suite (\u2026/Applications/Suite \u00b7 1): " + strings["locStateFailed"];
+        const std::string second = "Suite (\u2026/Applications/Suite \u00b7 2): " + strings["locStateNotStarted"];
+        EXPECT_NE(std::string::npos, finish.find(first)) << finish;
+        EXPECT_NE(std::string::npos, finish.find(second)) << finish;
+        const nlohmann::json& installation = report["patches"][0]["installation"];
+        EXPECT_EQ("failed", installation["state"]) << installation;
+        EXPECT_EQ(1u, installation["failed"].size()) << installation;
+        EXPECT_EQ(1u, installation["notStarted"].size()) << installation;
+    }
+    setenv("LANGUAGE", "en", 1);
+    EXPECT_EQ(3u, LaunchLines(box / "machine").size());  // the first installation in each run, never the second
 }
 
 // Every text a French user sees comes from the French strings.
@@ -701,7 +848,8 @@ TEST_F(WizardPages, EverySpellingOfALocalePicksTheSameLanguage) {
 // wider than the window; a picture of each for a reader.
 TEST_F(WizardPages, EveryLanguageFillsThePages) {
     Machine({"{S1}", "{S2}"}, "sleep=1200\nrecord-installed=1\n");
-    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "exit=3\n");
+    // After the first language the store records the patch in {S1}: only {S2} runs, slowly enough to be seen.
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "sleep=1200\nexit=3\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     std::set<std::string> languages;
     for (const auto& entry : LocalizationUtilities::GetKavexLocaleMap()) languages.insert(entry.second);
@@ -732,7 +880,7 @@ TEST_F(WizardPages, EveryLanguageFillsThePages) {
             step("check");
             other.reset();
             page.Key("Enter");
-            ASSERT_TRUE(page.WaitFor("!document.getElementById('progress').hidden && document.getElementById('bar').className === ''"));
+            ASSERT_TRUE(page.WaitFor("!document.getElementById('progress').hidden && document.getElementById('bar').className !== 'busy'"));
             step("progress");
             ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
             step("finish");
@@ -789,7 +937,48 @@ TEST_F(WizardPages, AMissingPageIsReportedInTheUsersLanguage) {
     unlink((bundle.Root() + "/resources/main.html").c_str());
     const unsigned code = Run([](Page&) {});
     EXPECT_EQ(static_cast<unsigned>(ErrorCodes::kUnknownError), code);
-    EXPECT_EQ((std::vector<std::string>{"Erreur au démarrage\nDes ressources nécessaires sont manquantes."}), alerts);
+    ASSERT_EQ(1u, alerts.size());
+    // Why, what to do, and the code the run ends with.
+    EXPECT_EQ(0u, alerts[0].find("La mise à jour ne peut pas démarrer\nDes ressources nécessaires sont manquantes.\n\nQuittez, puis "
+                                 "relancez la mise à jour.")) << alerts[0];
+    EXPECT_NE(std::string::npos, alerts[0].find("/tmp/moq.log")) << alerts[0];
+    EXPECT_NE(std::string::npos, alerts[0].find("Code d'erreur : " + std::to_string(ErrorCodes::kUnknownError))) << alerts[0];
+    EXPECT_TRUE(LaunchLines(box / "machine").empty());
+}
+
+// A bundle refused before the first page is a window in the user's language: the reason,
+// what to do, the code, and Quit; the run still ends with 35.
+TEST_F(WizardPages, ARefusedBundleSaysWhyAndEndsWith35) {
+    Machine({"{S1}"}, "record-installed=1\n");
+    store.Save();
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
+    const std::string program = bundle.InstallProgram();
+    // A key folder that others than root could change trusts nothing, and refuses every bundle.
+    const std::string keys = box / "machine/Library/Application Support/Kavex/TrustedKeys";
+    TestFiles::MakeFolders(keys);
+    chmod(keys.c_str(), 0777);
+    for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
+        std::map<std::string, std::string> strings;
+        std::string id = language;
+        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        const std::string title = strings["locCannotStartTitle"];
+        ChildResult run{-1, ""};
+        std::thread user([&] {
+            run = TestProcess::Run({program, "-norespawn"}, {"KAVEX_SYSTEM_ROOT=" + box / "machine", "DISPLAY=" + display.Name(),
+                                                             "LANGUAGE=" + language, "NO_AT_BRIDGE=1"});
+        });
+        const bool shown = display.WaitForWindow(title, 30);
+        if (shown) {
+            bool blank = true;
+            EXPECT_TRUE(display.SaveWhenDrawn(title, VirtualDisplay::ScreenshotPath("refusal-" + language), 5, blank));
+            EXPECT_FALSE(blank);
+            display.PressKey(title, "Return");
+        }
+        user.join();
+        EXPECT_TRUE(shown) << language << ": " << run.output;
+        EXPECT_EQ(35, run.status) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("The bundle is refused: ")) << run.output;
+    }
     EXPECT_TRUE(LaunchLines(box / "machine").empty());
 }
 

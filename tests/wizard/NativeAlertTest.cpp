@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "GenericUtils.h"
+#include "StartupRefusal.h"
 #include "TestSandbox.h"
 #include "VirtualDisplay.h"
 
@@ -73,6 +74,20 @@ TEST(NativeAlert, TheStopQuestionStopsOnlyWhenStopIsChosen) {
     Seen stopped{"", "", "", 0};
     g_timeout_add(300, Answer, &stopped);
     EXPECT_TRUE(GenericUtils::AskToStop("Do you want to stop the update?", "", "Continue", "Stop"));
+}
+
+// A refusal names its rule's own text when the table has one, else the refused bundle's;
+// the log's path and the code read left to right inside a right-to-left sentence.
+TEST(NativeAlert, ARefusalSaysWhyWhatToDoAndItsCode) {
+    const std::map<std::string, std::string> strings = {
+        {"locBundleSignatureInvalid", "Not as signed."}, {"locRuleTampered", "A file was changed."},
+        {"locStartupAdvice", "Start again; the log: [logPath]"}, {"locErrorCode", "Code [code]"}};
+    EXPECT_EQ("A file was changed.\n\nStart again; the log: /tmp/moq.log\n\nCode 35\nsetup.xml differs",
+              StartupRefusal::Message(strings, false, 35, "locRuleTampered", "setup.xml differs"));
+    EXPECT_EQ("Not as signed.\n\nStart again; the log: \u2066/tmp/moq.log\u2069\n\nCode \u206635\u2069",
+              StartupRefusal::Message(strings, true, 35, "locRuleUnknown", ""));
+    // Another code has no bundle to blame.
+    EXPECT_EQ(0u, StartupRefusal::Message(strings, false, 31, "", "").find("Startup error\n\n"));
 }
 
 }  // namespace

@@ -154,10 +154,15 @@ TEST(Locale, EveryStringTheWizardNamesExistsInEachLanguage) {
     std::set<std::string> languages;
     for (const auto& entry : GetKavexLocaleMap()) languages.insert(entry.second);
     ASSERT_EQ(25u, languages.size());
+    // A plural's number counts as its placeholder: a language may choose its forms by
+    // another number of the sentence than English does. Every plural has its "other" form.
     auto placeholders = [](const std::string& text) {
         std::multiset<std::string> found;
-        const std::regex placeholder("\\[[A-Za-z]+\\]");
-        for (std::sregex_iterator match(text.begin(), text.end(), placeholder), end; match != end; ++match) found.insert(match->str());
+        const std::regex placeholder("\\[([A-Za-z]+)\\]|\\{\\s*([A-Za-z]+)\\s*,\\s*plural\\s*,[^{}]*(\\{[^{}]*\\}[^{}]*)*\\}");
+        for (std::sregex_iterator match(text.begin(), text.end(), placeholder), end; match != end; ++match) {
+            found.insert("[" + ((*match)[1].matched ? (*match)[1].str() : (*match)[2].str()) + "]");
+            if ((*match)[2].matched && match->str().find("other {") == std::string::npos) found.insert("no other form");
+        }
         return found;
     };
     std::map<std::string, std::string> english;

@@ -262,6 +262,9 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
         manager->mPlanInstallFolders = {"/opt/Suite", "", "/opt/Suite", "/opt/Suite"};
         manager->mPlanDone = {1, 0, 1, 1};
         manager->mPlanResults = {0, -1, 28, 0};
+        manager->mPlanProducts = {"Suite", "Suite", "Suite", "Suite"};
+        // Installed there by an earlier run: counted, named, and first.
+        manager->mHeldEntries = {{"{DONE}", "Done 1.0", "{S0}", "Suite", "/srv/a/Suite"}};
         LaunchRecord failed;
         failed.code = "{HIDDEN}";
         failed.sessionID = "{S1}";
@@ -272,14 +275,18 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
         manager->mLaunches = {failed};
         manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
     }
-    EXPECT_EQ("{\"0000\":{\"code\":\"{SHOWN}\",\"name\":\"Shown 1.1\",\"state\":\"partial\",\"installedIn\":\"1\",\"installations\":\"2\","
-              "\"remaining\":\"{S2}\"},"
-              "\"0001\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
-              "\"remaining\":\"/opt/Suite\",\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"0\",\"undoPending\":\"1\",\"where\":\"/opt/Suite\"},"
-              "\"0002\":{\"code\":\"{DONE}\",\"name\":\"Done 1.0\",\"state\":\"installed\",\"installedIn\":\"1\",\"installations\":\"1\","
-              "\"remaining\":\"\"},"
+    const std::string suite = "\"product\":\"Suite\",\"folder\":\"/opt/Suite\",\"fullFolder\":\"/opt/Suite\",\"session\":\"{S1}\",";
+    EXPECT_EQ("{\"0000\":{\"code\":\"{DONE}\",\"name\":\"Done 1.0\",\"state\":\"installed\",\"installedIn\":\"2\",\"installations\":\"2\","
+              "\"remaining\":\"\",\"places\":{\"i1000\":{\"product\":\"Suite\",\"folder\":\"\u2026/a/Suite\",\"fullFolder\":\"/srv/a/Suite\","
+              "\"session\":\"{S0}\",\"state\":\"installed\",\"earlier\":\"1\"},\"i1001\":{" + suite + "\"state\":\"installed\",\"earlier\":\"0\"}}},"
+              "\"0001\":{\"code\":\"{SHOWN}\",\"name\":\"Shown 1.1\",\"state\":\"partial\",\"installedIn\":\"1\",\"installations\":\"2\","
+              "\"remaining\":\"{S2}\",\"places\":{\"i1000\":{" + suite + "\"state\":\"installed\",\"earlier\":\"0\"},"
+              "\"i1001\":{\"product\":\"Suite\",\"folder\":\"\",\"fullFolder\":\"\",\"session\":\"{S2}\",\"state\":\"notStarted\",\"earlier\":\"0\"}}},"
+              "\"0002\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
+              "\"remaining\":\"/opt/Suite\",\"places\":{\"i1000\":{" + suite + "\"state\":\"failed\",\"earlier\":\"0\"}},"
+              "\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"0\",\"undoPending\":\"1\",\"where\":\"/opt/Suite\"},"
               "\"0003\":{\"code\":\"{LOST}\",\"name\":\"Lost 2.0\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"0\","
-              "\"remaining\":\"\",\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"undoPending\":\"0\",\"where\":\"\"}}",
+              "\"remaining\":\"\",\"places\":{},\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"undoPending\":\"0\",\"where\":\"\"}}",
               Call("UIGetInstallOutcome"));
     EXPECT_EQ("", Call("UICopyText", {"the details"}));
     EXPECT_EQ((std::vector<std::string>{"copy the details"}), delegate.calls);
@@ -288,7 +295,7 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
 TEST_F(MethodSet, ProgressAndPreparation) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetPayloadProgress"));
     EXPECT_EQ("{\"Progress\":{\"percentage\":\"0\",\"curPayload\":\"\"},\"_error\":\"\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
-              "\"_step\":\"0\",\"_steps\":\"0\",\"_stopping\":\"0\",\"_asking\":\"0\"}",
+              "\"_step\":\"0\",\"_steps\":\"0\",\"_product\":\"\",\"_folder\":\"\",\"_stopping\":\"0\",\"_asking\":\"0\"}",
               Call("UIGetProgress", {"ignored"}));
     // Sizes only of what can be installed, hidden ones included (they go with the driver).
     EXPECT_EQ("{\"{HIDDEN}\":\"1000\",\"{SHOWN}\":\"1000\"}", Call("UIGetUpdateSizes"));
@@ -301,11 +308,13 @@ TEST_F(MethodSet, ProgressAndPreparation) {
         p.mErrorName = "kRollBack";
         p.mStep = 1;
         p.mSteps = 2;
+        p.mProduct = "Suite";
+        p.mShownFolder = "\u2026/opt/Suite";
     });
     manager->mContinueInstall = false;
     manager->mLaunchGate.Hold();  // the user is being asked whether to stop
     EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
-              "\"_step\":\"1\",\"_steps\":\"2\",\"_stopping\":\"1\",\"_asking\":\"1\"}",
+              "\"_step\":\"1\",\"_steps\":\"2\",\"_product\":\"Suite\",\"_folder\":\"\u2026/opt/Suite\",\"_stopping\":\"1\",\"_asking\":\"1\"}",
               Call("UIGetProgress"));
     manager->mLaunchGate.Release();
     // The manager's message for the session's code, and where to read more.
