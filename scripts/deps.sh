@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsqlite3-dev sqlite3 libxml2-dev libicu-dev
           libboost-regex-dev nlohmann-json3-dev libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst-dev librsvg2-common
           pkexec polkitd dbus-daemon strace libbenchmark-dev clang libclang-rt-14-dev ansible-core libsodium-dev libssl3
+          openssh-server openssh-client python3 pycodestyle pylint python3-voluptuous yamllint
           fonts-noto-core fonts-noto-cjk)
 missing=()
 for p in "${packages[@]}"; do

@@ -10,6 +10,7 @@
 #include <pwd.h>
 
 #include <algorithm>
+#include <iostream>
 
 #include "FileContents.h"
 #include "MOQLogger.h"
@@ -134,6 +135,8 @@ bool CopyAuthority(const std::string& path, uid_t owner, std::string& copy, std:
 void Drop(const char* name, const char* why) {
     if (getenv(name) == nullptr) return;
     MOQ_LOG("Ignoring %s: %s\n", name, why);
+    // Only the machine root changes what a run acts on: an administrator must hear that it was ignored.
+    if (strcmp(name, "KAVEX_SYSTEM_ROOT") == 0) std::cerr << "Update: ignoring " << name << ": " << why << std::endl;
     unsetenv(name);
 }
 
@@ -368,6 +371,8 @@ std::vector<std::string> TrustedStart(const std::vector<std::string>& args) {
         std::string why;
         if (!IsRootOnlyFolder(root, why)) {
             MOQ_LOG("Ignoring KAVEX_SYSTEM_ROOT=%s: %s\n", root, why.c_str());
+            std::cerr << "Update: ignoring KAVEX_SYSTEM_ROOT=" << root << ": " << why << "; the machine's own folders are used"
+                      << std::endl;
             unsetenv("KAVEX_SYSTEM_ROOT");
         }
     }

@@ -2,7 +2,9 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xpath.h>
 #include <ctype.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -50,6 +52,92 @@ Document Parse(const std::string& path, Problem& problem) {
     return std::move(loaded.doc);
 }
 
+struct XPathContextDeleter {
+    void operator()(xmlXPathContext* context) const { xmlXPathFreeContext(context); }
+};
+struct XPathObjectDeleter {
+    void operator()(xmlXPathObject* object) const { xmlXPathFreeObject(object); }
+};
+
+// The elements a query finds, in document order.
+std::vector<xmlNode*> Elements(xmlDoc* doc, const char* query) {
+    std::vector<xmlNode*> found;
+    std::unique_ptr<xmlXPathContext, XPathContextDeleter> context(xmlXPathNewContext(doc));
+    if (!context) return found;
+    std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result(xmlXPathEvalExpression(BAD_CAST query, context.get()));
+    if (!result || result->nodesetval == nullptr) return found;
+    for (int i = 0; i < result->nodesetval->nodeNr; ++i) found.push_back(result->nodesetval->nodeTab[i]);
+    return found;
+}
+
+int LineOf(const xmlNode* node) { return node != nullptr ? static_cast<int>(xmlGetLineNo(node)) : 0; }
+
+std::string TextOf(xmlNode* node) {
+    xmlChar* text = xmlNodeGetContent(node);
+    std::string value = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    xmlFree(text);
+    return value;
+}
+
+// The items without which a proxy does not load (each exactly once, with text), as the reader queries them.
+struct RequiredItem {
+    const char* query;
+    const char* parent;  // where it belongs, for the line to look at when it is missing
+    const char* element;
+};
+const RequiredItem kRequired[] = {
+    {"/PayloadInfo/InstallerProperties/Property[@name=\"KavexCode\"]", "/PayloadInfo/InstallerProperties",
+     "<InstallerProperties><Property name=\"KavexCode\">"},
+    {"/PayloadInfo/InstallerProperties/Property[@name=\"ProductVersion\"]", "/PayloadInfo/InstallerProperties",
+     "<InstallerProperties><Property name=\"ProductVersion\">"},
+    {"/PayloadInfo/InstallerProperties/Property[@name=\"ProductName\"]", "/PayloadInfo/InstallerProperties",
+     "<InstallerProperties><Property name=\"ProductName\">"},
+    {"/PayloadInfo/Satisfies/ProductInfo/Family", "/PayloadInfo/Satisfies/ProductInfo", "<Satisfies><ProductInfo><Family>"},
+    {"/PayloadInfo/Satisfies/ProductInfo/ProductName", "/PayloadInfo/Satisfies/ProductInfo",
+     "<Satisfies><ProductInfo><ProductName>"},
+};
+
+// Why a well-formed proxy does not load: the first required item that is missing, repeated or empty.
+bool RequiredItemProblem(xmlDoc* doc, Problem& problem) {
+    xmlNode* top = xmlDocGetRootElement(doc);
+    if (top == nullptr || xmlStrcmp(top->name, BAD_CAST "PayloadInfo") != 0) {
+        problem.line = LineOf(top);
+        problem.detail = std::string("the top element is <") + (top != nullptr ? reinterpret_cast<const char*>(top->name) : "") +
+                         ">, not <PayloadInfo>";
+        return true;
+    }
+    for (const RequiredItem& item : kRequired) {
+        const std::vector<xmlNode*> found = Elements(doc, item.query);
+        if (found.empty()) {
+            std::string parent = item.parent;
+            std::vector<xmlNode*> near;
+            while ((near = Elements(doc, parent.c_str())).empty() && parent.rfind('/') > 0) parent.erase(parent.rfind('/'));
+            problem.line = near.empty() ? LineOf(top) : LineOf(near.front());
+            problem.detail = std::string("no ") + item.element + ": every proxy needs exactly one";
+            return true;
+        }
+        if (found.size() > 1) {
+            problem.line = LineOf(found[1]);
+            problem.detail = std::to_string(found.size()) + " of " + item.element + " (lines " +
+                             std::to_string(LineOf(found[0])) + " and " + std::to_string(LineOf(found[1])) +
+                             "): exactly one is read";
+            return true;
+        }
+        if (TextOf(found.front()).empty()) {
+            problem.line = LineOf(found.front());
+            problem.detail = std::string(item.element) + " is empty";
+            return true;
+        }
+    }
+    return false;
+}
+
+// The line of the first element a query finds, or 0.
+int FirstLine(xmlDoc* doc, const char* query) {
+    const std::vector<xmlNode*> found = Elements(doc, query);
+    return found.empty() ? 0 : LineOf(found.front());
+}
+
 bool ParsesWithoutComplaint(const std::string& path, std::vector<Problem>& problems, const char* kind) {
     Problem problem;
     problem.kind = kind;
@@ -75,28 +163,9 @@ void CheckProxies(const FileSystemPath& root, std::vector<Problem>& problems, st
         return;
     }
     for (const auto& pair : pairs) {
-        const std::string path = pair.first.AsUTF8String();
-        if (!ParsesWithoutComplaint(path, problems, "proxyNotLoaded")) continue;
-        PayloadProxy::DataStore proxy;
-        if (!proxy.Load(pair.first)) {
-            problems.push_back(Problem{"proxyNotLoaded", path, 0, "the description lacks what a proxy must hold"});
-            continue;
-        }
-        codes.insert(proxy.mKavexCode);
-        if (!FileSystemUtils::Exists(pair.second)) {
-            problems.push_back(Problem{"imageMissing", path, 0, "no image " + pair.second.NameAsUTF8String() + " beside it"});
-        }
-        if (proxy.mTotalSize.empty()) {
-            problems.push_back(Problem{"totalSizeMissing", path, 0, "no TotalSize: the disk check counts 0 bytes"});
-        } else if (!SizeIsANumber(proxy.mTotalSize)) {
-            problems.push_back(Problem{"totalSizeMissing", path, 0, "TotalSize \"" + proxy.mTotalSize + "\" is not a number"});
-        }
-        for (const PayloadProxy::CONPROCESS& process : proxy.mConflictingProcesses) {
-            if (!ConflictPattern::Compiles(process.mProcessName)) {
-                problems.push_back(Problem{"patternInvalid", path, 0,
-                                           "\"" + process.mProcessName + "\" does not compile; it is matched as written"});
-            }
-        }
+        std::string code;
+        BundleProblems::CheckProxy(pair.first.AsUTF8String(), problems, code);
+        if (!code.empty()) codes.insert(code);
     }
 }
 
@@ -212,6 +281,52 @@ void CheckStrings(const FileSystemPath& root, std::vector<Problem>& problems) {
 }
 
 }  // namespace
+
+bool BundleProblems::CheckProxy(const std::string& path, std::vector<Problem>& problems, std::string& code) {
+    const size_t before = problems.size();
+    Problem problem;
+    problem.kind = "proxyNotLoaded";
+    Document doc = Parse(path, problem);
+    if (!doc) {
+        problems.push_back(problem);
+        return false;
+    }
+    PayloadProxy::DataStore proxy;
+    if (!proxy.Load(FileSystemPath(path))) {
+        if (!RequiredItemProblem(doc.get(), problem)) problem.detail = "the description lacks what a proxy must hold";
+        problems.push_back(problem);
+        return false;
+    }
+    code = proxy.mKavexCode;
+    const std::string image = path.substr(0, path.size() - strlen(".proxy.xml")) + ".dmg";
+    struct stat st;
+    if (lstat(image.c_str(), &st) != 0) {
+        problems.push_back(Problem{"imageMissing", path, 0, "no image " + image.substr(image.rfind('/') + 1) + " beside it"});
+    }
+    const int sizeLine = FirstLine(doc.get(), "/PayloadInfo/InstallDestinationMetadata/TotalSize");
+    if (proxy.mTotalSize.empty()) {
+        problems.push_back(Problem{"totalSizeMissing", path, FirstLine(doc.get(), "/PayloadInfo"),
+                                   "no <InstallDestinationMetadata><TotalSize>: the disk check counts 0 bytes"});
+    } else if (!SizeIsANumber(proxy.mTotalSize)) {
+        problems.push_back(Problem{"totalSizeMissing", path, sizeLine,
+                                   "<TotalSize> \"" + proxy.mTotalSize + "\" is not a number of bytes"});
+    }
+    for (xmlNode* process : Elements(doc.get(), "/PayloadInfo/ConflictingProcesses/OSX[1]/Process")) {
+        const std::string name = TextOf(process);
+        xmlChar* blocking = xmlGetProp(process, BAD_CAST "blocking");
+        const bool hasBlocking = blocking != nullptr && blocking[0] != 0;
+        xmlFree(blocking);
+        if (name.empty() || !hasBlocking) {
+            problems.push_back(Problem{"processIgnored", path, LineOf(process),
+                                       std::string("<Process> without ") + (name.empty() ? "a name" : "a blocking attribute") +
+                                           " is ignored: write <Process blocking=\"1\">NAME</Process>"});
+        } else if (!ConflictPattern::Compiles(name)) {
+            problems.push_back(Problem{"patternInvalid", path, LineOf(process),
+                                       "<Process> \"" + name + "\" does not compile; it is matched as written"});
+        }
+    }
+    return problems.size() == before;
+}
 
 std::vector<BundleProblems::Problem> BundleProblems::Find(const FileSystemPath& installerRoot) {
     std::vector<Problem> problems;

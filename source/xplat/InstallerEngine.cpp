@@ -139,6 +139,7 @@ bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args
         } else if (value == "check" || value == "Check") {
             mUIMode = kModeCheck;
         } else {
+            std::cerr << "Update: unknown mode \"" << value << "\": use --mode=gui, terminal, silent or check" << std::endl;
             MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
             return false;
         }
@@ -146,6 +147,8 @@ bool InstallerEngine::ProcessArgumentVector(const std::vector<std::string>& args
     const auto timeout = mArgumentMap.find("setupTimeout");
     if (timeout != mArgumentMap.end() && !ParseSetupTimeout(timeout->second, mSetupTimeoutSeconds)) {
         MOQ_LOG("--setupTimeout wants a whole number of seconds, not \"%s\"\n", timeout->second.c_str());
+        std::cerr << "Update: --setupTimeout wants whole seconds from 1 to 604800, not \"" << timeout->second << "\""
+                  << std::endl;
         MOQ_LOG("Returning from InstallerEngine::ProcessArgumentVector\n");
         return false;
     }
@@ -222,6 +225,8 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
             if (!driver) {
                 mExitCode = AppExitCodes::kExitNoUIDriver;
             } else if (!driver->HasSufficientCredentials()) {
+                std::cerr << "Update: a silent run installs as root: run it as root (sudo); --mode=check needs no root"
+                          << std::endl;
                 mExitCode = AppExitCodes::kExitInsufficientCredentials;
             } else {
                 FinishEarlierLaunches();

@@ -146,6 +146,7 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     bool ok = opened == kMoxaOK;
     if (!ok) {
         MOQ_LOG("The installed-products store cannot be opened (store code %d)\n", opened);
+        PayloadsManagerUtils::SayStoreUnopened(opened);
         MapErrorCodeToJSError(manager->mProgress, ErrorCodes::kMOXADBError);
         // Held by another writer: worth another try, as another installer running is.
         if (opened == kMoxaErrBusy) mErrorCode = ErrorCodes::kAnotherInstanceRunning;

@@ -154,8 +154,10 @@ bool MediaNames(moxaiSession* session, const std::string& parentCode, std::strin
 
 void PayloadsManager::PlanPayloads(const std::optional<FileSystemPath>& common, int& result) {
     ScopedStoreSession store;
-    if (moxaOpenSessionNoCreate(store.out()) != kMoxaOK) {
+    const int opened = moxaOpenSessionNoCreate(store.out());
+    if (opened != kMoxaOK) {
         MOQ_LOG("MOXA DB Error\n");
+        PayloadsManagerUtils::SayStoreUnopened(opened);
         mErrorCode = ErrorCodes::kMOXADBError;
         mPrepared = true;
         result = ErrorCodes::kLaunchNotAttempted;

@@ -3,6 +3,7 @@
 #include <ctype.h>
 
 #include <algorithm>
+#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -11,11 +12,13 @@
 #include "FileSystemUtilsMac.h"
 #include "MOQLogger.h"
 #include "MOXAQueryUtilities.h"
+#include "MacUtils.h"
 #include "MoxaQueries.h"
 #include "PayloadIteration.h"
 #include "PayloadProxy.h"
 #include "PayloadsManager.h"
 #include "PcdStore.h"
+#include "moxaiSession.h"
 
 namespace {
 
@@ -74,6 +77,17 @@ bool FindMediaCode(const std::string& sourcePath, const std::string& family, con
 }  // namespace
 
 namespace PayloadsManagerUtils {
+
+void SayStoreUnopened(int storeCode) {
+    std::string path;
+    // Without the machine's application-support folder the store has no path yet: name the folder.
+    if (!moxaiStoreFilePath(path)) {
+        const std::string root = MacUtils::SystemRoot();
+        path = (root == "/" ? std::string() : root) + "/Library/Application Support/Kavex (no such folder)";
+    }
+    std::cerr << "Update: the installed-products store " << path << " cannot be opened (store code " << storeCode
+              << (storeCode == kMoxaErrBusy ? ", held by another installer" : "") << ")" << std::endl;
+}
 
 void ClassificationCache::LoadUpgrades() {
     if (mUpgradesLoaded) return;

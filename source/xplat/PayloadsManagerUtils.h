@@ -16,6 +16,10 @@ struct moxaiSession;
 
 namespace PayloadsManagerUtils {
 
+// One line on standard error naming the store file that could not be opened: the session
+// log is not where an administrator at a terminal looks.
+void SayStoreUnopened(int storeCode);
+
 // The store facts a classification reads; it reads none otherwise. Two implementations
 // give the same answers: the direct reads (one query per question) and the session's cache.
 class ClassificationReads {

@@ -12,6 +12,7 @@
 
 #include "AppExitCodes.h"
 #include "BuiltInDrivers.h"
+#include "CommandLineHelp.h"
 #include "Elevation.h"
 #include "ErrorCodes.h"
 #include "FileSystemPath.h"
@@ -104,6 +105,12 @@ const char* const kRule =
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    // Asking how to use the program is no session: it starts no wizard and leaves the shared log alone.
+    std::vector<std::string> given;
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] != nullptr) given.push_back(argv[i]);
+    }
+    if (CommandLineHelp::Answer(given, std::cout)) return 0;
     MOQ_Logger_Start(true);
     NamedLock::SetLog([](const char* line) { MOQ_LOG("%s", line); });
     BuiltInDrivers::Register();

@@ -290,6 +290,28 @@ TEST_F(SignedBundle, ToolKeysAreTextAndTheSecretStaysPrivate) {
     for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "FILES", "EXIT STATUS", "keygen", "sign", "cosign", "rotate", "verify", "lint", "new", "TrustPolicy", "RevokedKeys"}) {
         EXPECT_NE(std::string::npos, help.output.find(section)) << section;
     }
+    const ChildResult version = Tool({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ("kavex-bundle (Kavex Update) 2.1.51.0\n", version.output);
+    const ChildResult nowhere = Tool({"lint", box / "nowhere"});
+    EXPECT_EQ(3, nowhere.status);
+    EXPECT_EQ("kavex-bundle: " + (box / "nowhere") + ": No such file or directory: name the bundle folder (it holds "
+              "Update.app, extensions/ and setup.xml)\n",
+              nowhere.output);
+    const ChildResult keyless = Tool({"sign", box / "no.secret", bundle.Root()});
+    EXPECT_EQ(3, keyless.status);
+    EXPECT_EQ("kavex-bundle: " + (box / "no.secret") + ": No such file or directory\n", keyless.output);
+    // A secret key others may read, or one reached through a link, signs nothing.
+    ASSERT_EQ(0, symlink((box / "team.secret").c_str(), (box / "linked.secret").c_str()));
+    const ChildResult linked = Tool({"sign", box / "linked.secret", bundle.Root()});
+    EXPECT_EQ(3, linked.status);
+    EXPECT_EQ("kavex-bundle: " + (box / "linked.secret") + ": is a symbolic link: name the key file itself\n", linked.output);
+    ASSERT_EQ(0, chmod((box / "team.secret").c_str(), 0644));
+    const ChildResult exposed = Tool({"sign", box / "team.secret", bundle.Root()});
+    EXPECT_EQ(3, exposed.status);
+    EXPECT_NE(std::string::npos, exposed.output.find("is readable or writable by others (mode 0644): chmod 600 it"))
+        << exposed.output;
+    ASSERT_EQ(0, chmod((box / "team.secret").c_str(), 0600));
     EXPECT_EQ(2, Tool({"frobnicate"}).status);
     EXPECT_EQ(2, Tool({"verify"}).status);
     EXPECT_EQ(2, Tool({"sign", box / "team.secret", bundle.Root(), "--valid-days=3"}).status) << "a release option without a series";
@@ -313,7 +335,13 @@ TEST_F(SignedBundle, LintFindsEveryPlantedProblemAsTheCheckDoes) {
     sizeless.totalSize = "";
     bundle.AddPatch(sizeless, "Sizeless");
     ProxyFields imageless = Patch("{IMAGELESS}", "Suite Pack", "1.0.3", "{BASE}");
+    imageless.processes = {{"Suite", ""}};
     bundle.AddPatch(imageless, "Imageless");
+    std::string versionless = ProxyXml(Patch("{VERSIONLESS}", "Suite Tool", "1.0.4", "{BASE}"));
+    versionless.erase(versionless.find("    <Property name=\"ProductVersion\">"), versionless.find("    <Property name=\"ProductName\">") -
+                                                                                   versionless.find("    <Property name=\"ProductVersion\">"));
+    TestFiles::Write(bundle.Root() + "/extensions/Versionless/Versionless.proxy.xml", versionless);
+    TestFiles::Write(bundle.Root() + "/extensions/Versionless/Versionless.dmg", "image");
     unlink((bundle.Root() + "/extensions/Imageless/Imageless.dmg").c_str());
     TestFiles::Write(bundle.Root() + "/extensions/Broken/Broken.proxy.xml", "<Payload><unclosed>\n");
     TestFiles::Write(bundle.Root() + "/extensions/Broken/Broken.dmg", "image");
@@ -328,11 +356,17 @@ TEST_F(SignedBundle, LintFindsEveryPlantedProblemAsTheCheckDoes) {
 
     const ChildResult lint = Tool({"lint", bundle.Root()});
     EXPECT_EQ(1, lint.status) << lint.output;
-    const std::multiset<std::string> expected = {"proxyNotLoaded", "proxyNotLoaded", "totalSizeMissing", "imageMissing",
-                                                 "codeWithoutProxy", "stringMissing", "pageStringMissing",
+    const std::multiset<std::string> expected = {"proxyNotLoaded", "proxyNotLoaded", "proxyNotLoaded", "totalSizeMissing",
+                                                 "imageMissing", "processIgnored", "codeWithoutProxy", "stringMissing", "pageStringMissing",
                                                  "pageStringMissing", "pageStringMissing"};
     EXPECT_EQ(expected, LintKinds(lint.output)) << lint.output;
     EXPECT_NE(std::string::npos, lint.output.find("Broken.proxy.xml:")) << lint.output;
+    // the file, the line and the element to mend
+    EXPECT_NE(std::string::npos, lint.output.find("Versionless.proxy.xml:3: no <InstallerProperties><Property "
+                                                  "name=\"ProductVersion\">: every proxy needs exactly one\n"))
+        << lint.output;
+    EXPECT_NE(std::string::npos, lint.output.find("Imageless.proxy.xml:12: <Process> without a blocking attribute is ignored"))
+        << lint.output;
     EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what en_US lacks: locGone\n")) << lint.output;
     EXPECT_NE(std::string::npos, lint.output.find("main.html: uses what fr_FR lacks: locGone\n")) << lint.output;
     EXPECT_NE(std::string::npos, lint.output.find("main.js: uses what fr_FR lacks: locRetry\n")) << lint.output;
@@ -360,6 +394,39 @@ TEST_F(SignedBundle, ANewBundleLintsCleanAndInstallsOnceSigned) {
     EXPECT_NE(std::string::npos, created.output.find("no problems\n")) << created.output;
     EXPECT_NE(std::string::npos, TestFiles::Read(made + "/setup.xml").find("<Driver>\n    <KavexCode display=\"show\">{PATCH}"));
     EXPECT_EQ(3, Tool({"new", "--out=" + made, payloads + "/Update"}).status) << "over a bundle";
+
+    // The example payload lints clean in a bundle whose parent folders new makes.
+    const ChildResult example = Tool({"new", "--example=" + (box / "team/payloads/Example")});
+    ASSERT_EQ(0, example.status) << example.output;
+    const std::string deep = box / "out/2026/bundle";
+    const ChildResult fromExample =
+        Tool({"new", "--out=" + deep, "--program=" + built.substr(0, built.find("/Update.app/") + 11), box / "team/payloads/Example"});
+    EXPECT_EQ(0, fromExample.status) << fromExample.output;
+    EXPECT_NE(std::string::npos, fromExample.output.find("\nno problems\n")) << fromExample.output;
+    EXPECT_TRUE(TestFiles::Exists(deep + "/extensions/Example/Example.data"));
+    // A payload whose proxy does not load is a bundle problem, named where it lies.
+    std::string broken = ProxyXml(Patch("{BROKEN}", "Suite Broken", "1.0.9", "{BASE}"));
+    broken.erase(broken.find("    <Property name=\"KavexCode\">"), broken.find("    <Property name=\"ProductVersion\">") -
+                                                                      broken.find("    <Property name=\"KavexCode\">"));
+    TestFiles::Write(payloads + "/Broken/Broken.proxy.xml", broken);
+    const ChildResult refused = Tool({"new", "--out=" + (box / "never"), payloads + "/Broken"});
+    EXPECT_EQ(1, refused.status) << refused.output;
+    EXPECT_EQ("proxyNotLoaded: " + payloads + "/Broken/Broken.proxy.xml:3: no <InstallerProperties><Property "
+              "name=\"KavexCode\">: every proxy needs exactly one\n",
+              refused.output);
+    EXPECT_FALSE(TestFiles::Exists(box / "never"));
+
+    // Installed, the tool finds the program and pages it copies in its shared folder.
+    const std::string prefix = box / "usr";
+    TestFiles::Write(prefix + "/share/kavex-bundle/Update.app/Contents/MacOS/Update", "the packaged program");
+    for (const char* page : {"main.html", "main.css", "main.js", "main.xml"}) {
+        TestFiles::Write(prefix + "/share/kavex-bundle/resources/" + page, TestFiles::Read(std::string(RESOURCES_DIR) + "/" + page));
+    }
+    TestFiles::Write(prefix + "/bin/kavex-bundle", TestFiles::Read(kTool));
+    ASSERT_EQ(0, chmod((prefix + "/bin/kavex-bundle").c_str(), 0755));
+    const ChildResult installed = TestProcess::Run({prefix + "/bin/kavex-bundle", "new", "--out=" + (box / "packaged"), payloads + "/Update"});
+    EXPECT_EQ(0, installed.status) << installed.output;
+    EXPECT_EQ("the packaged program", TestFiles::Read(box / "packaged/Update.app/Contents/MacOS/Update"));
 
     ASSERT_EQ(0, Tool({"sign", box / "team.secret", made}).status);
     Trust(box / "team.pub");

@@ -44,13 +44,15 @@ TEST(BundleProblems, EachFaultOfTheBundleOnceWithItsFileAndReason) {
     ASSERT_EQ(6u, found.size()) << ::testing::PrintToString(found);
     EXPECT_EQ("codeWithoutProxy setup.xml 0: {GONE} (optional) is named, and no proxy has it", found[0]);
     // a size in words, and a pattern that does not compile, in the same proxy
-    EXPECT_EQ("patternInvalid extensions/C-Wordy/C-Wordy.proxy.xml 0: \"Kvx(\" does not compile; it is matched as written",
+    EXPECT_EQ("patternInvalid extensions/C-Wordy/C-Wordy.proxy.xml 13: <Process> \"Kvx(\" does not compile; it is matched as "
+              "written",
               found[1]);
     EXPECT_EQ(0u, found[2].find("proxyNotLoaded extensions/D-Broken/D-Broken.proxy.xml 3: ")) << found[2];
     EXPECT_EQ("stringMissing resources/main.xml 0: fr_FR lacks locB", found[3]);
-    EXPECT_EQ("totalSizeMissing extensions/B-Unsized/B-Unsized.proxy.xml 0: no TotalSize: the disk check counts 0 bytes",
+    EXPECT_EQ("totalSizeMissing extensions/B-Unsized/B-Unsized.proxy.xml 2: no <InstallDestinationMetadata><TotalSize>: the disk "
+              "check counts 0 bytes",
               found[4]);
-    EXPECT_EQ("totalSizeMissing extensions/C-Wordy/C-Wordy.proxy.xml 0: TotalSize \"lots\" is not a number", found[5]);
+    EXPECT_EQ("totalSizeMissing extensions/C-Wordy/C-Wordy.proxy.xml 10: <TotalSize> \"lots\" is not a number of bytes", found[5]);
 }
 
 TEST(BundleProblems, FilesThatAreNotFilesAreNamedNotWaitedOn) {
@@ -66,7 +68,7 @@ TEST(BundleProblems, FilesThatAreNotFilesAreNamedNotWaitedOn) {
     // no string table at all
     const std::vector<std::string> found = Found(bundle.Root());
     EXPECT_EQ((std::vector<std::string>{
-                  "patternInvalid extensions/A/A.proxy.xml 0: \"Kvx(\" does not compile; it is matched as written",
+                  "patternInvalid extensions/A/A.proxy.xml 12: <Process> \"Kvx(\" does not compile; it is matched as written",
                   "proxyNotLoaded extensions/B/B.proxy.xml 0: the file is not a regular file",
                   "stringTableMissing resources/main.xml 0: no string table: every message is empty"}),
               found);

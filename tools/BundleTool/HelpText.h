@@ -18,7 +18,8 @@ SYNOPSIS
        kavex-bundle verify [--machine-root=ROOT] BUNDLE_FOLDER
        kavex-bundle lint BUNDLE_FOLDER
        kavex-bundle new --out=BUNDLE_FOLDER [--program=UPDATE_APP] [--pages=FOLDER] PAYLOAD_FOLDER...
-       kavex-bundle --help
+       kavex-bundle new --example=PAYLOAD_FOLDER
+       kavex-bundle --help | --version
 
 DESCRIPTION
        A bundle folder holds Update.app, extensions/ (one folder per patch: its
@@ -41,7 +42,8 @@ COMMANDS
               path; a link's target), sorted by path, and BUNDLE_FOLDER/bundle.sig,
               the detached signature of the manifest. The two files are not listed
               in the manifest. Sign last: any later change to the folder makes the
-              bundle invalid.
+              bundle invalid. The secret file must be the file itself (not a link),
+              yours, and readable by no one else (mode 0600); otherwise it is refused.
 
               With --series=NAME (1 to 64 of A-Z a-z 0-9 . _ -) and --version=N (a
               whole number that grows with each release of the series) the manifest
@@ -83,20 +85,36 @@ COMMANDS
 
        lint BUNDLE_FOLDER
               Prints the bundle's own problems, one a line, as Update's check mode
-              and report find them: proxies that do not load (with file and line),
-              a proxy without its image, setup.xml naming a code no proxy has,
-              conflicting-process patterns that do not compile, a missing TotalSize,
-              strings a language of main.xml lacks, string IDs main.html and main.js
-              use that a language lacks, files over the size limit (they do not load).
+              and report find them, as KIND: FILE:LINE: WHAT IS WRONG: proxies that
+              do not load (the element that is missing, repeated or empty, or the
+              parser's complaint), a proxy without its image, setup.xml naming a
+              code no proxy has, conflicting processes that are ignored or whose
+              patterns do not compile, a missing TotalSize, strings a language of
+              main.xml lacks, string IDs main.html and main.js use that a language
+              lacks, files over the size limit (they do not load). The kinds:
+              proxyNotLoaded, imageMissing, totalSizeMissing, processIgnored,
+              patternInvalid, extensionsUnreadable, setupNotLoaded,
+              codeWithoutProxy, stringTableMissing, stringTableNotLoaded,
+              stringMissing, pageStringMissing.
 
        new --out=BUNDLE_FOLDER PAYLOAD_FOLDER...
-              Lays out a bundle in BUNDLE_FOLDER (which must not exist or be empty):
-              the built program (--program, by default Update.app beside this tool),
-              the wizard's pages main.html, main.css, main.js and main.xml (--pages,
-              by default the project's resources/), each PAYLOAD_FOLDER copied to
-              extensions/ (each holds one NAME.proxy.xml and its NAME.dmg), and a
-              setup.xml whose driver is the first payload's code and whose other
-              payloads are critical. It then lints the bundle.
+              Lays out a bundle in BUNDLE_FOLDER, made with its missing parents (it
+              must be new or empty): the program (--program=UPDATE_APP), the wizard's
+              pages main.html, main.css, main.js and main.xml (--pages=FOLDER), each
+              PAYLOAD_FOLDER copied to extensions/ (each holds one NAME.proxy.xml and
+              its NAME.dmg, and any NAME.data), and a setup.xml whose driver is the
+              first payload's code and whose other payloads are critical. It then
+              lints the bundle. Installed, the program is PREFIX/lib/kavex-bundle/
+              Update.app and the pages PREFIX/share/kavex-bundle/resources/, beside
+              PREFIX/bin/kavex-bundle; in a build tree, Update.app beside the tool
+              and the project's resources/. A payload whose proxy does not load is
+              reported as lint reports it, and nothing is made.
+
+       new --example=PAYLOAD_FOLDER
+              Writes a payload to start from: Example.proxy.xml, whose comments say
+              what each element does, with placeholders Example.dmg and
+              Example.data. The bundle format is described in docs/bundle-format.md
+              of the project.
 
 FILES
        BUNDLE_FOLDER/bundle.manifest, BUNDLE_FOLDER/bundle.sig
@@ -125,12 +143,15 @@ FILES
               requires signatures.
 
 EXIT STATUS
-       0      Success: the keys are made, the bundle is signed, valid, lints clean.
+       0      Success: the keys are made, the bundle is signed, valid, lints clean;
+              --help and --version.
        1      The bundle is invalid, or has problems (verify, lint, new, cosign).
        2      Bad command line.
-       3      A file could not be read or written.
+       3      A file or folder could not be read or written (the reason follows),
+              or a secret key is refused.
 
 EXAMPLES
+       kavex-bundle new --example=payloads/PhotoUpdate
        kavex-bundle keygen release.secret release.pub
        kavex-bundle new --out=out/bundle payloads/PhotoUpdate payloads/DrawUpdate
        kavex-bundle sign release.secret out/bundle --series=photo --version=7 --valid-days=90

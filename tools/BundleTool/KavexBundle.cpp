@@ -20,6 +20,7 @@
 #include "BundleSignature.h"
 #include "BundleTree.h"
 #include "BundleVerifier.h"
+#include "ExamplePayload.h"
 #include "FileSystemPath.h"
 #include "FileSystemUtils.h"
 #include "HelpText.h"
@@ -41,9 +42,50 @@ int Usage(const std::string& why) {
     return kUsage;
 }
 
+// Why a file cannot be read, in the words a user can act on.
+std::string WhyUnreadable(const std::string& path, size_t limit) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (static_cast<unsigned long long>(st.st_size) > limit) return "larger than " + std::to_string(limit) + " bytes";
+    return "cannot be read";
+}
+
 bool ReadSmall(const std::string& path, std::string& text, size_t limit) {
     if (RegularFile::Read(path, RegularFile::kFollowLinks, text, limit) == RegularFile::kRead) return true;
-    std::cerr << "kavex-bundle: " << path << ": cannot be read as a file of at most " << limit << " bytes\n";
+    std::cerr << "kavex-bundle: " << path << ": " << WhyUnreadable(path, limit) << "\n";
+    return false;
+}
+
+// A secret key is read from the file itself, and only while no one else may read it: a key
+// that others could have copied signs for them too.
+bool ReadSecret(const std::string& path, std::string& text) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    std::string why;
+    if (!fd.valid()) {
+        why = errno == ELOOP ? "is a symbolic link: name the key file itself" : strerror(errno);
+    } else if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        why = "belongs to user " + std::to_string(st.st_uid) + ", not to you: keep your own copy, mode 0600";
+    } else if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        why = std::string("is readable or writable by others (mode ") + mode + "): chmod 600 it, and make a new key " +
+              "if anyone else may have read it";
+    } else if (st.st_size > 4096) {
+        why = "is larger than 4096 bytes: not a secret key";
+    } else {
+        char buffer[4097];
+        const ssize_t n = read(fd.get(), buffer, sizeof(buffer));
+        if (n >= 0) {
+            text.assign(buffer, static_cast<size_t>(n));
+            return true;
+        }
+        why = strerror(errno);
+    }
+    std::cerr << "kavex-bundle: " << path << ": " << why << "\n";
     return false;
 }
 
@@ -101,9 +143,9 @@ int Keygen(const std::vector<std::string>& args) {
 
 bool ReadSecret(const std::string& path, BundleSignature::SecretKey& key) {
     std::string text;
-    if (!ReadSmall(path, text, 4096)) return false;
+    if (!ReadSecret(path, text)) return false;
     if (BundleSignature::ReadSecretKey(text, key)) return true;
-    std::cerr << "kavex-bundle: " << path << ": not a secret key\n";
+    std::cerr << "kavex-bundle: " << path << ": not a secret key (make one with kavex-bundle keygen)\n";
     return false;
 }
 
@@ -111,7 +153,7 @@ bool ReadPublic(const std::string& path, BundleSignature::PublicKey& key) {
     std::string text;
     if (!ReadSmall(path, text, 4096)) return false;
     if (BundleSignature::ReadPublicKey(text, key)) return true;
-    std::cerr << "kavex-bundle: " << path << ": not a public key\n";
+    std::cerr << "kavex-bundle: " << path << ": not a public key (the .pub file kavex-bundle keygen wrote)\n";
     return false;
 }
 
@@ -325,15 +367,65 @@ int Verify(const std::vector<std::string>& args) {
     return verdict.state == BundleVerifier::kInvalid ? kProblems : kOk;
 }
 
-int Lint(const std::string& folder) {
-    const std::vector<BundleProblems::Problem> problems = BundleProblems::Find(FileSystemPath(Absolute(folder)));
+int PrintProblems(const std::vector<BundleProblems::Problem>& problems) {
     for (const BundleProblems::Problem& problem : problems) {
         std::cout << problem.kind << ": " << problem.file;
         if (problem.line > 0) std::cout << ":" << problem.line;
         std::cout << ": " << problem.detail << "\n";
     }
-    if (problems.empty()) std::cout << "no problems\n";
     return problems.empty() ? kOk : kProblems;
+}
+
+bool IsFolder(const std::string& path, const char* what) {
+    struct stat st;
+    const bool found = stat(path.c_str(), &st) == 0;
+    if (found && S_ISDIR(st.st_mode)) return true;
+    std::cerr << "kavex-bundle: " << path << ": " << (found ? "not a folder" : strerror(errno)) << ": name " << what << "\n";
+    return false;
+}
+
+// Makes the folder and the missing ones above it; it must end up new or empty.
+bool MakeEmptyFolder(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string above = path.substr(0, slash);
+        if (mkdir(above.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::cerr << "kavex-bundle: " << above << ": cannot be made (" << strerror(errno) << ")\n";
+            return false;
+        }
+    }
+    if (mkdir(path.c_str(), 0755) == 0) return true;
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::vector<std::string> names;
+    ScopedDir listing(fd.get());
+    if (!fd.valid()) {
+        std::cerr << "kavex-bundle: " << path << ": " << (errno == ENOTDIR || errno == ELOOP ? "not a folder" : strerror(errno))
+                  << ": name a new folder or an empty one\n";
+        return false;
+    }
+    if (!listing.Names(names) || !names.empty()) {
+        std::cerr << "kavex-bundle: " << path << ": not empty: name a new folder (its parents are made) or an empty one\n";
+        return false;
+    }
+    return true;
+}
+
+// Where an installed tool keeps what new copies, beside <prefix>/bin: the program in
+// <prefix>/lib/kavex-bundle (it holds machine code), the pages in <prefix>/share/kavex-bundle.
+std::string InstalledFolder(const std::string& self, const char* kind) {
+    const std::string bin = self.substr(0, self.rfind('/'));
+    return bin.substr(0, bin.rfind('/') + 1) + kind + "/kavex-bundle";
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+int Lint(const std::string& folder) {
+    if (!IsFolder(folder, "the bundle folder (it holds Update.app, extensions/ and setup.xml)")) return kFileError;
+    const std::vector<BundleProblems::Problem> problems = BundleProblems::Find(FileSystemPath(Absolute(folder)));
+    if (problems.empty()) std::cout << "no problems\n";
+    return PrintProblems(problems);
 }
 
 std::string XmlText(const std::string& text) {
@@ -372,29 +464,28 @@ bool CopyTree(const std::string& from, const std::string& to) {
     return false;
 }
 
-// The one proxy of a payload folder, and the code it names.
-bool PayloadCode(const std::string& folder, std::string& code) {
+// The one proxy of a payload folder, and the code it names; kOk, or the status to end with.
+int PayloadCode(const std::string& folder, std::string& code) {
+    if (!IsFolder(folder, "a payload folder (it holds NAME.proxy.xml and NAME.dmg)")) return kFileError;
     UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::vector<std::string> names, proxies;
     ScopedDir listing(fd.get());
     if (!fd.valid() || !listing.Names(names)) {
-        std::cerr << "kavex-bundle: " << folder << ": not a folder that can be listed\n";
-        return false;
+        std::cerr << "kavex-bundle: " << folder << ": cannot be listed (" << strerror(errno) << ")\n";
+        return kFileError;
     }
     for (const std::string& name : names) {
         if (name.size() > 10 && name.compare(name.size() - 10, 10, ".proxy.xml") == 0) proxies.push_back(name);
     }
     if (proxies.size() != 1) {
-        std::cerr << "kavex-bundle: " << folder << ": holds " << proxies.size() << " proxies, not one\n";
-        return false;
+        std::cerr << "kavex-bundle: " << folder << ": holds " << proxies.size()
+                  << " files NAME.proxy.xml; a payload folder holds exactly one (see kavex-bundle new --example)\n";
+        return kProblems;
     }
-    PayloadProxy::DataStore proxy;
-    if (!proxy.Load(FileSystemPath(folder + "/" + proxies[0])) || proxy.mKavexCode.empty()) {
-        std::cerr << "kavex-bundle: " << folder << "/" << proxies[0] << ": does not load as a proxy\n";
-        return false;
-    }
-    code = proxy.mKavexCode;
-    return true;
+    std::vector<BundleProblems::Problem> problems;
+    BundleProblems::CheckProxy(folder + "/" + proxies[0], problems, code);
+    if (code.empty()) return PrintProblems(problems);
+    return kOk;
 }
 
 std::string BaseName(std::string path) {
@@ -403,11 +494,17 @@ std::string BaseName(std::string path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+int Example(const std::string& folder);
+
 int New(const std::vector<std::string>& args) {
-    std::string out, program, pages = KAVEX_PAGES_DIR;
+    std::string out;
     std::vector<std::string> payloads;
+    // An installed tool finds the program and pages it copies in its shared folder; a build tree's beside it.
     const std::string self = MainBundle::ExecutablePath();
-    program = self.substr(0, self.rfind('/') + 1) + "Update.app";
+    const std::string shared = InstalledFolder(self, "share");
+    const std::string installed = InstalledFolder(self, "lib");
+    std::string program = Exists(installed + "/Update.app") ? installed + "/Update.app" : self.substr(0, self.rfind('/') + 1) + "Update.app";
+    std::string pages = Exists(shared + "/resources") ? shared + "/resources" : KAVEX_PAGES_DIR;
     for (const std::string& arg : args) {
         if (arg.compare(0, 6, "--out=") == 0) {
             out = arg.substr(6);
@@ -415,6 +512,9 @@ int New(const std::vector<std::string>& args) {
             program = arg.substr(10);
         } else if (arg.compare(0, 8, "--pages=") == 0) {
             pages = arg.substr(8);
+        } else if (arg.compare(0, 10, "--example=") == 0) {
+            if (args.size() != 1) return Usage("new --example=FOLDER takes nothing else");
+            return Example(Absolute(arg.substr(10)));
         } else if (arg.compare(0, 2, "--") == 0) {
             return Usage("new: unknown option " + arg);
         } else {
@@ -427,22 +527,17 @@ int New(const std::vector<std::string>& args) {
     std::set<std::string> folders;
     for (const std::string& payload : payloads) {
         std::string code;
-        if (!PayloadCode(payload, code)) return kFileError;
+        const int status = PayloadCode(payload, code);
+        if (status != kOk) return status;
         if (!folders.insert(BaseName(payload)).second) {
             std::cerr << "kavex-bundle: two payload folders are named " << BaseName(payload) << "\n";
             return kUsage;
         }
         codes.push_back(code);
     }
-    if (mkdir(out.c_str(), 0755) != 0) {
-        UniqueFd fd(open(out.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        std::vector<std::string> names;
-        ScopedDir listing(fd.get());
-        if (!fd.valid() || !listing.Names(names) || !names.empty()) {
-            std::cerr << "kavex-bundle: " << out << ": must be a new or an empty folder\n";
-            return kFileError;
-        }
-    }
+    if (!IsFolder(Absolute(program), "the built Update.app with --program=UPDATE_APP")) return kFileError;
+    if (!IsFolder(pages, "the folder of main.html, main.css, main.js and main.xml with --pages=FOLDER")) return kFileError;
+    if (!MakeEmptyFolder(out)) return kFileError;
     if (!CopyTree(Absolute(program), out + "/Update.app")) return kFileError;
     if (mkdir((out + "/extensions").c_str(), 0755) != 0 || mkdir((out + "/resources").c_str(), 0755) != 0) {
         std::cerr << "kavex-bundle: " << out << ": its folders cannot be made\n";
@@ -463,6 +558,21 @@ int New(const std::vector<std::string>& args) {
     return Lint(out);
 }
 
+int Example(const std::string& folder) {
+    if (!MakeEmptyFolder(folder)) return kFileError;
+    if (!WriteNew(folder + "/Example.proxy.xml", kExampleProxy, 0644) || !WriteNew(folder + "/Example.dmg", kExampleImage, 0644) ||
+        !WriteNew(folder + "/Example.data", kExampleData, 0644)) {
+        return kFileError;
+    }
+    std::vector<BundleProblems::Problem> problems;
+    std::string code;
+    BundleProblems::CheckProxy(folder + "/Example.proxy.xml", problems, code);
+    if (!problems.empty()) return PrintProblems(problems);
+    std::cout << "wrote the example payload " << folder << " (Example.proxy.xml, Example.dmg, Example.data); edit it, then: "
+              << "kavex-bundle new --out=BUNDLE_FOLDER " << folder << "\n";
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -472,6 +582,10 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << kHelpText;
+        return kOk;
+    }
+    if (command == "--version") {
+        std::cout << "kavex-bundle (Kavex Update) 2.1.51.0\n";
         return kOk;
     }
     try {

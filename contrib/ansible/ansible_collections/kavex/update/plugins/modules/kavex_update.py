@@ -1,5 +1,7 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright: the Kavex Update authors
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 # Runs the patch installer of a bundle already on the host: a check in check mode,
 # else a silent run; reads its JSON report and answers in Ansible's terms.
 
@@ -11,24 +13,30 @@ DOCUMENTATION = r'''
 module: kavex_update
 short_description: Install the patches of an Update.app bundle on the host
 description:
-  - Runs C(Update.app/Contents/MacOS/Update) from a bundle that is already on the host, with
-    C(--mode=silent) and C(--report), and reports what it did from the program's JSON report.
+  - Runs the machine's C(kavex-update) (C(<machine root>/usr/libexec/kavex/kavex-update), from the
+    C(kavex-update) package) on a bundle that is already on the host, or, where the machine has
+    none, the bundle's own C(Update.app/Contents/MacOS/Update), with C(--mode=silent) and
+    C(--report), and reports what it did from the program's JSON report.
   - In check mode it runs the program's C(--mode=check) instead, which changes nothing;
     C(changed) then says whether a real run would install anything.
   - The module copies nothing. Deliver the bundle with M(ansible.builtin.copy),
     M(ansible.builtin.unarchive) or M(ansible.posix.synchronize) first.
   - A real run needs root (C(become)); without it the module refuses. A check runs as any user
-    that can read the product stores.
+    that can read the product stores, with the bundle's own program.
   - The machine's folders are those of the program; a sandbox machine root is given to the
     program through the task's C(environment) (C(KAVEX_SYSTEM_ROOT)).
   - Exit codes that mean there is nothing to do (29, and 0 when nothing was installed) give
-    C(ok). Codes that mean "try later" (30 a conflicting application is running, 34 another
+    C(ok). A bundle the machine refuses (35, not signed by a key it trusts) fails the task with
+    the reason. Codes that mean "try later" (30 a conflicting application is running, 34 another
     installer is running, 25 not enough disk space) fail the task with the program's message,
     naming the applications, the lock or the volume. Every other failure fails the task with
     the code's meaning, as the program's report gives it.
   - As root the program, and every folder above it, must belong to root (or the running user)
     and be writable by nobody else, since the module runs it with the module's rights;
-    the same holds for C(report_dir).
+    the same holds for C(report_dir). A C(kavex-update) that is present but that others may
+    change fails the task rather than being passed over.
+  - The parsed report, and the program's output, are returned only with C(-v) or more; the
+    report stays on the host in C(report_dir).
 version_added: "1.0.0"
 requirements:
   - python >= 3.6 on the host
@@ -54,13 +62,17 @@ options:
         with 34).
     type: int
     default: 3600
+extends_documentation_fragment:
+  - ansible.builtin.action_common_attributes
 attributes:
   check_mode:
     support: full
-    description: Runs the program's own check, which copies, launches and writes nothing.
+    details: Runs the program's own check, which copies, launches and writes nothing.
   diff_mode:
-    support: none
+    support: full
+    details: Per installation, the patches pending before the run and those installed after it.
   platform:
+    support: full
     platforms: posix
 notes:
   - Hosts that share one machine (sandbox roots on one system) share its named locks; run them
@@ -69,7 +81,7 @@ seealso:
   - module: ansible.builtin.copy
   - module: ansible.builtin.unarchive
 author:
-  - Update.app project
+  - Kavex Update authors (@kavex)
 '''
 
 EXAMPLES = r'''
@@ -81,14 +93,14 @@ EXAMPLES = r'''
   register: update
 
 - name: See what a run would do (changes nothing)
-  kavex_update:
+  kavex.update.kavex_update:
     bundle: /var/lib/kavex/bundle
   check_mode: true
   register: check
 
 - name: A sandbox machine
   become: true
-  kavex_update:
+  kavex.update.kavex_update:
     bundle: /srv/sandbox/bundle
     timeout: 600
   environment:
@@ -97,7 +109,9 @@ EXAMPLES = r'''
 
 RETURN = r'''
 exit_code:
-  description: The program's exit code, in full from its report (the process status keeps only its low 8 bits); without a report the process status, negative for the signal that ended it.
+  description:
+    - The program's exit code, in full from its report (the process status keeps only its low 8 bits).
+    - Without a report the process status, negative for the signal that ended it.
   returned: when the program ran
   type: int
   sample: 29
@@ -132,22 +146,32 @@ reboot_required:
   description: The program asked for a restart of the machine (code 8).
   returned: when the program ran
   type: bool
+bundle:
+  description: The program's verdict on the bundle's signature (state, key, series, version, expiry, signers, rule, reason), as far as its report gives them.
+  returned: when the report has them
+  type: dict
+  sample: {"state": "valid", "keyId": "3f2a9c1b", "series": "2026-12", "version": "5.0.1"}
 report:
   description: The program's JSON report of the run, parsed.
-  returned: when the program wrote one
+  returned: with -v, when the program wrote one
   type: dict
 report_path:
   description: Where the report is kept on the host.
   returned: when C(report_dir) is given and the program wrote a report
   type: str
   sample: /var/lib/kavex/reports/kavex-update-20261208T010203Z-silent-4242.json
+program:
+  description: The program that ran.
+  returned: when the program ran
+  type: str
+  sample: /usr/libexec/kavex/kavex-update
 stdout:
   description: The program's standard output.
-  returned: when the program ran
+  returned: with -v, when the program ran
   type: str
 stderr:
   description: The program's standard error.
-  returned: when the program ran
+  returned: with -v, when the program ran
   type: str
 msg:
   description: What happened, in one line.
@@ -168,19 +192,22 @@ import time
 from ansible.module_utils.basic import AnsibleModule
 
 PROGRAM = 'Update.app/Contents/MacOS/Update'
+MACHINE_PROGRAM = 'usr/libexec/kavex/kavex-update'
 REPORT_MAX_BYTES = 64 * 1024 * 1024
 # The codes that ask to try again later; they fail the task so that retries work.
 DISK_SPACE = 25
 CONFLICTING_APPLICATION = 30
 ANOTHER_INSTALLER = 34
 ALREADY_INSTALLED = 29
+BUNDLE_REFUSED = 35
 SUCCESS = 0
 RESTART_NEEDED = 8
+VERDICT_FIELDS = ('state', 'keyId', 'series', 'version', 'expiry', 'signers', 'rule', 'reason')
 
 
-def unsafe_reason(path, final_is_file):
+def unsafe_reason(path, final_is_file, trusted=None):
     """Why root should not trust path: a component someone else may change."""
-    trusted = (0, os.geteuid())
+    trusted = trusted or (0, os.geteuid())
     parts = path.split('/')
     for i in range(1, len(parts) + 1):
         current = '/'.join(parts[:i]) or '/'
@@ -263,6 +290,11 @@ def describe(entries):
     return ', '.join('%s in %d installation(s)' % (name, count) for name, count in sorted(by_name.items()))
 
 
+def one_line(text):
+    """The program's words without its line breaks (it writes CR LF between listed names)."""
+    return ' '.join(str(text).split())
+
+
 def reasons(code, report):
     """The program's account of what stands in the way, for the codes that ask to try later."""
     checks = report.get('checks') or {}
@@ -270,9 +302,9 @@ def reasons(code, report):
         apps = [a for a in checks.get('applications', []) if a.get('blocking')] or checks.get('applications', [])
         return ', '.join('%s (pid %s)' % (a.get('name'), ', '.join(str(p) for p in a.get('pids', []))) for a in apps)
     if code == DISK_SPACE:
-        return ', '.join('%s (%s): %s bytes needed, %s free' % (v.get('name'), v.get('root'), v.get('neededBytes'),
-                                                              v.get('freeBytes'))
-                         for v in checks.get('volumes', []) if not v.get('enough', True))
+        short = [v for v in checks.get('volumes', []) if not v.get('enough', True)]
+        return ', '.join('%s (%s): %s bytes needed, %s free' % (v.get('name'), v.get('root'), v.get('neededBytes'), v.get('freeBytes'))
+                         for v in short)
     if code == ANOTHER_INSTALLER:
         held = []
         for lock in checks.get('locks', []):
@@ -281,7 +313,53 @@ def reasons(code, report):
                 held.append('%s held%s' % (lock.get('name'),
                                            ' by %s (pid %s)' % (holder.get('name'), holder.get('pid')) if holder else ''))
         return ', '.join(held)
+    if code == BUNDLE_REFUSED:
+        return (report.get('bundle') or {}).get('reason') or ''
     return ''
+
+
+def installation_lines(entries, state):
+    return ''.join('%s: %s %s\n' % (e.get('sessionID') or '-', e['name'], state)
+                   for e in sorted(entries, key=lambda e: (e.get('sessionID') or '', e['name'])))
+
+
+def diff_of(pending, installed, check_mode):
+    """Per installation, what was pending before and what is installed after (or would be)."""
+    after_installed = pending if check_mode else installed
+    done = set((e.get('sessionID'), e['code']) for e in after_installed)
+    still = [e for e in pending if (e.get('sessionID'), e['code']) not in done]
+    return {'before_header': 'patches pending', 'after_header': 'patches installed',
+            'before': installation_lines(pending, 'pending'),
+            'after': installation_lines(after_installed, 'installed') + installation_lines(still, 'pending')}
+
+
+def machine_program(module):
+    """The machine's kavex-update when it has one, else None; a failure when others may change it."""
+    root = os.environ.get('KAVEX_SYSTEM_ROOT') or '/'
+    path = os.path.join(root, MACHINE_PROGRAM)
+    if not os.path.lexists(path):
+        return None
+    problem = unsafe_reason(os.path.normpath(path), True, trusted=(0,))
+    if problem:
+        module.fail_json(msg='will not run %s: %s' % (path, problem), changed=False, outcome='failed')
+    return path
+
+
+def report_path_in(module, report_dir, mode):
+    """(folder, temporary folder or None)."""
+    if not report_dir:
+        temporary = tempfile.mkdtemp(prefix='kavex-update-', dir='/tmp')
+        return temporary, temporary
+    report_dir = os.path.realpath(report_dir)
+    try:
+        os.makedirs(report_dir, mode=0o755, exist_ok=True)
+    except OSError as e:
+        module.fail_json(msg='cannot make report_dir %s: %s' % (report_dir, e.strerror), changed=False, outcome='failed')
+    problem = unsafe_reason(report_dir, False)
+    if problem:
+        module.fail_json(msg='will not keep reports in %s: %s' % (report_dir, problem), changed=False,
+                         outcome='failed')
+    return report_dir, None
 
 
 def main():
@@ -294,8 +372,8 @@ def main():
         supports_check_mode=True,
     )
     bundle = module.params['bundle']
-    report_dir = module.params['report_dir']
     timeout = module.params['timeout']
+    verbose = module._verbosity >= 1  # pylint: disable=protected-access
     result = dict(changed=False, outcome='failed')
 
     if os.geteuid() != 0 and not module.check_mode:
@@ -305,31 +383,27 @@ def main():
         module.fail_json(msg='bundle must be an absolute path, not %s' % bundle, **result)
     if timeout <= 0:
         module.fail_json(msg='timeout must be a positive number of seconds', **result)
-    program = os.path.join(os.path.realpath(bundle), PROGRAM)
-    if not os.path.isfile(program):
-        module.fail_json(msg='%s holds no %s' % (bundle, PROGRAM), **result)
-    problem = unsafe_reason(program, True)
-    if problem:
-        module.fail_json(msg='will not run %s: %s' % (program, problem), **result)
-
+    bundle = os.path.realpath(bundle)
     mode = 'check' if module.check_mode else 'silent'
-    temporary = None
-    if report_dir:
-        report_dir = os.path.realpath(report_dir)
-        try:
-            os.makedirs(report_dir, mode=0o755, exist_ok=True)
-        except OSError as e:
-            module.fail_json(msg='cannot make report_dir %s: %s' % (report_dir, e.strerror), **result)
-        problem = unsafe_reason(report_dir, False)
-        if problem:
-            module.fail_json(msg='will not keep reports in %s: %s' % (report_dir, problem), **result)
-        folder = report_dir
+    # kavex-update is root's way in; an ordinary user's check runs the bundle's program with that user's rights.
+    tool = machine_program(module) if os.geteuid() == 0 else None
+    if tool:
+        program = tool
     else:
-        folder = temporary = tempfile.mkdtemp(prefix='kavex-update-', dir='/tmp')
+        program = os.path.join(bundle, PROGRAM)
+        if not os.path.isfile(program):
+            module.fail_json(msg='%s holds no %s, and the machine has no %s' % (bundle, PROGRAM, MACHINE_PROGRAM),
+                             **result)
+        problem = unsafe_reason(program, True)
+        if problem:
+            module.fail_json(msg='will not run %s: %s' % (program, problem), **result)
+
+    folder, temporary = report_path_in(module, module.params['report_dir'], mode)
     report_path = os.path.join(folder, 'kavex-update-%s-%s-%d.json' % (time.strftime('%Y%m%dT%H%M%SZ', time.gmtime()),
                                                                        mode, os.getpid()))
+    argv = [program, '--mode=' + mode, '--report=' + report_path] + ([bundle] if tool else [])
     try:
-        status, out, err, timed_out = run_program([program, '--mode=' + mode, '--report=' + report_path], timeout)
+        status, out, err, timed_out = run_program(argv, timeout)
         report, report_problem = read_report(report_path)
     except OSError as e:
         module.fail_json(msg='cannot run %s: %s' % (program, e.strerror), **result)
@@ -337,35 +411,45 @@ def main():
         if temporary:
             shutil.rmtree(temporary, ignore_errors=True)
 
-    result['stdout'] = out.decode('utf-8', 'replace')
-    result['stderr'] = err.decode('utf-8', 'replace')
+    result['program'] = program
+    stderr = err.decode('utf-8', 'replace')
+    if verbose:
+        result['stdout'] = out.decode('utf-8', 'replace')
+        result['stderr'] = stderr
     if timed_out:
         result['exit_code'] = status
         result['meaning'] = 'stopped after %d seconds' % timeout
-        module.fail_json(msg='Update did not end within %d seconds and was stopped; a setup it started may still '
-                             'be running' % timeout, **result)
+        module.fail_json(msg='%s did not end within %d seconds and was stopped; a setup it started may still '
+                             'be running' % (os.path.basename(program), timeout), **result)
     if report is None:
         # The program ended before it could report, e.g. the loader did not find its libraries (127).
         result['exit_code'] = status
         result['meaning'] = ('ended by signal %d' % -status) if status < 0 else 'ended without a report'
-        last = result['stderr'].strip().splitlines()[-1:] or ['']
-        module.fail_json(msg='Update ended with status %d and %s%s' % (status, report_problem,
-                                                                        ': ' + last[0] if last[0] else ''), **result)
+        last = stderr.strip().splitlines()[-1:] or ['']
+        said = ': ' + one_line(last[0]) if last[0] else ''
+        module.fail_json(msg='%s ended with status %d and %s%s' % (os.path.basename(program), status, report_problem, said), **result)
 
     if not temporary:
         result['report_path'] = report_path
     code = report['exit'].get('code', status)
     meaning = report['exit'].get('meaning') or 'exit code %s' % code
-    message = report['exit'].get('message') or ''
+    message = one_line(report['exit'].get('message') or '')
     names = dict((p.get('code'), '%s %s' % (p.get('productName'), p.get('productVersion')))
                  for p in report.get('patches') or [])
     installed = [entry(launch, names) for launch in report.get('launches') or []
                  if launch.get('launched') and launch.get('result') == 0]
     pending = [entry(p, names) for p in report.get('plan') or []]
     checks = report.get('checks') or {}
-    result.update(exit_code=code, meaning=meaning, report=report, installed=installed, pending=pending,
+    result.update(exit_code=code, meaning=meaning, installed=installed, pending=pending,
                   reboot_required=code == RESTART_NEEDED,
                   blocking_applications=[a.get('name') for a in checks.get('applications', []) if a.get('blocking')])
+    verdict = report.get('bundle')
+    if isinstance(verdict, dict):
+        result['bundle'] = dict((k, verdict[k]) for k in VERDICT_FIELDS if k in verdict)
+    if verbose:
+        result['report'] = report
+    if module._diff:  # pylint: disable=protected-access
+        result['diff'] = diff_of(pending, installed, module.check_mode)
 
     if code in (SUCCESS, RESTART_NEEDED, ALREADY_INSTALLED):
         if module.check_mode:
@@ -380,11 +464,12 @@ def main():
                 result['msg'] += '; the machine must be restarted'
         module.exit_json(**result)
 
+    # The program's message repeats what the detail already names (the applications, the lock).
     detail = reasons(code, report)
     text = '%s (%d)' % (meaning, code)
     if detail:
-        text += ': ' + detail
-    if message:
+        text += ': ' + one_line(detail)
+    elif message:
         text += ' - ' + message
     module.fail_json(msg=text, **result)
 
