@@ -53,9 +53,11 @@ COMMANDS
 
        new --out=BUNDLE_FOLDER PAYLOAD_FOLDER...
               Lays out a bundle in BUNDLE_FOLDER (which must not exist or be empty):
-              the built program (--program, by default Update.app beside this tool),
+              the program (--program, by default Update.app beside this tool in a
+              build tree, else the kavex-bundle package's /usr/lib/kavex-bundle/Update.app),
               the wizard's pages main.html, main.css, main.js and main.xml (--pages,
-              by default the project's resources/), each PAYLOAD_FOLDER copied to
+              by default the project's resources/, or the package's
+              /usr/share/kavex-bundle/resources), each PAYLOAD_FOLDER copied to
               extensions/ (each holds one NAME.proxy.xml and its NAME.dmg), and a
               setup.xml whose driver is the first payload's code and whose other
               payloads are critical. It then lints the bundle.

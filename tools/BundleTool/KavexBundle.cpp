@@ -205,11 +205,25 @@ std::string BaseName(std::string path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int New(const std::vector<std::string>& args) {
-    std::string out, program, pages = KAVEX_PAGES_DIR;
-    std::vector<std::string> payloads;
+// What a new bundle gets unless told: in a build tree the program beside the tool and the
+// project's pages; for the installed tool, where the kavex-bundle package puts them.
+void DefaultSources(std::string& program, std::string& pages) {
     const std::string self = MainBundle::ExecutablePath();
-    program = self.substr(0, self.rfind('/') + 1) + "Update.app";
+    const std::string folder = self.substr(0, self.rfind('/') + 1);
+    struct stat st;
+    if (stat((folder + "Update.app").c_str(), &st) == 0) {
+        program = folder + "Update.app";
+        pages = KAVEX_PAGES_DIR;
+    } else {
+        program = folder + KAVEX_INSTALLED_PROGRAM;
+        pages = folder + KAVEX_INSTALLED_PAGES;
+    }
+}
+
+int New(const std::vector<std::string>& args) {
+    std::string out, program, pages;
+    std::vector<std::string> payloads;
+    DefaultSources(program, pages);
     for (const std::string& arg : args) {
         if (arg.compare(0, 6, "--out=") == 0) {
             out = arg.substr(6);
@@ -235,6 +249,12 @@ int New(const std::vector<std::string>& args) {
             return kUsage;
         }
         codes.push_back(code);
+    }
+    struct stat st;
+    if (stat((program + "/Contents/MacOS/Update").c_str(), &st) != 0) {
+        std::cerr << "kavex-bundle: " << program << " holds no program (" << strerror(errno)
+                  << "): install the kavex-bundle package, or name one with --program=UPDATE_APP\n";
+        return kFileError;
     }
     if (mkdir(out.c_str(), 0755) != 0) {
         UniqueFd fd(open(out.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

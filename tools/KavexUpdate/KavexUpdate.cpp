@@ -29,7 +29,7 @@
 namespace {
 
 const char* const kProgramInBundle = "Update.app/Contents/MacOS/Update";
-const char* const kVersion = "2.1.51.0";
+const char* const kVersion = KAVEX_VERSION;
 
 const char* const kUsage =
     "Usage: kavex-update [--mode=MODE] [--callerID=ID] [--report=FILE] [--setupTimeout=SECONDS] BUNDLE_FOLDER\n"
