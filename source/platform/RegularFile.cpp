@@ -5,9 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "UniqueFd.h"
 
 namespace RegularFile {
+
+namespace {
+
+Outcome ReadOpened(UniqueFd fd, std::string& bytes, size_t limit);
+
+}  // namespace
 
 Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size_t limit) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
@@ -16,6 +24,35 @@ Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size
     if (path.empty() || path.find('\0') != std::string::npos) return kRefused;
     UniqueFd fd(open(path.c_str(), flags));
     if (!fd.valid()) return errno == ENOENT || errno == ENOTDIR ? kMissing : kRefused;
+    return ReadOpened(std::move(fd), bytes, limit);
+}
+
+Outcome ReadBelow(const std::string& folder, const std::string& relative, std::string& bytes, size_t limit) {
+    if (folder.empty() || relative.empty() || relative[0] == '/' || relative.find('\0') != std::string::npos) {
+        return kRefused;
+    }
+    UniqueFd at(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!at.valid()) return errno == ENOENT ? kMissing : kRefused;
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = relative.find('/', start);
+        const std::string name = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name.empty() || name == "." || name == "..") return kRefused;
+        if (slash == std::string::npos) {
+            UniqueFd fd(openat(at.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+            if (!fd.valid()) return errno == ENOENT ? kMissing : kRefused;
+            return ReadOpened(std::move(fd), bytes, limit);
+        }
+        UniqueFd next(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) return errno == ENOENT ? kMissing : kRefused;
+        at = std::move(next);
+        start = slash + 1;
+    }
+}
+
+namespace {
+
+Outcome ReadOpened(UniqueFd fd, std::string& bytes, size_t limit) {
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<unsigned long long>(st.st_size) > limit) {
@@ -38,5 +75,7 @@ Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size
     bytes.swap(content);
     return kRead;
 }
+
+}  // namespace
 
 }  // namespace RegularFile

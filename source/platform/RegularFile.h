@@ -27,6 +27,10 @@ enum LinkPolicy {
 
 Outcome Read(const std::string& path, LinkPolicy links, std::string& bytes, size_t limit = kMaxBytes);
 
+// A file below folder only: relative is walked name by name through descriptors, never
+// through a link, never up ("..") and never out; kRefused for anything else.
+Outcome ReadBelow(const std::string& folder, const std::string& relative, std::string& bytes, size_t limit = kMaxBytes);
+
 }  // namespace RegularFile
 
 #endif

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 
 #include "AppExitCodes.h"
 #include "AuthExec.h"
 #include "DHTMLAlertController.h"
 #include "Elevation.h"
+#include "MachineEntry.h"
 #include "ExecUtils.h"
 #include "ErrorCodes.h"
 #include "GenericUtils.h"
@@ -102,10 +104,22 @@ Elevated RespawnAndAuthorizeIfNeeded(InstallerEngine& engine, int& code) {
             code = static_cast<int>(AppExitCodes::kExitNoAdministratorRights);
             return Elevated::kEnded;
         }
-        exec.setArguments(Elevation::RelaunchArguments(args));
+        // The machine's own entry when it is installed: the approval then names a program of the
+        // machine (and its polkit action), and root runs a verified snapshot of this bundle, not
+        // the program in a folder the user can change.
+        std::vector<std::string> relaunch = Elevation::RelaunchArguments(args);
+        std::string why;
+        const std::optional<std::string> entry = MachineEntry::InstalledProgram(why);
+        if (entry) {
+            relaunch.push_back(engine.mBundleFolder.AsNative());
+            exec.setCommand(*entry);
+        } else {
+            MOQ_LOG("Relaunching the bundle's own program: %s\n", why.c_str());
+            exec.setCommand(MainBundle::ExecutablePath());
+        }
+        exec.setArguments(relaunch);
         MOQ_LOG("Starting authenticated installer...");
         MOQ_LOG("See the system-wide log file under /Library/... for additional log messages.");
-        exec.setCommand(MainBundle::ExecutablePath());
         const bool ran = exec.execute();
         if (ran && exec.wasCancelled()) {
             MOQ_LOG("The password dialog was dismissed\n");

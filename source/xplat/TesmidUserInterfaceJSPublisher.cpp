@@ -301,11 +301,13 @@ std::string TesmidUserInterfaceJSPublisher::LoadFile(const Args& args) {
     MethodLog log("LoadFile", true);
     if (args.size() != 1) return Error(kJSResultBadArgCount);
     if (mEngine == nullptr) return Error(kJSResultFailed);
-    const std::optional<FileSystemPath> found = FileSystemPath::Make(args[0]);
-    if (!found || !FileSystemUtils::Exists(*found)) return Error(kJSResultFileNotFound);
-    // The page may name any file, links included, but only a regular one is read.
+    // Root shows the page on a user's display: it reads the page's own files and nothing
+    // else, named below resources/ (or by their full path there), never through a link.
+    const std::string resources = mEngine->mBundleFolder.AsNative() + "/resources";
+    std::string relative = args[0];
+    if (relative.compare(0, resources.size() + 1, resources + "/") == 0) relative = relative.substr(resources.size() + 1);
     std::string contents;
-    const RegularFile::Outcome outcome = RegularFile::Read(found->AsNative(), RegularFile::kFollowLinks, contents);
+    const RegularFile::Outcome outcome = RegularFile::ReadBelow(resources, relative, contents);
     if (outcome == RegularFile::kMissing) return Error(kJSResultFileNotFound);
     if (outcome != RegularFile::kRead) return Error(kJSResultFailed);
     JSONObject object;

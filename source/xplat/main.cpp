@@ -1,6 +1,12 @@
+#include <errno.h>
 #include <signal.h>
+#include <string.h>
+#include <unistd.h>
 
+#include <iostream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,6 +17,7 @@
 #include "FileSystemPath.h"
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
+#include "MachineEntry.h"
 #include "MainBundle.h"
 #include "NamedLock.h"
 #include "SessionReport.h"
@@ -69,6 +76,28 @@ void ReportToUpdateManager(unsigned code, const std::string& text, bool updateMa
     }
 }
 
+// Root never works on a bundle where an ordinary user may change it: where the machine
+// installed its own entry, a run that did not start from a staged snapshot becomes that
+// entry's run (same arguments, same exit code), which stages, verifies and starts the
+// snapshot's program. Returns only when it could not hand over.
+void HandOverToMachineEntry(const std::string& entry, const std::vector<std::string>& args,
+                            const std::string& bundleFolder) {
+    std::vector<std::string> handed{entry};
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (!args[i].empty() && args[i][0] == '-') handed.push_back(args[i]);
+    }
+    handed.push_back(bundleFolder);
+    std::vector<char*> argv;
+    for (std::string& argument : handed) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    MOQ_LOG("Handing the run over to %s, which stages the bundle where only root can write\n", entry.c_str());
+    MOQ_Logger_End();
+    execv(entry.c_str(), argv.data());
+    const int error = errno;
+    MOQ_Logger_Start(true);
+    MOQ_LOG("Cannot start %s: %s\n", entry.c_str(), strerror(error));
+}
+
 const char* const kRule =
     "*************************************************************************************************************";
 }
@@ -88,6 +117,7 @@ int main(int argc, char** argv) {
     unsigned code = 0;
     bool runningUnderUpdateManager = false;
     std::unique_ptr<InstallerEngine> engine;
+    UniqueFd stagingHold;  // a staged run keeps its snapshot from being taken for abandoned
     // Whatever escapes the session still ends with a code and, for the update
     // manager, a report.
     try {
@@ -105,6 +135,16 @@ int main(int argc, char** argv) {
             // Before anything reads a path, a variable or an argument: root on a user's behalf
             // takes only what cannot steer it.
             args = Elevation::TrustedStart(args);
+            if (geteuid() == 0) {
+                std::string why;
+                if (MachineEntry::IsRootOnlySnapshot(bundleFolder)) {
+                    stagingHold = MachineEntry::HoldStaging(bundleFolder);
+                } else if (const std::optional<std::string> entry = MachineEntry::InstalledProgram(why)) {
+                    HandOverToMachineEntry(*entry, args, bundleFolder);
+                    std::cerr << "Update: the machine's entry " << *entry << " cannot be started; see the log" << std::endl;
+                    throw std::runtime_error("the machine's entry cannot be started");
+                }
+            }
             runningUnderUpdateManager = ZEPInstallerResultsWrapper::runningUnderZEP();
             engine.reset(new InstallerEngine(bundleFolder));
             if (runningUnderUpdateManager) {

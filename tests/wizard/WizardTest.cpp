@@ -72,12 +72,12 @@ protected:
 };
 
 TEST_F(Wizard, PageCallsNativeMethodsThroughTheBridge) {
-    TestFiles::Write(box / "tricky.txt", "it's a \\ and\nnext\t\x01\\'");
+    TestFiles::Write(box / "bundle/resources/tricky.txt", "it's a \\ and\nnext\t\x01\\'");
     const std::string title = RunPage(
         "var r = [];"
         "r.push(DARKParse(GetDefaultProperties()).productName);"
         "r.push(DARKParse(UIGetUpdatesStatusMap())['{PATCH}']);"
-        "r.push(DARKParse(LoadFile('" + box / "tricky.txt" + "')).data === \"it's a \\\\ and\\nnext\\t\\u0001\\\\'\" ? 'exact' : 'changed');"
+        "r.push(DARKParse(LoadFile('tricky.txt')).data === \"it's a \\\\ and\\nnext\\t\\u0001\\\\'\" ? 'exact' : 'changed');"
         // an answer is data, never script
         "r.push(DARKParse('{\"a\":(window.ran=1)}')._error + typeof window.ran);"
         "r.push(String(prompt('DARK<===>NoSuchMethod')));"

@@ -191,20 +191,25 @@ TEST_F(MethodSet, PropertiesStringsAndFiles) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetStringsForLanguage", {"x') or ('1"}));
     EXPECT_EQ("{\"locQuit\":\"Quitter\",\"locRetry\":\"R\xC3\xA9" "essayer\"}", Call("GetStringsForLanguage", {"fr_CA"}));
 
-    TestFiles::Write(box / "empty.txt", "");
-    TestFiles::Write(box / "text.txt", "it's \"quoted\"\n");
-    EXPECT_EQ("{\"data\":\"\"}", Call("LoadFile", {box / "empty.txt"}));
-    EXPECT_EQ("{\"data\":\"it\\'s \\\"quoted\\\"\\n\"}", Call("LoadFile", {box / "text.txt"}));
-    EXPECT_EQ("{\"_error\":\"4\"}", Call("LoadFile", {box / "missing.txt"}));
-    // only regular files, never waiting on a FIFO; a link the page names is followed
-    ASSERT_EQ(0, mkfifo((box / "fifo").c_str(), 0644));
-    ASSERT_EQ(0, symlink((box / "text.txt").c_str(), (box / "link.txt").c_str()));
-    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {box / "fifo"}));
-    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {box.Path()}));
-    EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {"/dev/zero"}));
-    EXPECT_EQ(Call("LoadFile", {box / "text.txt"}), Call("LoadFile", {box / "link.txt"}));
+    // The page reads its own files only: below resources/, by name or full path, never through a link.
+    const std::string pages = box / "bundle" + "/resources";
+    TestFiles::Write(pages + "/empty.txt", "");
+    TestFiles::Write(pages + "/texts/text.txt", "it's \"quoted\"\n");
+    TestFiles::Write(box / "secret.txt", "root's own");
+    EXPECT_EQ("{\"data\":\"\"}", Call("LoadFile", {"empty.txt"}));
+    EXPECT_EQ("{\"data\":\"it\\'s \\\"quoted\\\"\\n\"}", Call("LoadFile", {"texts/text.txt"}));
+    EXPECT_EQ(Call("LoadFile", {"texts/text.txt"}), Call("LoadFile", {pages + "/texts/text.txt"}));
+    EXPECT_EQ("{\"_error\":\"4\"}", Call("LoadFile", {"missing.txt"}));
+    ASSERT_EQ(0, mkfifo((pages + "/fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink((box / "secret.txt").c_str(), (pages + "/link.txt").c_str()));
+    ASSERT_EQ(0, symlink(box.Path().c_str(), (pages + "/up").c_str()));
+    for (const std::string& refused : {std::string("fifo"), std::string("texts"), std::string("link.txt"),
+                                       std::string("up/secret.txt"), std::string("../../secret.txt"),
+                                       box / "secret.txt", std::string("/dev/zero"), pages + "/../../secret.txt"}) {
+        EXPECT_EQ("{\"_error\":\"9999\"}", Call("LoadFile", {refused})) << refused;
+    }
     EXPECT_EQ("{\"_error\":\"1\"}", Call("LoadFile"));
-    EXPECT_EQ("{\"banner\":\"1\"}", Call("FileExists", {box / "text.txt"}));
+    EXPECT_EQ("{\"banner\":\"1\"}", Call("FileExists", {box / "secret.txt"}));
     EXPECT_EQ("{\"banner\":\"0\"}", Call("FileExists", {box / "missing.txt"}));
     EXPECT_EQ("{\"banner\":\"0\"}", Call("FileExists"));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("UIGetInitialErrors"));
