@@ -62,7 +62,7 @@ start_polkitd() {  # log name
     kill "$polkitd_pid"
     wait "$polkitd_pid" 2>/dev/null
   fi
-  /usr/lib/polkit-1/polkitd --no-debug > "$work/$1" 2>&1 &
+  /usr/lib/polkit-1/polkitd > "$work/$1" 2>&1 &
   polkitd_pid=$!
   pids+=("$polkitd_pid")
   gdbus wait --system --timeout 60 org.freedesktop.PolicyKit1 || fail "polkitd did not come up"
@@ -166,10 +166,17 @@ grep -q "kavex-test asked: com.kavex.update" "$work/polkitd-action.log" || { cat
 grep -q "kavex-test asked: org.freedesktop.policykit.exec" "$work/polkitd-action.log" && fail "pkexec asked for the generic action"
 entry_pid=$(grep "execve(\"$installed\", \[\"$installed\", \"--mode=gui\"" "$work/action.trace" | awk '{print $1}' | tail -1)
 [ -n "$entry_pid" ] || fail "pkexec did not start kavex-update"
-staged=$(grep -o "execve(\"/var/lib/kavex/staging/run-[0-9a-f]*/bundle/Update.app/Contents/MacOS/Update\", \[[^]]*\]" "$work/action.trace" | head -1)
+staged=$(grep "execve(\"/var/lib/kavex/staging/run-[0-9a-f]*/bundle/Update.app/Contents/MacOS/Update\", " "$work/action.trace" | head -1)
 [ -n "$staged" ] || fail "kavex-update did not run the program of a staged copy"
-echo "$staged" | grep -q "\"--mode=gui\", \"-norespawn\", \"--display=$display\", \"--language=fr\"\]" \
-  || fail "the staged program was not given exactly what crosses: $staged"
+# kavex-update took the display and the language as the relaunch's values; they reach the
+# staged program as its environment, and the mode as its only arguments.
+echo "$staged" | grep -q "/MacOS/Update\", \"--mode=gui\", \"-norespawn\"\]" \
+  || fail "the staged program was not given exactly the mode: $staged"
+staged_log=$(grep -a "\[$(echo "$staged" | awk '{print $1}')\]" /tmp/moq.log)
+environment=$(echo "$staged_log" | grep "Environment variables after the checks")
+echo "$environment" | grep -q " DISPLAY" && echo "$environment" | grep -q " LANGUAGE" \
+  || { echo "$staged_log" | head -20; fail "the staged program was not given the display and the language"; }
+echo "$environment" | grep -q KAVEX_ && fail "a KAVEX_ variable reached the staged program"
 grep -q "execve(\"$work/bundle/Update.app/Contents/MacOS/Update\", .*--mode=gui\", \"-norespawn\"" "$work/action.trace" \
   && fail "root ran the program in the user's bundle folder"
 ls /var/lib/kavex/staging | grep -q '^run-' && fail "the run's staging was left behind"
@@ -180,11 +187,23 @@ echo "Through com.kavex.update: $installed ran the staged copy; the run ended wi
 
 # A rule for the generic action alone does not let it through: pkexec asks for the package's
 # action, which nothing allows.
+# The wizard then asks the user whether to try again: once it says so, the test ends it.
 allow "action.id == \"org.freedesktop.policykit.exec\""
 start_polkitd polkitd-generic.log
-run_wizard generic
+strace -f -qq -s 256 -e trace=execve,openat,creat,rename,renameat,renameat2 -o "$work/generic.trace" \
+  setpriv --reuid=nobody --regid=nogroup --clear-groups \
+  env -i PATH=/usr/bin:/bin HOME=/nonexistent DISPLAY="$display" LANGUAGE=fr KAVEX_UPDATER_RESULTS="$work/victim" \
+    "$program" --mode=gui --report="$work/victim" --callerID=ZEP6 > "$work/generic.output" 2>&1 &
+tracer=$!
+pids+=("$tracer")
+timeout 120 grep -q -m1 "administrator rights could not be obtained" < <(tail -n +1 --pid="$tracer" -f "$work/generic.output") \
+  || { cat "$work/generic.output"; fail "the refused relaunch did not end in the wizard's rights message"; }
+kill "$(head -1 "$work/generic.trace" | awk '{print $1}')"
+wait "$tracer"
+cat "$work/generic.output"
+grep -q "execve(\"/usr/bin/pkexec\", \[\"/usr/bin/pkexec\", \"$installed\", " "$work/generic.trace" \
+  || fail "the refused relaunch did not ask pkexec for $installed"
 grep -q "kavex-test asked: com.kavex.update" "$work/polkitd-generic.log" || fail "pkexec did not ask polkit for com.kavex.update"
 grep -q "execve(\"$installed\", " "$work/generic.trace" && fail "a rule for the generic action let kavex-update run as root"
-[ "$status" != 0 ] || fail "a refused relaunch cannot be a success"
 [ "$(cat "$work/victim")" = "root only" ] || fail "the root-only file changed"
 echo "PASSED: without kavex-update real pkexec asked for $program; with it, com.kavex.update alone lets the relaunch through kavex-update, the generic action does not"
