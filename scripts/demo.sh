@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 unset SUDO_UID SUDO_GID SUDO_USER PKEXEC_UID
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine kavex-bundle
+cmake --build build -j "$(nproc)" --target Update InstallerResults StandInSetup DemoMachine kavex-bundle kavex-update
 
 root="$PWD/demo-root"
 machine="$root/machine"
@@ -42,6 +42,11 @@ printf ' ' >> "$tampered/setup.xml"
 echo "\$ kavex-bundle verify team.pub tampered   # a copy with one byte added to setup.xml"
 $tool verify "$keys/team.pub" "$tampered" | sed 's/^/    /' || true
 rm -rf "$tampered"
+# The machine's own entry, as its package installs it: root runs only a verified snapshot.
+entry="$machine/usr/libexec/kavex/kavex-update"
+install -d -m 0755 "$(dirname "$entry")"
+install -m 0755 build/kavex-update "$entry"
+echo "    the machine's entry: ${entry#"$root"/} (root's runs on the bundle go through it)"
 echo
 
 meaning() {
@@ -104,7 +109,7 @@ run() {
   if [ -n "$report" ]; then
     echo "Excerpt of the run's JSON report ($report):"
     awk '/^  "[a-zA-Z]+": / {section=$1}
-         section == "\"exit\":" || section == "\"bundle\":" || /^  "(schemaVersion|mode)"/ {print "    " $0; next}
+         section == "\"exit\":" || section == "\"bundle\":" || /^  "(schemaVersion|mode|stagedFrom)"/ {print "    " $0; next}
          section == "\"patches\":" && /^      "(code|verdict|reason)"/ {print "    " $0}
          section == "\"launches\":" && /^      "(sessionID|durationMs|exitStatus|signal|rolledBack)"/ {print "    " $0}
          section == "\"log\":" && /"(firstLine|lastLine)"/ {print "    " $0}' "$report"

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsqlite3-dev sqlite3 libxml2-dev libicu-dev
           libboost-regex-dev nlohmann-json3-dev libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst-dev librsvg2-common
-          pkexec polkitd dbus-daemon strace libbenchmark-dev clang libclang-rt-14-dev ansible-core libsodium-dev
+          pkexec polkitd dbus-daemon strace libbenchmark-dev clang libclang-rt-14-dev ansible-core libsodium-dev libssl3
           fonts-noto-core fonts-noto-cjk dpkg-dev help2man lintian libxml2-utils libglib2.0-bin)
 missing=()
 for p in "${packages[@]}"; do

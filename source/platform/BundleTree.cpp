@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "ScopedDir.h"
+#include "Sha256.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -19,16 +21,6 @@ std::string Reason(const std::string& path, const char* what) {
     return path + ": cannot " + what + " (" + strerror(errno) + ")";
 }
 
-std::string Hex(const unsigned char* bytes, size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
 
 bool SameTimes(const struct stat& a, const struct stat& b) {
     return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -40,8 +32,7 @@ bool SameObject(const struct stat& a, const struct stat& b) { return a.st_dev ==
 // Reads an open regular file to its end once: exactly the size it had when opened,
 // and unchanged meanwhile (a writer changes its size or times).
 bool HashOpenFile(int fd, const struct stat& opened, const std::string& label, std::string& sha256, std::string& why) {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
+    Sha256 hash;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     static const size_t kChunk = 1 << 18;
     std::vector<unsigned char> buffer(kChunk);
@@ -57,16 +48,14 @@ bool HashOpenFile(int fd, const struct stat& opened, const std::string& label, s
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
         if (total > expected) break;
-        crypto_hash_sha256_update(&state, buffer.data(), static_cast<unsigned long long>(n));
+        hash.Update(buffer.data(), static_cast<size_t>(n));
     }
     struct stat after;
     if (total != expected || fstat(fd, &after) != 0 || after.st_size != opened.st_size || !SameTimes(opened, after)) {
         why = label + ": changed while it was read";
         return false;
     }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    sha256 = Hex(digest, sizeof(digest));
+    sha256 = hash.HexDigest();
     return true;
 }
 
@@ -78,10 +67,24 @@ bool ReadLinkAt(int folder, const std::string& name, std::string& target) {
     return true;
 }
 
+struct Remembered {
+    std::mutex lock;
+    std::string folder;
+    std::map<std::string, BundleTree::KnownDigest> digests;
+};
+
+Remembered& Known() {
+    static Remembered remembered;
+    return remembered;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
 class Walk {
 public:
-    Walk(const std::set<std::string>& excluded, const BundleTree::ReadPolicy& read, std::vector<BundleTree::Entry>& entries)
-        : mExcluded(excluded), mRead(read), mEntries(entries) {}
+    Walk(const std::set<std::string>& excluded, const BundleTree::ReadPolicy& read, std::vector<BundleTree::Entry>& entries,
+         const std::map<std::string, BundleTree::KnownDigest>* known)
+        : mExcluded(excluded), mRead(read), mEntries(entries), mKnown(known) {}
 
     bool Folder(int fd, const std::string& prefix, int depth, std::string& why) {
         struct stat before;
@@ -155,7 +158,15 @@ private:
         }
         entry.type = BundleTree::Entry::kFile;
         entry.size = static_cast<uint64_t>(st.st_size);
-        if (mRead && mRead(path, entry.size)) {
+        const BundleTree::KnownDigest* known = nullptr;
+        if (mKnown != nullptr) {
+            const auto found = mKnown->find(path);
+            if (found != mKnown->end()) known = &found->second;
+        }
+        if (mRead && mRead(path, entry.size) && known != nullptr && known->device == st.st_dev && known->inode == st.st_ino &&
+            known->size == st.st_size && SameTime(known->modified, st.st_mtim) && SameTime(known->changed, st.st_ctim)) {
+            entry.sha256 = known->sha256;
+        } else if (mRead && mRead(path, entry.size)) {
             UniqueFd file(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
             struct stat opened;
             if (!file.valid() || fstat(file.get(), &opened) != 0 || !SameObject(st, opened) || !S_ISREG(opened.st_mode) ||
@@ -172,6 +183,7 @@ private:
     const std::set<std::string>& mExcluded;
     const BundleTree::ReadPolicy& mRead;
     std::vector<BundleTree::Entry>& mEntries;
+    const std::map<std::string, BundleTree::KnownDigest>* mKnown;
 };
 
 }  // namespace
@@ -188,7 +200,12 @@ bool BundleTree::Scan(const std::string& folder, const std::set<std::string>& ex
         why = Reason(folder, "open the folder");
         return false;
     }
-    Walk walk(excluded, read, entries);
+    std::map<std::string, KnownDigest> known;
+    {
+        std::lock_guard<std::mutex> guard(Known().lock);
+        if (Known().folder == folder) known = Known().digests;
+    }
+    Walk walk(excluded, read, entries, known.empty() ? nullptr : &known);
     if (!walk.Folder(top.get(), std::string(), 0, why)) return false;
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.path < b.path; });
     return true;
@@ -222,4 +239,23 @@ bool BundleTree::LinkTarget(const std::string& path, std::string& target) {
 bool BundleTree::IsFolder(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void BundleTree::RememberDigests(const std::string& folder, std::map<std::string, KnownDigest> digests) {
+    std::lock_guard<std::mutex> guard(Known().lock);
+    Known().folder = folder;
+    Known().digests.swap(digests);
+}
+
+bool BundleTree::DigestOf(int fd, KnownDigest& digest) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lseek(fd, 0, SEEK_SET) != 0) return false;
+    std::string why;
+    if (!HashOpenFile(fd, st, "", digest.sha256, why)) return false;
+    digest.device = st.st_dev;
+    digest.inode = st.st_ino;
+    digest.size = st.st_size;
+    digest.modified = st.st_mtim;
+    digest.changed = st.st_ctim;
+    return true;
 }

@@ -3,8 +3,12 @@
 #ifndef BUNDLE_TREE_H
 #define BUNDLE_TREE_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +44,21 @@ public:
     static bool LinkTarget(const std::string& path, std::string& target);
     // True when path is a folder (not a link to one).
     static bool IsFolder(const std::string& path);
+
+    // A file's digest taken by whoever wrote it where only root can write (the machine's
+    // entry, as it stages a bundle), with the identity it had then.
+    struct KnownDigest {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        struct timespec modified = {}, changed = {};
+        std::string sha256;
+    };
+    // Scans of folder use these digests for its files (by relative path) that are still the
+    // very file hashed (device, inode, size and times), instead of reading them again.
+    static void RememberDigests(const std::string& folder, std::map<std::string, KnownDigest> digests);
+    // The digest of an open regular file, read from its start, with its identity.
+    static bool DigestOf(int fd, KnownDigest& digest);
 };
 
 #endif

@@ -6,10 +6,12 @@
 
 #include "Elevation.h"
 #include "MacUtils.h"
+#include "RegularFile.h"
 
 namespace MachineEntry {
 
 const char* const kSnapshotName = "bundle";
+const char* const kSourceRecordName = "source";
 
 namespace {
 
@@ -67,6 +69,16 @@ UniqueFd HoldStaging(const std::string& bundleFolder) {
     UniqueFd fd(open(run.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid() || flock(fd.get(), LOCK_SH | LOCK_NB) != 0) return UniqueFd();
     return fd;
+}
+
+std::optional<std::string> StagedFrom(const std::string& bundleFolder) {
+    const std::string run = ParentOf(bundleFolder);
+    if (ParentOf(run) != StagingRoot() || !IsRootOnlySnapshot(bundleFolder)) return std::nullopt;
+    std::string source;
+    if (RegularFile::Read(run + "/" + kSourceRecordName, RegularFile::kNoFinalLink, source, 8192) != RegularFile::kRead) {
+        return std::nullopt;
+    }
+    return source;
 }
 
 }  // namespace MachineEntry

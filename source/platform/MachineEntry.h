@@ -33,6 +33,11 @@ bool IsRootOnlySnapshot(const std::string& bundleFolder);
 // folder is no staging.
 UniqueFd HoldStaging(const std::string& bundleFolder);
 
+// The folder a staging snapshot was copied from, as the entry recorded it beside the
+// snapshot (for reports); nothing for a bundle that is no staging snapshot.
+extern const char* const kSourceRecordName;
+std::optional<std::string> StagedFrom(const std::string& bundleFolder);
+
 }  // namespace MachineEntry
 
 #endif

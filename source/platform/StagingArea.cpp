@@ -9,9 +9,15 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Elevation.h"
+#include "FileContents.h"
 #include "LinkSafeTree.h"
 #include "MOQLogger.h"
 #include "MachineEntry.h"
@@ -150,9 +156,56 @@ bool MeasureAt(int folder, int depth, StagingArea::Size& size, std::string& labe
     return true;
 }
 
+// Hashes each copy while the next is made: the copy is the kernel's work, the hash the
+// processor's, so the two overlap on two cores.
+class Hasher {
+public:
+    explicit Hasher(std::map<std::string, BundleTree::KnownDigest>& digests)
+        : mDigests(digests), mThread([this] { Work(); }) {}
+    ~Hasher() { Finish(); }
+    void Add(const std::string& path, UniqueFd fd) {
+        std::lock_guard<std::mutex> guard(mLock);
+        mQueue.emplace_back(path, std::move(fd));
+        mReady.notify_one();
+    }
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> guard(mLock);
+            mDone = true;
+            mReady.notify_one();
+        }
+        if (mThread.joinable()) mThread.join();
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::pair<std::string, UniqueFd> next;
+            {
+                std::unique_lock<std::mutex> guard(mLock);
+                mReady.wait(guard, [this] { return mDone || !mQueue.empty(); });
+                if (mQueue.empty()) return;
+                next = std::move(mQueue.front());
+                mQueue.pop_front();
+            }
+            BundleTree::KnownDigest digest;
+            // A copy that cannot be hashed here is simply read again by the verification.
+            if (!BundleTree::DigestOf(next.second.get(), digest)) continue;
+            std::lock_guard<std::mutex> guard(mLock);
+            mDigests[next.first] = digest;
+        }
+    }
+    std::map<std::string, BundleTree::KnownDigest>& mDigests;  // guarded by mLock until Finish
+    std::mutex mLock;
+    std::condition_variable mReady;
+    std::deque<std::pair<std::string, UniqueFd> > mQueue;
+    bool mDone = false;
+    std::thread mThread;
+};
+
 // Exactly the bytes the file held when it was opened: one that grows or shrinks meanwhile
 // is being changed, and what is staged must be one consistent snapshot.
-bool CopyFileAt(int from, const std::string& name, int to, const std::string& path, std::string& why) {
+bool CopyFileAt(int from, const std::string& name, int to, const std::string& path, Hasher& hasher, std::string& why) {
     UniqueFd in(openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -207,14 +260,21 @@ bool CopyFileAt(int from, const std::string& name, int to, const std::string& pa
         why = path + ": changed while it was staged";
         return false;
     }
-    if (fchmod(out.get(), st.st_mode & 01777) != 0 || out.close() != 0) {
+    if (fchmod(out.get(), st.st_mode & 01777) != 0) {
         why = Reason(path);
         return false;
     }
+    UniqueFd reading(openat(to, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (out.close() != 0) {
+        why = Reason(path);
+        return false;
+    }
+    if (reading.valid()) hasher.Add(path, std::move(reading));
     return true;
 }
 
-bool CopyFolderAt(int from, int to, int depth, size_t& entries, const std::string& label, std::string& why) {
+bool CopyFolderAt(int from, int to, int depth, size_t& entries, const std::string& label, Hasher& hasher,
+                  std::string& why) {
     if (depth > StagingArea::kMaxDepth) {
         why = label + ": folders nested too deeply";
         return false;
@@ -237,7 +297,7 @@ bool CopyFolderAt(int from, int to, int depth, size_t& entries, const std::strin
             return false;
         }
         if (S_ISREG(st.st_mode)) {
-            if (!CopyFileAt(from, name, to, path, why)) return false;
+            if (!CopyFileAt(from, name, to, path, hasher, why)) return false;
         } else if (S_ISDIR(st.st_mode)) {
             UniqueFd source(LinkSafeTree::OpenFolderAt(from, name));
             struct stat opened;
@@ -250,7 +310,7 @@ bool CopyFolderAt(int from, int to, int depth, size_t& entries, const std::strin
                 return false;
             }
             UniqueFd target(LinkSafeTree::OpenFolderAt(to, name));
-            if (!target.valid() || !CopyFolderAt(source.get(), target.get(), depth + 1, entries, path, why)) {
+            if (!target.valid() || !CopyFolderAt(source.get(), target.get(), depth + 1, entries, path, hasher, why)) {
                 if (why.empty()) why = Reason(path);
                 return false;
             }
@@ -335,7 +395,22 @@ bool StagingArea::CopyIn(int bundleFd, std::string& why) {
         return false;
     }
     size_t entries = 0;
-    return CopyFolderAt(bundleFd, snapshot.get(), 0, entries, std::string(), why);
+    mDigests.clear();
+    Hasher hasher(mDigests);
+    const bool copied = CopyFolderAt(bundleFd, snapshot.get(), 0, entries, std::string(), hasher, why);
+    const int error = errno;
+    hasher.Finish();
+    errno = error;
+    return copied;
+}
+
+bool StagingArea::RecordSource(const std::string& folder, std::string& why) {
+    UniqueFd out(openat(mRun.get(), MachineEntry::kSourceRecordName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid() || !FileContents::WriteAll(out.get(), folder) || out.close() != 0) {
+        why = Reason(mRunPath + "/" + MachineEntry::kSourceRecordName);
+        return false;
+    }
+    return true;
 }
 
 StagingArea::~StagingArea() {

@@ -4,9 +4,11 @@
 #define STAGING_AREA_H
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
+#include "BundleTree.h"
 #include "UniqueFd.h"
 
 class StagingArea {
@@ -29,7 +31,13 @@ public:
 
     // Copies the folder open at bundleFd into SnapshotFolder(): files, folders and links only,
     // through descriptors, each file exactly as long as when it was opened; no set-id bit.
+    // Each copy is hashed as it is made, on a second thread while the next one is copied.
     bool CopyIn(int bundleFd, std::string& why);
+    // The copies' digests, by path below the snapshot.
+    std::map<std::string, BundleTree::KnownDigest>& Digests() { return mDigests; }
+
+    // Beside the snapshot, for the staged run's report: where it came from.
+    bool RecordSource(const std::string& folder, std::string& why);
 
     const std::string& RunFolder() const { return mRunPath; }
     std::string SnapshotFolder() const;
@@ -44,6 +52,7 @@ private:
     UniqueFd mRun;       // the run folder, locked (shared) while this lives
     std::string mRunName;
     std::string mRunPath;
+    std::map<std::string, BundleTree::KnownDigest> mDigests;
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include "ExitCodeMeaning.h"
 #include "InstallerEngine.h"
 #include "MOQLogger.h"
+#include "MachineEntry.h"
 #include "MacUtils.h"
 #include "MainSetupCommand.h"
 #include "PayloadsManager.h"
@@ -204,6 +205,8 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["ended"] = Timestamp(NowMs());
     report["machineRoot"] = MacUtils::SystemRoot();
     report["bundleFolder"] = engine.mBundleFolder.AsUTF8String();
+    const std::optional<std::string> stagedFrom = MachineEntry::StagedFrom(engine.mBundleFolder.AsUTF8String());
+    report["stagedFrom"] = stagedFrom ? json(*stagedFrom) : json();
     report["bundle"] = Signature(BundleVerifier::RunVerdict());
     report["exit"] = {{"code", code}, {"meaning", ExitCodeMeaning::Text(code)}, {"message", message}};
     report["patches"] = manager != nullptr ? Patches(*manager, engine.mUIMode != InstallerEngine::kModeCheck) : json::array();

@@ -71,6 +71,23 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     EXPECT_EQ(std::string::npos, dismissed.output.find("administrator rights could not be obtained")) << dismissed.output;
     EXPECT_NE(std::string::npos, dismissed.output.find("End Kavex Update.  Exit code: 2")) << dismissed.output;
 
+    // Where the machine installed its own entry, pkexec is asked for that program, with the same
+    // arguments and this bundle's folder: root then runs a verified snapshot, not this program.
+    const std::string entry = box / "machine/usr/libexec/kavex/kavex-update";
+    TestFiles::Write(entry, TestFiles::Read(KAVEX_UPDATE_PROGRAM));
+    chmod(entry.c_str(), 0755);
+    ChildResult throughEntry = RunAsUser("0");
+    EXPECT_EQ(0, throughEntry.status) << throughEntry.output;
+    std::vector<std::string> expectedForEntry = expected;
+    expectedForEntry[0] = entry;
+    expectedForEntry.push_back(bundle.Root());
+    EXPECT_EQ(expectedForEntry, TestFiles::Lines(TestFiles::Read(box / "asked.txt")));
+    // An entry that others may change is no machine's entry.
+    chmod(entry.c_str(), 0777);
+    RunAsUser("0");
+    EXPECT_EQ(program, TestFiles::Lines(TestFiles::Read(box / "asked.txt")).front());
+    unlink(entry.c_str());
+
     // A helper that gives no rights: the copy it starts does not relaunch again.
     TestFiles::Write(fakePkexec, "#!/bin/sh\necho again >> " + box / "asked.txt" + "\nexec timeout 5 \"$@\"\n");
     chmod(fakePkexec.c_str(), 0755);

@@ -1,7 +1,11 @@
 // Signed bundles end to end: the built program against the machine's trusted keys,
 // and kavex-bundle's verify, lint and new beside it.
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -354,6 +358,148 @@ TEST_F(SignedBundle, ASetupIsNeverLaunchedBesideCopiesThatDifferFromWhatWasSigne
     }
     EXPECT_TRUE(refused) << report["launches"];
     EXPECT_NE(std::string::npos, TestFiles::Read("/tmp/moq.log").find("The copies are not what was signed: " + stale));
+}
+
+// The machine's own entry, placed in the sandbox root as its package installs it.
+std::string InstallEntry(const std::string& machine) {
+    const std::string entry = machine + "/usr/libexec/kavex/kavex-update";
+    TestFiles::Write(entry, TestFiles::Read(KAVEX_UPDATE_PROGRAM));
+    chmod(entry.c_str(), 0755);
+    return entry;
+}
+
+std::vector<std::string> Runs(const std::string& machine) {
+    std::vector<std::string> runs;
+    for (const std::string& name : TestFiles::Lines(TestProcess::Run({"/bin/ls", "-A", machine + "/var/lib/kavex/staging"}).output)) {
+        if (name != ".lock") runs.push_back(name);
+    }
+    return runs;
+}
+
+// Root started on the bundle as the update manager starts it hands the run to the machine's
+// entry, which runs a verified snapshot. Whatever the bundle's owner changes while the first
+// setup runs (the image, planted files, the pattern module, the proxy's names, the program),
+// the second setup reads the signed image from a folder outside the bundle, the report names
+// what was signed, and nothing planted is loaded or run as root, then or in a later run.
+TEST_F(SignedBundle, RootRunsOnlyTheSnapshotItVerifiedWhileTheBundleChangesUnderIt) {
+    ProxyFields patch = Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}");
+    patch.processes = {{"no-such-application-runs", "1"}};  // so that the pattern module is loaded
+    const std::string image = bundle.Root() + "/extensions/Update/Update.dmg";
+    TestFiles::Write(bundle.Root() + "/extensions/Update/Update.proxy.xml", ProxyXml(patch));
+    const std::string signedImage = TestFiles::Read(image);
+    ASSERT_EQ(0, Tool({"sign", box / "team.secret", bundle.Root()}).status);
+    Trust(box / "team.pub");
+    const std::string entry = InstallEntry(machine);
+    // The first setup's hook changes the bundle; the second's records what its setup sees.
+    const std::string b = bundle.Root();
+    TestFiles::Write(box / "hook.sh",
+                     "#!/bin/sh\n"
+                     "media=; app=\n"
+                     "for a in \"$@\"; do case \"$a\" in --extensionMediaPath=*) media=${a#*=};; --appPath=*) app=${a#*=};; esac; done\n"
+                     "if [ ! -e " + box / "changed" + " ]; then\n"
+                     "  touch " + box / "changed" + "\n"
+                     "  printf forged > '" + image + "'\n"
+                     "  printf planted > '" + b + "/extensions/Update/planted.data'\n"
+                     "  mkdir -p '" + b + "/extensions/runtime' && printf planted > '" + b + "/extensions/runtime/planted'\n"
+                     "  cp '" MARKER_MODULE "' '" + b + "/Update.app/Contents/PlugIns/ConflictPatterns.so'\n"
+                     "  sed -i 's/Suite Update/Forged Name/' '" + b + "/extensions/Update/Update.proxy.xml'\n"
+                     "  printf '#!/bin/sh\\ntouch /tmp/forged-program-ran\\n' > '" + b + "/Update.app/Contents/MacOS/Update'\n"
+                     "else\n"
+                     "  { echo \"$media\"; cat \"$media/Update/Update.dmg\"; echo; ls -R \"$media\" \"${app%/Setup.app}\"; } > " +
+                         box / "seen.txt" + "\n"
+                     "fi\n");
+    chmod((box / "hook.sh").c_str(), 0755);
+    for (const char* session : {"{S1}", "{S2}"}) {
+        TestFiles::Write(SetupFolder(session) + "/standin.conf", "record-installed=1\nhook=" + box / "hook.sh" + "\n");
+    }
+
+    const ChildResult run = Program({"--mode=silent", "--callerID=ZEP6", "--report=" + (box / "report.json")});
+    EXPECT_EQ(0, run.status) << run.output;
+    const std::string seen = TestFiles::Read(box / "seen.txt");
+    const std::string media = FirstLine(seen);
+    EXPECT_EQ(0u, media.find(machine + "/var/lib/kavex/staging/run-")) << media;
+    EXPECT_NE(std::string::npos, seen.find(signedImage)) << seen;
+    EXPECT_EQ(std::string::npos, seen.find("forged")) << seen;
+    EXPECT_EQ(std::string::npos, seen.find("planted")) << seen;
+    const json report = ReadJson(box / "report.json");
+    ExpectConforms(report);
+    ASSERT_EQ(1u, report["patches"].size());
+    EXPECT_EQ("Suite Update", report["patches"][0]["productName"]);
+    EXPECT_EQ("valid", report["bundle"]["signature"]);
+    EXPECT_EQ(b, report["stagedFrom"]);
+    ASSERT_EQ(2u, report["launches"].size());
+    for (const json& launch : report["launches"]) EXPECT_TRUE(launch["launched"].get<bool>()) << launch;
+    EXPECT_NE(std::string::npos, TestFiles::Read("/tmp/moq.log").find("Handing the run over to " + entry));
+    EXPECT_EQ(std::vector<std::string>{}, Runs(machine)) << "the staging outlived its run";
+
+    // The changed bundle: its snapshot differs from what was signed, so nothing of it runs.
+    for (const std::string& mode : {std::string("--mode=check"), std::string("--mode=silent")}) {
+        const ChildResult again = TestProcess::Run({entry, mode, b}, Environment());
+        EXPECT_EQ(35, again.status) << again.output;
+        EXPECT_NE(std::string::npos, again.output.find("kavex-update: the bundle is refused: changed: ")) << again.output;
+    }
+    EXPECT_FALSE(TestFiles::Exists("/tmp/forged-program-ran"));
+    EXPECT_FALSE(TestFiles::Exists("/tmp/marker-module-loaded"));
+    EXPECT_EQ(std::vector<std::string>{}, Runs(machine));
+}
+
+// The entry ends every start it cannot stage with one line and a code: a folder that is not
+// there, not a folder, a link, or no bundle; not root; something that is no file, folder or
+// link inside; no room to stage. What killed runs left is removed; a live run's staging stays.
+TEST_F(SignedBundle, TheMachineEntryEndsWhatItCannotStageWithOneLineAndACode) {
+    const std::string entry = InstallEntry(machine);
+    symlink(bundle.Root().c_str(), (box / "link").c_str());
+    TestFiles::Write(box / "file", "");
+    TestFiles::MakeFolders(box / "empty");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } starts[] = {
+        {{box / "missing"}, 1, "cannot be opened: No such file or directory"},
+        {{box / "file"}, 1, "is not a folder"},
+        {{box / "link"}, 1, "is a link"},
+        {{box / "empty"}, 1, "holds no Update.app/Contents/MacOS/Update"},
+        {{bundle.Root(), box / "empty"}, 1, "name one bundle folder"},
+        {{}, 1, "name one bundle folder"},
+    };
+    for (const auto& start : starts) {
+        std::vector<std::string> argv{entry, "--mode=check"};
+        argv.insert(argv.end(), start.args.begin(), start.args.end());
+        const ChildResult run = TestProcess::Run(argv, Environment());
+        EXPECT_EQ(start.status, run.status) << run.output;
+        EXPECT_EQ(0u, run.output.find("kavex-update: ")) << run.output;
+        EXPECT_NE(std::string::npos, FirstLine(run.output).find(start.says)) << run.output;
+    }
+    const ChildResult user = TestProcess::Run({entry, "--mode=check", bundle.Root()}, Environment(), true);
+    EXPECT_EQ(14, user.status) << user.output;
+    EXPECT_EQ(1u, TestFiles::Lines(user.output).size()) << user.output;
+
+    // A killed run's staging goes; one whose run still holds it stays.
+    const std::string staging = machine + "/var/lib/kavex/staging";
+    TestFiles::Write(staging + "/run-dead/bundle/left", "x");
+    TestFiles::MakeFolders(staging + "/run-live/bundle");
+    chmod(staging.c_str(), 0700);
+    const int live = open((staging + "/run-live").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(0, flock(live, LOCK_SH));
+    const ChildResult check = TestProcess::Run({entry, "--mode=check", bundle.Root()}, Environment());
+    EXPECT_EQ(0, check.status) << check.output;
+    EXPECT_EQ(std::vector<std::string>{"run-live"}, Runs(machine));
+    close(live);
+
+    mkfifo((bundle.Root() + "/extensions/Update/pipe").c_str(), 0644);
+    const ChildResult fifo = TestProcess::Run({entry, "--mode=check", bundle.Root()}, Environment());
+    EXPECT_EQ(35, fifo.status) << fifo.output;
+    EXPECT_NE(std::string::npos, fifo.output.find("extensions/Update/pipe is a FIFO")) << fifo.output;
+    unlink((bundle.Root() + "/extensions/Update/pipe").c_str());
+
+    // A staging volume too small for the bundle: 25, naming the volume.
+    ASSERT_EQ(0, mount("tmpfs", staging.c_str(), "tmpfs", 0, "size=64k,mode=0700")) << strerror(errno);
+    const ChildResult full = TestProcess::Run({entry, "--mode=silent", bundle.Root()}, Environment());
+    umount2(staging.c_str(), MNT_DETACH);
+    EXPECT_EQ(25, full.status) << full.output;
+    EXPECT_NE(std::string::npos, full.output.find("not enough disk space on " + staging + " to stage the bundle")) << full.output;
+    EXPECT_EQ("", Invocations());
 }
 
 }  // namespace

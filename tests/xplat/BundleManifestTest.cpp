@@ -1,5 +1,6 @@
 // The manifest's text, the signatures, the walk of a bundle folder and the check of copies.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "FileSystemPath.h"
 #include "PayloadsManagerUtils.h"
 #include "TestSandbox.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -193,6 +195,25 @@ TEST(BundleTree, AFolderThatChangesWhileItIsReadFails) {
         EXPECT_FALSE(ok);
         EXPECT_NE(std::string::npos, why.find("changed while it was read")) << why;
     }
+    // A digest remembered by whoever staged the folder stands only for the very file it was
+    // taken of: once the file is rewritten (same size), the scan reads it again.
+    TestFiles::RemoveTree(root);
+    TestFiles::Write(root + "/one/file", std::string(100000, 'x'));
+    const std::string honest = ScanAll(root).at(1).sha256;
+    std::map<std::string, BundleTree::KnownDigest> known;
+    {
+        UniqueFd fd(open((root + "/one/file").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(BundleTree::DigestOf(fd.get(), known["one/file"]));
+    }
+    EXPECT_EQ(honest, known["one/file"].sha256);
+    known["one/file"].sha256 = std::string(64, '0');  // to see which one a scan takes
+    BundleTree::RememberDigests(root, known);
+    EXPECT_EQ(std::string(64, '0'), ScanAll(root).at(1).sha256);
+    usleep(20000);  // the change's time must differ from the digest's
+    TestFiles::Write(root + "/one/file", std::string(100000, 'x'));
+    EXPECT_EQ(honest, ScanAll(root).at(1).sha256);
+    BundleTree::RememberDigests(std::string(), {});
+
     // A FIFO is no entry a bundle may hold, and the walk does not wait on it.
     TestFiles::RemoveTree(root);
     TestFiles::Write(root + "/two", "two");

@@ -6,6 +6,7 @@
 // only what was verified.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AppExitCodes.h"
@@ -23,6 +25,7 @@
 #include "ErrorCodes.h"
 #include "FileSystemVolume.h"
 #include "MOQLogger.h"
+#include "MachineEntry.h"
 #include "StagingArea.h"
 #include "UniqueFd.h"
 
@@ -192,7 +195,18 @@ int main(int argc, char** argv) {
         return Fail(ErrorCodes::kUnknownError, "the bundle cannot be staged: " + why);
     }
     bundle.reset();
+    char absolute[PATH_MAX];
+    const std::string source = folder[0] == '/' || getcwd(absolute, sizeof(absolute)) == nullptr
+                                   ? folder
+                                   : std::string(absolute) + "/" + folder;
+    if (!staging->RecordSource(source, why)) return Fail(ErrorCodes::kUnknownError, "the bundle cannot be staged: " + why);
+    // The snapshot's program must know itself staged, or it would hand its run back here.
+    if (!MachineEntry::IsRootOnlySnapshot(staging->SnapshotFolder())) {
+        return Fail(ErrorCodes::kUnknownError, "the staging " + staging->RunFolder() + " is not root's alone");
+    }
 
+    // The copies were hashed as they were made, where only root can write: not read again.
+    BundleTree::RememberDigests(staging->SnapshotFolder(), std::move(staging->Digests()));
     const BundleVerifier::Verdict& verdict = BundleVerifier::CheckRun(staging->SnapshotFolder());
     MOQ_LOG("kavex-update: bundle signature of the staged copy: %s%s%s%s%s\n", verdict.Name(),
             verdict.keyId.empty() ? "" : ", key ", verdict.keyId.c_str(), verdict.reason.empty() ? "" : " - ",

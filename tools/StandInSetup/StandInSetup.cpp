@@ -13,8 +13,11 @@
 //   output=<bytes>     write that many bytes of numbered lines to standard output
 //   daemon=<ms>        leave a process behind that lives that long, holding
 //                      standard output and every inherited descriptor open
+//   hook=<program>     run program with this run's arguments and wait for it (what a
+//                      test does while a setup runs)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -112,6 +115,16 @@ int main(int argc, char** argv) {
         std::ofstream(folder + "/daemon.pid") << getpid() << '\n';
         usleep(static_cast<useconds_t>(std::stoul(settings["daemon"])) * 1000);
         _exit(0);
+    }
+    if (settings.count("hook")) {
+        const pid_t hook = fork();
+        if (hook == 0) {
+            argv[0] = const_cast<char*>(settings["hook"].c_str());
+            execv(argv[0], argv);
+            _exit(127);
+        }
+        int status = 0;
+        if (hook < 0 || waitpid(hook, &status, 0) != hook || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 4;
     }
     if (settings.count("sleep")) usleep(static_cast<useconds_t>(std::stoul(settings["sleep"])) * 1000);
     if (settings.count("signal")) {
