@@ -115,7 +115,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${KAVEX_BUNDLE_PROGRAM_DIR}/Upda
 
 set(CPACK_DEBIAN_MACHINE_PACKAGE_NAME kavex-update)
 set(CPACK_DEBIAN_MACHINE_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_MACHINE_PACKAGE_RECOMMENDS pkexec)
+# SHA-256 comes from OpenSSL when it can be loaded (much faster), else from libsodium.
+set(CPACK_DEBIAN_MACHINE_PACKAGE_RECOMMENDS "pkexec, libssl3")
+set(CPACK_DEBIAN_BUNDLE_PACKAGE_RECOMMENDS libssl3)
 set(CPACK_DEBIAN_MACHINE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_MACHINE_DESCRIPTION "runs patch bundles as root only from a verified copy
 kavex-update copies a patch bundle of Update.app into a folder that only root
