@@ -19,6 +19,12 @@ add_custom_command(OUTPUT ${KAVEX_POLICY}
   COMMENT "Writing the polkit action com.kavex.update")
 add_custom_target(kavex-policy ALL DEPENDS ${KAVEX_POLICY})
 
+# What the packages ship binds every symbol at its start and keeps its relocations read-only
+# (root runs kavex-update and the staged program).
+foreach(shipped kavex-update kavex-bundle Update updatecore UpdateWizard ConflictPatterns InstallerResults)
+  target_link_options(${shipped} PRIVATE LINKER:-z,relro,-z,now)
+endforeach()
+
 find_program(HELP2MAN help2man)
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(DPKG_PARSECHANGELOG dpkg-parsechangelog)
