@@ -19,9 +19,10 @@ add_custom_command(OUTPUT ${KAVEX_POLICY}
   COMMENT "Writing the polkit action com.kavex.update")
 add_custom_target(kavex-policy ALL DEPENDS ${KAVEX_POLICY})
 
-# What the packages ship binds every symbol at its start and keeps its relocations read-only
-# (root runs kavex-update and the staged program).
-foreach(shipped kavex-update kavex-bundle Update updatecore UpdateWizard ConflictPatterns InstallerResults)
+# The machine's own programs bind every symbol at their start and keep their relocations
+# read-only (root runs kavex-update). The bundle's program keeps lazy binding: its start is
+# measured against a bare process, and it loads the wizard's libraries only for a window.
+foreach(shipped kavex-update kavex-bundle)
   target_link_options(${shipped} PRIVATE LINKER:-z,relro,-z,now)
 endforeach()
 
