@@ -228,6 +228,7 @@ function finish() {
                         noInstallation: "locCauseNoInstallation" }[o.cause] || "locCauseNotLaunched"),
                     { name: o.name, status: o.exitStatus, signal: o.signal });
     if (o.unchanged === "1" && o.where) text += " " + fill(T("locUnchanged"), { where: o.where });
+    if (o.undoPending === "1") text += " " + fill(T("locUndoPending"), { where: o.where });
     li.textContent = text;
     causes.appendChild(li);
   });

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "FileContents.h"
+#include "ProcessStamp.h"
+#include "ScopedDir.h"
 #include "SystemCalls.h"
 #include "UniqueFd.h"
 
@@ -29,10 +31,43 @@ std::string RandomSuffix() {
     return suffix;
 }
 
+// ".<name>.kavex-tmp.<pid>-<start time>-": the next writer of name knows whose it is.
+std::string TemporaryPrefix(const std::string& name) { return "." + name + ".kavex-tmp."; }
+
+std::string OwnStamp() {
+    static const std::string stamp = [] {
+        std::string own = ProcessStamp::Of(getpid());
+        for (char& c : own) c = c == ' ' ? '-' : c;
+        return own;
+    }();
+    return stamp;
+}
+
+// Those of name, or of every name when name is empty.
+void RemoveStaleIn(int folder, const std::string& name) {
+    const std::string marker = ".kavex-tmp.";
+    const std::string prefix = name.empty() ? std::string() : TemporaryPrefix(name);
+    std::vector<std::string> names;
+    ScopedDir listing(folder);
+    listing.Names(names);
+    for (const std::string& entry : names) {
+        const size_t at = entry.rfind(marker);
+        if (entry[0] != '.' || at == std::string::npos || (!prefix.empty() && entry.compare(0, prefix.size(), prefix) != 0)) continue;
+        // "<pid>-<start>-<random>": a live writer's file is its own.
+        std::string owner = entry.substr(at + marker.size());
+        const size_t last = owner.find_last_of('-');
+        if (last == std::string::npos) continue;
+        owner.resize(last);
+        const size_t dash = owner.find('-');
+        if (dash != std::string::npos) owner[dash] = ' ';
+        if (!ProcessStamp::Runs(owner)) Sys().unlinkat(folder, entry.c_str(), 0);
+    }
+}
+
 // A regular file, or nothing yet, may be replaced; a link or anything else is not ours to replace.
 bool MayReplace(int folder, const std::string& name, std::string& why) {
     struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
         why = std::string("cannot be examined: ") + strerror(errno);
         return false;
@@ -58,24 +93,25 @@ bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(in
         why = "names no file";
         return false;
     }
-    UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(Sys().openat(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!folder.valid()) {
         why = std::string("its folder cannot be opened: ") + strerror(errno);
         return false;
     }
     if (!MayReplace(folder.get(), name, why)) return false;
+    RemoveStaleIn(folder.get(), name);
     std::string temporary;
     UniqueFd out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
-        temporary = "." + name + "." + RandomSuffix();
-        out.reset(openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        temporary = TemporaryPrefix(name) + OwnStamp() + "-" + RandomSuffix();
+        out.reset(Sys().openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!out.valid() && errno != EEXIST) break;
     }
     if (!out.valid()) {
         why = std::string("no temporary file can be made beside it: ") + strerror(errno);
         return false;
     }
-    bool ok = fchmod(out.get(), mode) == 0 && fill(out.get()) && SystemCalls::Current().fsync(out.get()) == 0;
+    bool ok = Sys().fchmod(out.get(), mode) == 0 && fill(out.get()) && Sys().fsync(out.get()) == 0;
     ok = out.close() == 0 && ok;
     // Checked again just before: rename replaces a link planted meanwhile, but it was refused before.
     ok = ok && MayReplace(folder.get(), name, why);
@@ -85,11 +121,23 @@ bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(in
     }
     if (!ok) {
         if (why.empty()) why = "cannot be written";
-        unlinkat(folder.get(), temporary.c_str(), 0);
+        Sys().unlinkat(folder.get(), temporary.c_str(), 0);
         return false;
     }
     SystemCalls::Current().fsync(folder.get());
     return true;
+}
+
+void RemoveStale(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    UniqueFd folder(Sys().openat(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (folder.valid()) RemoveStaleIn(folder.get(), slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+void RemoveStaleInFolder(const std::string& folderPath) {
+    UniqueFd folder(Sys().openat(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (folder.valid()) RemoveStaleIn(folder.get(), std::string());
 }
 
 bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why) {

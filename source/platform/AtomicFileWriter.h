@@ -10,6 +10,8 @@
 #include <string>
 
 namespace AtomicFileWriter {
+// The temporary file is named for its writer (".<name>.kavex-tmp.<pid>-<start>-..."): one that a
+// writer which died before its rename left behind is removed by the next write of the name.
 // False with the reason in why; the final name is then left as it was. The file and its
 // folder are on disk when it returns true.
 bool Write(const std::string& path, const std::string& contents, std::string& why);
@@ -18,6 +20,10 @@ bool Write(const std::string& path, const std::string& contents, std::string& wh
 bool WriteAsUser(const std::string& path, const std::string& contents, uid_t uid, gid_t gid, std::string& why);
 // The same for content that fill writes to the new file's descriptor (false: it failed), with mode.
 bool WriteWith(const std::string& path, mode_t mode, const std::function<bool(int fd)>& fill, std::string& why);
+// Removes the temporaries of path whose writers are gone.
+void RemoveStale(const std::string& path);
+// The same for every name in folder.
+void RemoveStaleInFolder(const std::string& folder);
 }
 
 #endif

@@ -12,6 +12,7 @@
 #include "FileSystemUtilsMac.h"
 #include "RegularFile.h"
 #include "ScopedDir.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 bool OpenParent(const FileSystemPath& path, UniqueFd& folder, std::string& name) {
     name = path.NameAsUTF8String();
     if (name.empty() || name == "." || name == "..") return false;
-    folder.reset(open(path.Parent().AsUTF8String().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    folder.reset(Sys().openat(AT_FDCWD, path.Parent().AsUTF8String().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     return folder.valid();
 }
 
@@ -68,7 +69,7 @@ bool CopyFolderContents(const FileSystemPath& from, const FileSystemPath& to, co
                         LinkSafeTree::Outcome& outcome) {
     const std::string source = from.AsUTF8String();
     struct stat st;
-    if (lstat(source.c_str(), &st) != 0 && errno == ENOENT) return true;
+    if (Sys().fstatat(AT_FDCWD, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return true;
     UniqueFd sourceFolder(LinkSafeTree::OpenFolder(source));
     if (!sourceFolder.valid()) {
         outcome.failures.push_back(source + ": not a folder of its own (" + strerror(errno) + ")");

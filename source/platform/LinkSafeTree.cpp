@@ -14,6 +14,7 @@
 #include "MOQLogger.h"
 #include "ScopedDir.h"
 #include "StringUtils.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -30,16 +31,16 @@ mode_t CopiedMode(const struct stat& st) { return st.st_mode & 01777; }
 // Every copy belongs to whoever copies (root's copies are root's): the bundle's owner,
 // often the ordinary user who brought it, gets nothing beside the setup.
 bool ApplyThroughFd(int fd, const struct stat& st, std::string& why) {
-    if (fchown(fd, geteuid(), getegid()) != 0) {
+    if (Sys().fchown(fd, geteuid(), getegid()) != 0) {
         why = Reason("owner");
         return false;
     }
-    if (fchmod(fd, CopiedMode(st)) != 0) {
+    if (Sys().fchmod(fd, CopiedMode(st)) != 0) {
         why = Reason("mode");
         return false;
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(fd, times) != 0) {
+    if (Sys().futimens(fd, times) != 0) {
         why = Reason("times");
         return false;
     }
@@ -48,12 +49,12 @@ bool ApplyThroughFd(int fd, const struct stat& st, std::string& why) {
 
 // A link: by name, without following; it has no mode of its own (fchmodat would follow it).
 bool ApplyToLink(int folder, const std::string& name, const struct stat& st, std::string& why) {
-    if (fchownat(folder, name.c_str(), geteuid(), getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fchownat(folder, name.c_str(), geteuid(), getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("owner");
         return false;
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("times");
         return false;
     }
@@ -62,14 +63,14 @@ bool ApplyToLink(int folder, const std::string& name, const struct stat& st, std
 
 bool ApplyAt(int folder, const std::string& name, const struct stat& st, std::string& why) {
     struct stat target;
-    if (fstatat(folder, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fstatat(folder, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("attributes");
         return false;
     }
     if (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode)) {
-        UniqueFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        UniqueFd fd(Sys().openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
         struct stat opened;
-        if (!fd.valid() || fstat(fd.get(), &opened) != 0 || opened.st_ino != target.st_ino || opened.st_dev != target.st_dev) {
+        if (!fd.valid() || Sys().fstat(fd.get(), &opened) != 0 || opened.st_ino != target.st_ino || opened.st_dev != target.st_dev) {
             why = Reason("attributes");
             return false;
         }
@@ -96,18 +97,18 @@ bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, con
 // *taken, when given, is set when the target name already existed (nothing was written).
 bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName,
                    std::string& why, bool* taken = nullptr) {
-    UniqueFd in(openat(sourceFolder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd in(Sys().openat(sourceFolder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!in.valid()) {
         why = Reason("open");
         return false;
     }
     struct stat st;
-    if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (Sys().fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "changed while it was copied";
         return false;
     }
     // O_EXCL: a name that appeared meanwhile (a planted link) is never opened.
-    UniqueFd out(openat(targetFolder, targetName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd out(Sys().openat(targetFolder, targetName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
         if (taken != nullptr) *taken = errno == EEXIST;
         why = Reason("create");
@@ -120,20 +121,20 @@ bool CopyRegularAt(int sourceFolder, const std::string& name, int targetFolder, 
         why = Reason("write");
         ok = false;
     }
-    if (!ok) unlinkat(targetFolder, targetName.c_str(), 0);
+    if (!ok) Sys().unlinkat(targetFolder, targetName.c_str(), 0);
     return ok;
 }
 
 bool CopyLinkAt(int sourceFolder, const std::string& name, const struct stat& st, int targetFolder,
                 const std::string& targetName, std::string& why) {
     std::vector<char> text(PATH_MAX + 1);
-    const ssize_t n = readlinkat(sourceFolder, name.c_str(), text.data(), text.size() - 1);
+    const ssize_t n = Sys().readlinkat(sourceFolder, name.c_str(), text.data(), text.size() - 1);
     if (n < 0) {
         why = Reason("read link");
         return false;
     }
     text[static_cast<size_t>(n)] = '\0';
-    if (symlinkat(text.data(), targetFolder, targetName.c_str()) != 0) {
+    if (Sys().symlinkat(text.data(), targetFolder, targetName.c_str()) != 0) {
         why = Reason("create link");
         return false;
     }
@@ -148,11 +149,11 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
     }
     UniqueFd from(LinkSafeTree::OpenFolderAt(sourceFolder, name));
     struct stat st;
-    if (!from.valid() || fstat(from.get(), &st) != 0) {
+    if (!from.valid() || Sys().fstat(from.get(), &st) != 0) {
         why = Reason("open folder");
         return false;
     }
-    if (mkdirat(targetFolder, targetName.c_str(), 0700) != 0) {
+    if (Sys().mkdirat(targetFolder, targetName.c_str(), 0700) != 0) {
         why = Reason("create folder");
         return false;
     }
@@ -175,7 +176,7 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
             copied = CopyFolderAt(from.get(), child.name, to.get(), child.name, depth + 1, childWhy);
         } else {
             struct stat entry;
-            if (fstatat(from.get(), child.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
+            if (Sys().fstatat(from.get(), child.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
                 MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.name.c_str(), SpecialKind(entry.st_mode));
                 continue;
             }
@@ -197,7 +198,7 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
 bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
                 std::string& why) {
     struct stat st;
-    if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("read");
         return false;
     }
@@ -211,13 +212,13 @@ bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, con
 
 bool RemoveTreeAt(int folder, const std::string& name, int depth, std::string& why) {
     struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
         why = Reason("remove");
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) return true;
+        if (Sys().unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) return true;
         why = Reason("remove");
         return false;
     }
@@ -232,7 +233,7 @@ bool RemoveTreeAt(int folder, const std::string& name, int depth, std::string& w
         listing.Names(names);
         for (const std::string& child : names) RemoveTreeAt(inner.get(), child, depth + 1, why);
     }
-    if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+    if (Sys().unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
     why = Reason("remove folder");
     return false;
 }
@@ -246,12 +247,12 @@ bool EndsWithSuffix(const std::string& name, const std::string& suffix) {
 // file in its place is removed first, so that nothing is written through it.
 int TargetFolderAt(int folder, const std::string& name, std::string& why) {
     struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+    if (Sys().fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
         if (!RemoveTreeAt(folder, name, 0, why)) return -1;
     }
-    if (mkdirat(folder, name.c_str(), 0755) == 0) {
+    if (Sys().mkdirat(folder, name.c_str(), 0755) == 0) {
         UniqueFd created(LinkSafeTree::OpenFolderAt(folder, name));
-        if (!created.valid() || fchmod(created.get(), 0755) != 0) {
+        if (!created.valid() || Sys().fchmod(created.get(), 0755) != 0) {
             why = Reason("create folder");
             return -1;
         }
@@ -294,7 +295,7 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
         struct stat st = {};
         if (entry.type == DT_DIR) {
             st.st_mode = S_IFDIR;
-        } else if (fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        } else if (Sys().fstatat(sourceFolder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             outcome.failures.push_back(path + ": " + Reason("read"));
             continue;
         }
@@ -342,10 +343,12 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
 
 namespace LinkSafeTree {
 
-int OpenFolder(const std::string& path) { return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+int OpenFolder(const std::string& path) {
+    return Sys().openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+}
 
 int OpenFolderAt(int folderFd, const std::string& name) {
-    return openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return Sys().openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
 }
 
 bool RemoveAt(int folderFd, const std::string& name, std::string& why) { return RemoveTreeAt(folderFd, name, 0, why); }
@@ -354,12 +357,12 @@ bool CopyEntryAt(int sourceFolder, const std::string& name, int targetFolder, co
                  bool keepTargetAttributes, bool skipSame, std::string& why, bool* skipped) {
     if (skipped != nullptr) *skipped = false;
     struct stat source, existing, restore;
-    if (fstatat(sourceFolder, name.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Sys().fstatat(sourceFolder, name.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0) {
         why = Reason("read");
         return false;
     }
     bool haveRestore = false;
-    if (fstatat(targetFolder, targetName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (Sys().fstatat(targetFolder, targetName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (skipSame && S_ISREG(source.st_mode) && S_ISREG(existing.st_mode) && source.st_size == existing.st_size &&
             source.st_mtim.tv_sec == existing.st_mtim.tv_sec && source.st_mtim.tv_nsec == existing.st_mtim.tv_nsec) {
             if (skipped != nullptr) *skipped = true;
@@ -372,6 +375,10 @@ bool CopyEntryAt(int sourceFolder, const std::string& name, int targetFolder, co
     }
     if (!CopyTreeAt(sourceFolder, name, targetFolder, targetName, 0, why)) return false;
     return !haveRestore || ApplyAt(targetFolder, targetName, restore, why);
+}
+
+bool ApplyAttributesAt(int folder, const std::string& name, const struct stat& st, std::string& why) {
+    return ApplyAt(folder, name, st, why);
 }
 
 void CopyChildren(int sourceFolder, int targetFolder, const std::string& suffix, const std::string& label,

@@ -5,6 +5,8 @@
 #ifndef LINK_SAFE_TREE_H
 #define LINK_SAFE_TREE_H
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -34,6 +36,10 @@ bool RemoveAt(int folderFd, const std::string& name, std::string& why);
 // else the source's. With skipSame, a regular target of the same size and time is kept as is.
 bool CopyEntryAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName,
                  bool keepTargetAttributes, bool skipSame, std::string& why, bool* skipped = nullptr);
+
+// Gives a copied entry owner, mode and times as CopyEntryAt does: the caller's user, st's mode
+// without set-id bits, st's times; a link only its owner and times.
+bool ApplyAttributesAt(int folder, const std::string& name, const struct stat& st, std::string& why);
 
 // Copies the content of one folder into another, folders always, files only when their
 // name is longer than suffix and ends with it (every file with an empty suffix). A target

@@ -1,12 +1,15 @@
 #include "SystemCalls.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
 namespace {
 
-const SystemCalls kReal = {::read, ::write, ::copy_file_range, ::fsync, ::close, ::renameat};
+int OpenAt(int folder, const char* name, int flags, mode_t mode) { return ::openat(folder, name, flags, mode); }
+
+const SystemCalls kReal = {::read,      ::write,     ::copy_file_range, ::fsync,      ::close,    ::renameat,
+                           OpenAt,      ::fstatat,   ::fstat,           ::mkdirat,    ::unlinkat, ::symlinkat,
+                           ::readlinkat, ::fchmod,   ::fchown,          ::fchownat,   ::futimens, ::utimensat};
 
 SystemCalls& InUse() {
     static SystemCalls table = kReal;

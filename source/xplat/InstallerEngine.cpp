@@ -15,6 +15,7 @@
 #include "NativeAlert.h"
 #include "PayloadsManager.h"
 #include "UIDriverCheck.h"
+#include "UndoRecovery.h"
 #include "UIDriverFactory.h"
 
 namespace {
@@ -167,6 +168,11 @@ bool InstallerEngine::BundleAccepted() {
     return false;
 }
 
+void InstallerEngine::FinishEarlierLaunches() {
+    // A check changes nothing; an ordinary user's wizard leaves it to its root copy.
+    if (mUIMode != kModeCheck) UndoRecovery::FinishPending();
+}
+
 unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
     MOQ_LOG("Called InstallerEngine::Main\n");
     std::cout << "Begin Kavex Update" << std::endl;
@@ -203,16 +209,19 @@ unsigned InstallerEngine::Main(const std::vector<std::string>& args) {
                 mExitCode = AppExitCodes::kExitNoUIDriver;
             } else if (!driver->HasSufficientCredentials()) {
                 mExitCode = AppExitCodes::kExitInsufficientCredentials;
-            } else if (!BundleAccepted()) {
-                mExitCode = ErrorCodes::kBundleSignatureInvalid;
             } else {
-                for (;;) {
-                    mExitCode = AppExitCodes::exitSuccess;
-                    if (!driver->Run()) mExitCode = static_cast<uint32_t>(driver->GetErrorCode());
-                    if (mCaller != kCallerUpdateManager || mUIMode != kModeSilent) break;
-                    const RetryTexts texts = LoadRetryTexts(*this);
-                    if (!IsRetryable(mExitCode)) break;
-                    if (DisplayAlert(texts.message, texts.retryTitle, texts.quitTitle)) break;
+                FinishEarlierLaunches();
+                if (!BundleAccepted()) {
+                    mExitCode = ErrorCodes::kBundleSignatureInvalid;
+                } else {
+                    for (;;) {
+                        mExitCode = AppExitCodes::exitSuccess;
+                        if (!driver->Run()) mExitCode = static_cast<uint32_t>(driver->GetErrorCode());
+                        if (mCaller != kCallerUpdateManager || mUIMode != kModeSilent) break;
+                        const RetryTexts texts = LoadRetryTexts(*this);
+                        if (!IsRetryable(mExitCode)) break;
+                        if (DisplayAlert(texts.message, texts.retryTitle, texts.quitTitle)) break;
+                    }
                 }
             }
         }

@@ -28,6 +28,7 @@ public:
     // Verifies the bundle against the machine's trusted keys (the wizard that is about to
     // relaunch itself with rights leaves it to its relaunched copy); false when it must not run.
     bool BundleAccepted();
+    void FinishEarlierLaunches();
     // The localized message for the manager's error code; empty without a manager or strings.
     std::string LocalizedErrorText();
 

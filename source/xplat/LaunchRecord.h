@@ -18,7 +18,8 @@ struct LaunchRecord {
     int exitStatus = -1;       // the setup's own exit status; -1 when it did not exit
     int signal = 0;            // the signal that ended or stopped it; 0 when none
     int result = 0;            // the code the session recorded for it
-    bool rolledBack = false;
+    bool rolledBack = false;   // every copy beside the setup was taken back
+    bool undoPending = false;  // the taking back did not complete: the next run finishes it
     bool timedOut = false;     // ended by --setupTimeout
 };
 

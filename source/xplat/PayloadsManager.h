@@ -15,6 +15,7 @@
 
 #include "FileSystemPath.h"
 #include "LaunchGate.h"
+#include "LaunchUndo.h"
 #include "LaunchRecord.h"
 #include "Mutex.h"
 #include "PatchOutcome.h"
@@ -98,8 +99,10 @@ public:
                                        const std::string& displayName, int start, int end, FileSystemPath proxyPath);
     // The store's code; a failed write is logged and rolled back, and the session keeps it.
     int UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const std::string& parentCode);
-    // False when the runtime files could not all be copied.
-    bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder);
+    // False when the runtime files could not all be staged; staged gets the copy's key when it
+    // was made by this launch.
+    bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder, StagedCopy& staging,
+                      std::vector<std::string>& staged);
     static int GetErrorCode();
     // The code of a session whose manager could not be created: 31 when the store
     // could not be opened or read, 34 when another writer held it, else the unknown
@@ -183,7 +186,11 @@ private:
     // The media description of a cached installer, kept in mMediaRecords; null when it cannot be loaded.
     const PayloadProxy::DataStore* LoadMediaRecord(const FileSystemPath& setupFolder, const std::string& folderName,
                                                    const std::string& proxyName, const std::string& collection);
-    bool CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix);
+    bool StageOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix,
+                   StagedCopy& staging, std::vector<std::string>& staged);
+    // The launch's copies in place and what was signed; false (why logged) otherwise.
+    bool CommitCopies(LaunchUndo& undo, const FileSystemPath& proxyPath, const FileSystemPath& target,
+                      const std::vector<std::string>& staged);
     bool SetupStillRunning();
     void RecordLaunch(const LaunchRecord& record);
     std::string InstallationName(size_t planIndex) const REQUIRES(mRecordsMutex);

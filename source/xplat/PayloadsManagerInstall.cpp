@@ -429,18 +429,25 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         RecordLaunch(record);
         return record.result;
     }
-    bool copied = PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target);
-    std::string why;
-    // The setup reads the copies: they must be what was signed, whatever the bundle holds now.
-    if (copied && !BundleVerifier::CopyOfFileMatches(proxyPath.AsUTF8String(),
-                                                     Join(Join(target, proxyPath.Parent().NameAsUTF8String()),
-                                                          proxyPath.NameAsUTF8String()).AsUTF8String(), why)) {
-        MOQ_LOG("The copy of the proxy is not what was signed: %s\n", why.c_str());
-        copied = false;
-    }
-    copied = CopyOnce(extensionsFolder, target, ".data") && copied;
+    // Old or new, never half: every copy is staged, renamed into place with the rest, and taken
+    // back as a whole when the setup does not succeed (or, after a crash, by the next run).
+    const std::string journals = LaunchUndo::JournalFolder();
+    LaunchUndo::Journal header;
+    header.token = LaunchUndo::NewToken();
+    header.code = code;
+    header.session = sessionID;
+    header.setupFolder = setupFolder.AsUTF8String();
     FileSystemPath runtime = Join(Join(setupFolder, ".."), "R2");
-    copied = PatchRuntime(extensionsFolder, runtime) && copied;
+    header.roots = {target.AsUTF8String(), runtime.AsUTF8String()};
+    LaunchUndo undo(journals, header);
+    std::string why;
+    bool copied = !journals.empty() && undo.Begin(why);
+    if (!copied) MOQ_LOG("The launch's undo journal cannot be written%s%s\n", why.empty() ? "" : ": ", why.c_str());
+    std::vector<std::string> staged;
+    copied = copied && PayloadsManagerUtils::BlindCopyProxyFile(proxyPath, target, undo.Copies());
+    copied = copied && StageOnce(extensionsFolder, target, ".data", undo.Copies(), staged);
+    copied = copied && PatchRuntime(extensionsFolder, runtime, undo.Copies(), staged);
+    copied = copied && CommitCopies(undo, proxyPath, target, staged);
 
     int result = ErrorCodes::kRollBack;
     if (!copied) {
@@ -472,11 +479,20 @@ int PayloadsManager::LaunchMainSetupAndInstallPatch(const std::string& code, con
         MOQ_LOG("%s\n", command.c_str());
     }
     if (result != 0) {
-        PayloadsManagerUtils::BlindDeleteProxyFile(proxyPath, target);
         result = ErrorCodes::kRollBack;
+        if (undo.Undo(why)) {
+            record.rolledBack = true;
+            MOQ_LOG("The copies beside the setup of %s were taken back: it is left as it was\n", code.c_str());
+        } else {
+            record.undoPending = true;
+            MOQ_LOG("The copies beside the setup of %s could not all be taken back (%s): the next run finishes it\n",
+                    code.c_str(), why.c_str());
+        }
+    } else {
+        if (!undo.Keep(why)) MOQ_LOG("What the copies replaced could not all be removed (%s): the next run removes it\n", why.c_str());
+        mCopiedFolders.insert(staged.begin(), staged.end());
     }
     record.result = result;
-    record.rolledBack = result == ErrorCodes::kRollBack;
     RecordLaunch(record);
     MOQ_LOG("Returning from PayloadsManager::LaunchMainSetupAndInstallPatch with exit code: %d\n", result);
     return result;
@@ -507,24 +523,50 @@ int PayloadsManager::UpdateInstallDirInMoxaIfNeeded(moxaiSession* session, const
     return rc;
 }
 
-bool PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder) {
+bool PayloadsManager::PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder, StagedCopy& staging,
+                                   std::vector<std::string>& staged) {
     const FileSystemPath runtime = Join(extensionsFolder, "runtime");
-    return !FileSystemUtils::Exists(runtime) || CopyOnce(runtime, runtimeFolder, std::string());
+    return !FileSystemUtils::Exists(runtime) || StageOnce(runtime, runtimeFolder, std::string(), staging, staged);
 }
 
-bool PayloadsManager::CopyOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix) {
-    // Every launch of a run copies the same folders: once per run is enough.
-    const std::string key = source.AsUTF8String() + '\0' + target.AsUTF8String() + '\0' + suffix;
+namespace {
+std::string CopyKey(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix) {
+    return source.AsUTF8String() + '\0' + target.AsUTF8String() + '\0' + suffix;
+}
+}  // namespace
+
+bool PayloadsManager::StageOnce(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix,
+                                StagedCopy& staging, std::vector<std::string>& staged) {
+    // Every launch of a run copies the same folders: once per run is enough, once a launch kept them.
+    const std::string key = CopyKey(source, target, suffix);
     if (mCopiedFolders.count(key)) return true;
-    bool ok = suffix.empty() ? PayloadsManagerUtils::BlindCopyFolder(source, target)
-                             : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix);
-    std::string why;
-    if (ok && !BundleVerifier::CopiesMatch(source.AsUTF8String(), target.AsUTF8String(), suffix, why)) {
-        MOQ_LOG("The copies are not what was signed: %s\n", why.c_str());
-        ok = false;
-    }
-    if (ok) mCopiedFolders.insert(key);
+    const bool ok = suffix.empty() ? PayloadsManagerUtils::BlindCopyFolder(source, target, staging)
+                                   : PayloadsManagerUtils::BlindCopyExtensions(source, target, suffix, staging);
+    if (ok) staged.push_back(key);
     return ok;
+}
+
+bool PayloadsManager::CommitCopies(LaunchUndo& undo, const FileSystemPath& proxyPath, const FileSystemPath& target,
+                                   const std::vector<std::string>& staged) {
+    std::string why;
+    if (!undo.Commit(why)) {
+        MOQ_LOG("The copies could not be put in place: %s\n", why.c_str());
+        return false;
+    }
+    // The setup reads the copies: they must be what was signed, whatever the bundle holds now.
+    const FileSystemPath proxyCopy = Join(Join(target, proxyPath.Parent().NameAsUTF8String()), proxyPath.NameAsUTF8String());
+    if (!BundleVerifier::CopyOfFileMatches(proxyPath.AsUTF8String(), proxyCopy.AsUTF8String(), why)) {
+        MOQ_LOG("The copy of the proxy is not what was signed: %s\n", why.c_str());
+        return false;
+    }
+    for (const std::string& key : staged) {
+        const size_t first = key.find('\0'), second = key.find('\0', first + 1);
+        if (!BundleVerifier::CopiesMatch(key.substr(0, first), key.substr(first + 1, second - first - 1), key.substr(second + 1), why)) {
+            MOQ_LOG("The copies are not what was signed: %s\n", why.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string PayloadsManager::InstallationName(size_t i) const {

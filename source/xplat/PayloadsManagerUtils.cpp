@@ -441,6 +441,46 @@ bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPat
     return ok;
 }
 
+bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder, StagedCopy& staging) {
+    MOQ_LOG("Called BlindCopyProxyFile with Source: %s, Destination: %s\n", proxyFile.AsUTF8String().c_str(),
+            targetFolder.AsUTF8String().c_str());
+    FileSystemPath destination(targetFolder);
+    destination.AppendUTF8Segment(proxyFile.Parent().NameAsUTF8String());
+    std::string why;
+    const bool copied = proxyFile.NameAsUTF8String().empty() ||
+                        staging.CopyFile(proxyFile.AsUTF8String(), destination.AsUTF8String(), false, why);
+    if (!copied) MOQ_LOG("Copy failed: %s to %s: %s\n", proxyFile.AsUTF8String().c_str(), destination.AsUTF8String().c_str(), why.c_str());
+    MOQ_LOG("Returning from BlindCopyProxyFile\n");
+    return copied;
+}
+
+namespace {
+bool StageChildren(const FileSystemPath& source, const FileSystemPath& target, const std::string& suffix, StagedCopy& staging) {
+    LinkSafeTree::Outcome outcome;
+    const bool ok = staging.CopyChildren(source.AsUTF8String(), target.AsUTF8String(), suffix, outcome);
+    for (const std::string& failure : outcome.failures) MOQ_LOG("Copy failed: %s\n", failure.c_str());
+    MOQ_LOG("Staged %zu files for %s, %zu already there\n", outcome.copied, target.AsUTF8String().c_str(), outcome.skipped);
+    return ok;
+}
+}  // namespace
+
+bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, StagedCopy& staging) {
+    MOQ_LOG("Called BlindCopyFolder with Source: %s, Destination: %s\n", sourceFolder.AsUTF8String().c_str(),
+            targetFolder.AsUTF8String().c_str());
+    const bool ok = StageChildren(sourceFolder, targetFolder, std::string(), staging);
+    MOQ_LOG("Returning from BlindCopyFolder\n");
+    return ok;
+}
+
+bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, const std::string& suffix,
+                         StagedCopy& staging) {
+    MOQ_LOG("Called BlindCopyExtensions with Source: %s, Destination: %s\n", sourceFolder.AsUTF8String().c_str(),
+            targetFolder.AsUTF8String().c_str());
+    const bool ok = StageChildren(sourceFolder, targetFolder, suffix, staging);
+    MOQ_LOG("Returning from BlindCopyExtensions\n");
+    return ok;
+}
+
 uint64_t SizeFromText(const std::string& text) {
     size_t i = 0;
     while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FileSystemPath.h"
+#include "StagedCopy.h"
 
 struct moxaiSession;
 
@@ -99,6 +100,12 @@ bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& t
 bool BlindDeleteProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder);
 bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder);
 bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, const std::string& suffix);
+// The same copies for a launch: staged (StagedCopy), so that nothing in place changes until the
+// launch renames them all into place, and all of it can be taken back.
+bool BlindCopyProxyFile(const FileSystemPath& proxyFile, const FileSystemPath& targetFolder, StagedCopy& staging);
+bool BlindCopyFolder(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, StagedCopy& staging);
+bool BlindCopyExtensions(const FileSystemPath& sourceFolder, const FileSystemPath& targetFolder, const std::string& suffix,
+                         StagedCopy& staging);
 
 // A proxy's size text as bytes: leading blanks, then digits up to the first other
 // character; anything else (missing, not a number) counts as 0.

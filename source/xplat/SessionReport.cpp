@@ -21,6 +21,7 @@
 #include "MainSetupCommand.h"
 #include "PayloadsManager.h"
 #include "PreInstallSurvey.h"
+#include "UndoRecovery.h"
 
 using json = nlohmann::ordered_json;
 
@@ -164,6 +165,7 @@ json Launches(const PayloadsManager& manager) {
                             {"signal", launch.signal > 0 ? json(launch.signal) : json(nullptr)},
                             {"result", launch.result},
                             {"rolledBack", launch.rolledBack},
+                            {"undoPending", launch.undoPending},
                             {"timedOut", launch.timedOut}});
     }
     return launches;
@@ -204,6 +206,11 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["started"] = Timestamp(mStartedMs);
     report["ended"] = Timestamp(NowMs());
     report["machineRoot"] = MacUtils::SystemRoot();
+    json earlier = json::array();
+    for (const UndoRecovery::Finished& done : UndoRecovery::Done()) {
+        earlier.push_back({{"code", done.code}, {"sessionID", done.sessionID}, {"outcome", done.outcome}});
+    }
+    report["earlierLaunches"] = earlier;
     report["bundleFolder"] = engine.mBundleFolder.AsUTF8String();
     const std::optional<std::string> stagedFrom = MachineEntry::StagedFrom(engine.mBundleFolder.AsUTF8String());
     report["stagedFrom"] = stagedFrom ? json(*stagedFrom) : json();

@@ -489,8 +489,9 @@ std::string TesmidUserInterfaceJSPublisher::UIGetInstallOutcome(const Args& args
         entry->AddProperty<std::string>("cause", cause);
         entry->AddProperty<int>("exitStatus", launch.exitStatus);
         entry->AddProperty<int>("signal", launch.signal);
-        // Not launched, or undone after the setup failed: the product is as it was.
-        entry->AddProperty<std::string>("unchanged", !launch.launched || launch.rolledBack ? "1" : "0");
+        // Only an undo that completed (or nothing copied) leaves the product as it was.
+        entry->AddProperty<std::string>("unchanged", (!launch.launched && !launch.undoPending) || launch.rolledBack ? "1" : "0");
+        entry->AddProperty<std::string>("undoPending", launch.undoPending ? "1" : "0");
         entry->AddProperty<std::string>("where", outcome.failed.empty() ? std::string() : outcome.failed.front());
     }
     return object.ToString();

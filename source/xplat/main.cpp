@@ -174,7 +174,10 @@ int main(int argc, char** argv) {
         MOQ_LOG("Caught an exception while looking up the error text\n");
         errorText.clear();
     }
-    if (runningUnderUpdateManager) {
+    // A check installs nothing: the update manager must not read its end as an installation's.
+    const bool checkOnly = engine && engine->mUIMode == InstallerEngine::kModeCheck;
+    if (checkOnly && runningUnderUpdateManager) MOQ_LOG("A check reports nothing to the update manager\n");
+    if (runningUnderUpdateManager && !checkOnly) {
         try {
             ReportToUpdateManager(code, errorText, engine && engine->mCaller == InstallerEngine::kCallerUpdateManager);
         } catch (...) {

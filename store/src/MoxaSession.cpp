@@ -2,6 +2,7 @@
 
 #include "MOQLogger.h"
 #include "MoxaReadOnly.h"
+#include "AtomicFileWriter.h"
 #include "MoxaiFiles.h"
 #include "MoxaiSchemas.h"
 #include "moxaiSession.h"
@@ -77,6 +78,8 @@ int moxaOpenExistingSession(moxaiSession** session, bool* restored) {
     *session = nullptr;
     std::string store, backup;
     if (!moxaiStoreFilePath(store)) return kMoxaErrFailed;
+    // A backup's temporary that a killed run left (its writer gone) goes at the next start.
+    if (!moxaReadOnly() && moxaiBackupFilePath(backup)) AtomicFileWriter::RemoveStale(backup);
     if (!moxaiNonEmptyFile(store) && moxaVerifyIntegrity() == kMoxaErrMissing) {
         if (moxaReadOnly()) return moxaOpenSessionNoCreate(session);
         if (!moxaiBackupFilePath(backup) || !moxaiCopyDatabaseFile(backup, store)) return kMoxaErrIO;

@@ -12,6 +12,7 @@
 #include "FileContents.h"
 #include "MoxaiResultCodes.h"
 #include "RegularFile.h"
+#include "SystemCalls.h"
 #include "UniqueFd.h"
 
 bool moxaiDbPath(std::string& base) {
@@ -94,9 +95,9 @@ int moxaiCreateDirectory(const std::string& folder) {
 // Written beside the target and renamed over it: the target is either the old
 // copy or the whole new one, never a half-written file (a full disk, a crash).
 bool moxaiCopyDatabaseFile(const std::string& from, const std::string& to) {
-    UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd in(Sys().openat(AT_FDCWD, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     struct stat st;
-    if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!in.valid() || Sys().fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     std::string why;
     return AtomicFileWriter::WriteWith(to, st.st_mode & 0777 & ~0022,
                                        [&](int fd) { return FileContents::Copy(in.get(), fd, st.st_size); }, why);

@@ -111,6 +111,7 @@ TEST_F(CheckRun, ChangesNothingAndForetellsTheSilentRun) {
     EXPECT_EQ(0, check.status) << check.output;
     EXPECT_EQ(before, Listing(box.Path()));  // no copy, no launch, no store write, no backup
     EXPECT_EQ(0u, Launches("{S1}") + Launches("{S2}"));
+    EXPECT_FALSE(TestFiles::Exists(results)) << "the update manager would read an installation's result";
     EXPECT_EQ(0u, check.output.find("Begin Kavex Update\nUI mode: Check\n")) << check.output;
     for (const char* line : {"Patch {DONE} Suite Fix 1.0.0: already installed - ",
                              "Patch {OLDER} Suite Update 1.0.0: a higher patch installed (hidden) - ",
@@ -209,6 +210,7 @@ TEST_F(CheckRun, EveryLaunchIsReportedWithHowItEnded) {
     for (const json& launch : report["launches"]) {
         EXPECT_TRUE(launch["launched"].get<bool>());
         EXPECT_TRUE(launch["rolledBack"].get<bool>());
+        EXPECT_FALSE(launch["undoPending"].get<bool>());
         EXPECT_EQ(28, launch["result"]);
     }
     // The session's own patch lock, not another installer's.

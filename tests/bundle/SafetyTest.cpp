@@ -2,6 +2,7 @@
 // each case is set up as an ordinary user or an unlucky machine would leave it.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/ipc.h>
@@ -10,6 +11,11 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "NamedLock.h"
 #include "SilentRunFixture.h"
@@ -23,8 +29,73 @@ struct stat Lstat(const std::string& path) {
     return st;
 }
 
+// What a folder holds, entry by entry, without what the stand-in setup writes of its own.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    namespace fs = std::filesystem;
+    static const std::set<std::string> own = {"invocations.log", "launch-order.log", ".setup-running.lock", "standin.conf"};
+    std::map<std::string, std::string> entries;
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(folder, error))) return entries;
+    for (auto it = fs::recursive_directory_iterator(folder, error); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string path = it->path().string().substr(folder.size());
+        if (own.count(it->path().filename().string())) continue;
+        const fs::file_status status = it->symlink_status();
+        if (fs::is_symlink(status)) {
+            entries[path] = "link " + fs::read_symlink(it->path()).string();
+        } else if (fs::is_directory(status)) {
+            entries[path] = "folder";
+        } else {
+            entries[path] = "file " + std::to_string(static_cast<unsigned>(status.permissions())) + " " + TestFiles::Read(it->path().string());
+        }
+    }
+    return entries;
+}
+
+// Names of the run's own temporary and staged files left anywhere below folder.
+std::vector<std::string> Leftovers(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.find(".kavex-") != std::string::npos || name.rfind(".undo") != std::string::npos) found.push_back(it->path().string());
+    }
+    return found;
+}
+
+bool StoreOpens(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string answer;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
+            return 0;
+        }, &answer, nullptr);
+    }
+    sqlite3_close(db);
+    return answer == "ok";
+}
+
 class Safety : public SilentRun {
 protected:
+    // Whether the store records code installed in the installation of session.
+    bool RecordedInstalled(const std::string& code, const std::string& session) const {
+        sqlite3* db = nullptr;
+        int count = 0;
+        if (sqlite3_open_v2(Store().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            char* sql = sqlite3_mprintf(
+                "SELECT count(*) FROM vorn_collection_payload p JOIN collection_data d ON d.collectionID = p.collectionID "
+                "WHERE d.domain = 5 AND d.key = 'sessionID' AND d.value = '%q' AND p.payloadID = '%q' AND p.installState = 2",
+                session.c_str(), code.c_str());
+            sqlite3_exec(db, sql, [](void* out, int, char** values, char**) {
+                *static_cast<int*>(out) = atoi(values[0]);
+                return 0;
+            }, &count, nullptr);
+            sqlite3_free(sql);
+        }
+        sqlite3_close(db);
+        return count > 0;
+    }
     std::string Installers() const { return machine + "/Library/Application Support/Kavex/Installers"; }
     std::string Store() const { return machine + "/Library/Application Support/Kavex/moxa/moxa.db"; }
     std::string Backup() const { return machine + "/Library/Application Support/Kavex/backup/moxa.db"; }
@@ -283,6 +354,92 @@ TEST_F(Safety, BrokenBundlesNeverEndAsSuccess) {
     ChildResult plainFile = Run();
     EXPECT_EQ(255, plainFile.status) << plainFile.output;
     EXPECT_NE(std::string::npos, Log().find("The extensions folder cannot be read"));
+}
+
+// The run killed at its N-th call of the file table (every N; should the count grow past a
+// thousand, every call around a rename and a stride of the rest), then run again with setups that fail: each cached installer is then either as it was
+// or as the finished launch left it, as the store records; the store and its backup open; the
+// killed run reports nothing; nothing of its own is left behind.
+TEST_F(Safety, ARunKilledAtAnyCallLeavesEachInstallerOldOrNew) {
+    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));  // a killed run's setup is reaped here
+    for (const char* session : {"{S1}", "{S2}"}) {
+        TestFiles::Write(SetupFolder(session) + "/standin.conf", "record-installed=1\n");
+        TestFiles::Write(SetupFolder(session) + "/extensions/P1/P1.data", std::string("old data of ") + session);
+    }
+    bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"), "P1");
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/lib/part", "new runtime");
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/bin/tool", "new tool");
+    TestFiles::Write(Installers() + "/R2/lib/part", "old runtime");
+    store.Save();
+    TestFiles::Write(program, TestFiles::Read(KILLED_AT_CALL_EXECUTABLE));
+    ASSERT_EQ(0, chmod(program.c_str(), 0755));
+    const std::string pristine = box / "pristine", report = box / "report.json", trace = box / "trace";
+    ASSERT_EQ(0, TestProcess::Run({"/bin/cp", "-a", machine, pristine}).status);
+    const std::vector<std::string> sessions = {"{S1}", "{S2}"};
+    std::map<std::string, std::map<std::string, std::string> > before, after;
+    for (const std::string& s : sessions) before[s] = Snapshot(SetupFolder(s));
+    before["R2"] = Snapshot(Installers() + "/R2");
+    const std::vector<std::string> silent = {program, "--mode=silent", "--callerID=ZEP6", "--report=" + report};
+    std::vector<std::string> traced = Environment();
+    traced.push_back("KAVEX_TEST_CALL_TRACE=" + trace);
+    ChildResult whole = TestProcess::Run(silent, traced);
+    ASSERT_EQ(0, whole.status) << whole.output;
+    for (const std::string& s : sessions) after[s] = Snapshot(SetupFolder(s));
+    after["R2"] = Snapshot(Installers() + "/R2");
+    ASSERT_NE(before["{S1}"], after["{S1}"]);
+    ASSERT_NE(before["R2"], after["R2"]);
+    const std::string calls = TestFiles::Read(trace);
+    std::set<size_t> points;
+    // Every call while there are few (about 500 here); a stride beyond a thousand.
+    const size_t stride = 1 + calls.size() / 1000;
+    for (size_t n = 1; n <= calls.size(); n += stride) points.insert(n);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] != 'm') continue;
+        for (size_t n = i > 2 ? i - 2 : 1; n <= i + 3 && n <= calls.size(); ++n) points.insert(n);
+    }
+    points.insert(calls.size());
+    for (size_t n : points) {
+        SCOPED_TRACE("killed at call " + std::to_string(n) + " of " + std::to_string(calls.size()));
+        ASSERT_EQ(0, TestProcess::Run({"/bin/rm", "-rf", machine}).status);
+        ASSERT_EQ(0, TestProcess::Run({"/bin/cp", "-a", pristine, machine}).status);
+        unlink(results.c_str());
+        std::vector<std::string> killing = Environment();
+        killing.push_back("KAVEX_TEST_KILL_AT=" + std::to_string(n));
+        ChildResult killed = TestProcess::Run(silent, killing);
+        while (waitpid(-1, nullptr, 0) > 0) {
+        }
+        // the count came out shorter: it ran to its end
+        if (killed.status != 128 + SIGKILL) {
+            EXPECT_EQ(0, killed.status) << killed.output;
+        }
+        const std::string reported = TestFiles::Exists(results) ? Results() : std::string();
+        for (const std::string& s : sessions) TestFiles::Write(SetupFolder(s) + "/standin.conf", "exit=7\n");
+        ChildResult next = TestProcess::Run({program, "--mode=silent", "--callerID=ZEP6", "--report=" + report}, Environment());
+        EXPECT_TRUE(next.status == 28 || next.status == 29) << next.status << next.output;
+        bool any = false;
+        std::map<std::string, bool> installed;
+        for (const std::string& s : sessions) {
+            installed[s] = RecordedInstalled("{PATCH}", s);
+            any = any || installed[s];
+            EXPECT_EQ(installed[s] ? after[s] : before[s], Snapshot(SetupFolder(s))) << s;
+        }
+        EXPECT_EQ(any ? after["R2"] : before["R2"], Snapshot(Installers() + "/R2"));
+        // What the killed run told the update manager, if it got that far, was all done.
+        if (!reported.empty()) {
+            EXPECT_EQ("result=0\n", reported);
+            for (const std::string& s : sessions) EXPECT_TRUE(installed[s]) << "reported installed, not installed in " << s;
+        }
+        EXPECT_EQ(std::vector<std::string>(), Leftovers(box.Path()));
+        EXPECT_TRUE(StoreOpens(Store()));
+        EXPECT_TRUE(StoreOpens(Backup()));
+        const nlohmann::json json = nlohmann::json::parse(TestFiles::Read(report), nullptr, false);
+        ASSERT_TRUE(json.is_object());
+        for (const auto& earlier : json["earlierLaunches"]) {
+            const std::string session = earlier["sessionID"].get<std::string>();
+            EXPECT_EQ(installed[session] ? "kept" : "undone", earlier["outcome"].get<std::string>()) << session;
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "AtomicFileWriter.h"
 #include "FaultyDisk.h"
 #include "FileSystemUtils.h"
+#include "ProcessStamp.h"
 #include "TestSandbox.h"
 
 namespace {
@@ -68,6 +70,27 @@ TEST(AtomicFileWriter, AFailingDiskLeavesTheOldFileWhole) {
     disk.Interrupt(FaultyDisk::kWrite);
     ASSERT_TRUE(AtomicFileWriter::Write(box / "report", std::string(100000, 'n'), why)) << why;
     EXPECT_EQ(std::string(100000, 'n'), TestFiles::Read(box / "report"));
+}
+
+// A writer killed before its rename leaves its temporary file: the next write of the name
+// removes it, and never one whose writer still runs.
+TEST(AtomicFileWriter, TemporariesOfWritersThatAreGoneAreRemoved) {
+    TestSandbox box;
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    std::string own = ProcessStamp::Of(getpid());
+    std::replace(own.begin(), own.end(), ' ', '-');
+    const std::string dead = ".report.kavex-tmp." + std::to_string(child) + "-1-abc";
+    const std::string live = ".report.kavex-tmp." + own + "-xyz";
+    TestFiles::Write(box / dead, "half");
+    TestFiles::Write(box / live, "being written");
+    TestFiles::Write(box / ".other.kavex-tmp.1-1-abc", "another name's");
+    std::string why;
+    ASSERT_TRUE(AtomicFileWriter::Write(box / "report", "whole", why)) << why;
+    EXPECT_EQ((std::vector<std::string>{".other.kavex-tmp.1-1-abc", live, "report"}), Names(box.Path()));
+    AtomicFileWriter::RemoveStale(box / "other");
+    EXPECT_EQ((std::vector<std::string>{live, "report"}), Names(box.Path()));
 }
 
 }  // namespace

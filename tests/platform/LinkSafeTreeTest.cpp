@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include "FaultyDisk.h"
+#include "LaunchUndo.h"
 #include "LinkSafeTree.h"
+#include "ScopedDir.h"
 #include "TestSandbox.h"
 #include "UniqueFd.h"
 
@@ -133,6 +135,56 @@ TEST_F(Tree, ADiskThatFailsLeavesNoHalfFileAndSaysWhy) {
         EXPECT_GT(disk.Uses(FaultyDisk::kWrite), 1000);
     }
     EXPECT_EQ(std::string(3 << 20, 'b'), TestFiles::Read(box / "to/big"));
+}
+
+// A staged copy changes nothing in place until it is committed; every file and folder it wrote
+// is on disk before the commit's renames can refer to it; the undo of a journal, as the next run
+// finds it, leaves the target byte for byte as it was.
+TEST_F(Tree, StagedCopiesAreSyncedBeforeTheyCountAndTakenBackWhole) {
+    TestFiles::Write(box / "from/a.data", "new a");
+    TestFiles::Write(box / "from/sub/b.data", "new b");
+    TestFiles::Write(box / "from/sub/deeper/c.data", "new c");
+    TestFiles::Write(box / "from/skip.txt", "not asked for");
+    TestFiles::Write(box / "to/a.data", "old a");
+    TestFiles::MakeFolders(box / "journals");
+    LaunchUndo::Journal header;
+    header.token = LaunchUndo::NewToken();
+    header.code = "{P}";
+    header.session = "{S}";
+    header.setupFolder = box / "to";
+    header.roots = {box / "to"};
+    std::string why;
+    {
+        LaunchUndo undo(box / "journals", header);
+        ASSERT_TRUE(undo.Begin(why)) << why;
+        FaultyDisk disk;
+        LinkSafeTree::Outcome outcome;
+        ASSERT_TRUE(undo.Copies().CopyChildren(box / "from", box / "to", ".data", outcome));
+        EXPECT_EQ(5, disk.Uses(FaultyDisk::kFsync));  // three files, the new folder and the one inside it
+        EXPECT_EQ("old a", TestFiles::Read(box / "to/a.data"));
+        EXPECT_FALSE(TestFiles::Exists(box / "to/sub"));
+        ASSERT_TRUE(undo.Commit(why)) << why;
+        EXPECT_EQ(5 + 3, disk.Uses(FaultyDisk::kFsync));  // the journal, its folder, the folder renamed into
+        EXPECT_EQ("new a", TestFiles::Read(box / "to/a.data"));
+        EXPECT_EQ("new c", TestFiles::Read(box / "to/sub/deeper/c.data"));
+        EXPECT_FALSE(TestFiles::Exists(box / "to/skip.txt"));
+        // The next run, after a crash here, finds the journal and takes it all back.
+        const std::vector<std::string> pending = LaunchUndo::Pending(box / "journals");
+        ASSERT_EQ(1u, pending.size());
+        LaunchUndo::Journal left;
+        ASSERT_TRUE(LaunchUndo::Read(pending[0], left, why)) << why;
+        EXPECT_TRUE(left.committed);
+        EXPECT_EQ(2u, left.entries.size());
+        ASSERT_TRUE(LaunchUndo::Finish(pending[0], left, false, why)) << why;
+        EXPECT_EQ("old a", TestFiles::Read(box / "to/a.data"));
+        EXPECT_FALSE(TestFiles::Exists(box / "to/sub"));
+    }  // the launch's own undo, replayed over a finished one, changes nothing
+    EXPECT_EQ("old a", TestFiles::Read(box / "to/a.data"));
+    std::vector<std::string> names;
+    ScopedDir listing(to.get());
+    ASSERT_TRUE(listing.Names(names));
+    EXPECT_EQ(std::vector<std::string>{"a.data"}, names);
+    EXPECT_TRUE(LaunchUndo::Pending(box / "journals").empty());
 }
 
 }  // namespace

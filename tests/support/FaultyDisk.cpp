@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace {
 
 struct Rule {
@@ -13,6 +15,8 @@ struct Rule {
     bool interrupt = false;
     bool interrupted = false;
     int uses = 0;
+    std::function<bool()> when;
+    bool started = false;
 };
 
 Rule gRules[FaultyDisk::kCalls];
@@ -30,6 +34,8 @@ bool Faulty(FaultyDisk::Call call) {
             return true;
         }
     }
+    if (rule.when && !rule.started) rule.started = rule.when();
+    if (rule.when && !rule.started) return false;
     if (rule.error != 0 && rule.uses > rule.after && (rule.times < 0 || rule.failed < rule.times)) {
         ++rule.failed;
         errno = rule.error;
@@ -71,7 +77,14 @@ FaultyDisk::FaultyDisk() {
     for (Rule& rule : gRules) rule = Rule();
     gShortWrite = 0;
     gReal = SystemCalls::Real();
-    mPrevious = SystemCalls::Replace(SystemCalls{Read, Write, CopyRange, Fsync, Close, Rename});
+    SystemCalls table = gReal;
+    table.read = Read;
+    table.write = Write;
+    table.copyFileRange = CopyRange;
+    table.fsync = Fsync;
+    table.close = Close;
+    table.renameat = Rename;
+    mPrevious = SystemCalls::Replace(table);
 }
 
 FaultyDisk::~FaultyDisk() { SystemCalls::Replace(mPrevious); }
@@ -82,6 +95,12 @@ void FaultyDisk::Fail(Call call, int error, int after, int times) {
     rule.after = rule.uses + after;
     rule.times = times;
     rule.failed = 0;
+}
+
+void FaultyDisk::FailFrom(Call call, int error, std::function<bool()> when) {
+    Fail(call, error);
+    gRules[call].when = std::move(when);
+    gRules[call].started = false;
 }
 
 void FaultyDisk::Interrupt(Call call) { gRules[call].interrupt = true; }

@@ -4,6 +4,7 @@
 #define FAULTY_DISK_H
 
 #include <cstddef>
+#include <functional>
 
 #include "SystemCalls.h"
 
@@ -18,6 +19,9 @@ public:
 
     // From its (after + 1)th use on, the call fails with error (EIO, ENOSPC, ...), times times (-1: for ever).
     void Fail(Call call, int error, int after = 0, int times = -1);
+    // Every use fails with error from the first one at which when() answers true (a fault that
+    // starts at a moment the test chooses, such as once a setup has run).
+    void FailFrom(Call call, int error, std::function<bool()> when);
     // Each use is first interrupted (EINTR) once, then goes through.
     void Interrupt(Call call);
     // Writes move at most bytes at a time.

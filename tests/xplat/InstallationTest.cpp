@@ -5,12 +5,19 @@
 #include <sstream>
 #include <thread>
 
+#include <errno.h>
+
+#include <filesystem>
+
+#include "FaultyDisk.h"
+#include "LaunchUndo.h"
 #include "MOQLogger.h"
 #include "MoxaQueries.h"
 #include "PatchFixtures.h"
 #include "PayloadsManager.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
+#include "UndoRecovery.h"
 
 namespace {
 
@@ -24,6 +31,18 @@ std::map<std::string, std::string> Failed(const PayloadsManager& manager) {
     std::map<std::string, std::string> records;
     manager.GetFailedPayloads(records);
     return records;
+}
+
+// Every entry below folder, relative and sorted, blank-separated.
+std::string Listing(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        names.push_back(entry.path().string().substr(folder.size() + 1));
+    }
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
+    return text;
 }
 
 class Installation : public ::testing::Test {
@@ -103,8 +122,11 @@ TEST_F(Installation, LaunchOrderIsCriticalThenDriverThenOptionalThenTheRest) {
     EXPECT_EQ((std::vector<std::string>{"{S1} {P2}", "{S1} {P3}", "{S1} {P1}", "{S1} {P5}", "{S1} {P4}"}), LaunchOrder());
 }
 
-TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndTakesItsProxyBack) {
+TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndLeavesItsInstallerAsItWas) {
     InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite", "exit=4\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/extensions/Two/Two.data", "the data an earlier patch left");
+    TestFiles::Write(bundle.Root() + "/extensions/runtime/lib/part", "new runtime");
+    TestFiles::Write(Common() + "/Installers/R2/lib/part", "old runtime");
     bundle.AddPatch(Patch("{P1}", "One", "1.1", "{BASE}"), "One").AddPatch(Patch("{P2}", "Two", "1.1", "{BASE}"), "Two");
     bundle.SetupXml("<PayloadInfo><Critical><KavexCode display=\"show\">{P2}</KavexCode></Critical></PayloadInfo>");
     PayloadsManager& manager = Start();
@@ -117,8 +139,42 @@ TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndTakesItsProxyBack) {
     }
     EXPECT_EQ(28, PayloadsManager::mErrorCode.load());
     EXPECT_EQ("kRollBack", manager.mProgress.ErrorName());
-    EXPECT_FALSE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Two/Two.proxy.xml"));
-    EXPECT_TRUE(TestFiles::Exists(SetupFolder("{S1}") + "/extensions/Two/Two.data"));
+    // Byte for byte what it was: the replaced data and runtime back, nothing new left.
+    EXPECT_EQ("Two Two/Two.data", Listing(SetupFolder("{S1}") + "/extensions"));
+    EXPECT_EQ("the data an earlier patch left", TestFiles::Read(SetupFolder("{S1}") + "/extensions/Two/Two.data"));
+    EXPECT_EQ("old runtime", TestFiles::Read(Common() + "/Installers/R2/lib/part"));
+    EXPECT_EQ("lib lib/part", Listing(Common() + "/Installers/R2"));
+    ASSERT_EQ(1u, manager.Launches().size());
+    EXPECT_TRUE(manager.Launches()[0].rolledBack);
+    EXPECT_FALSE(manager.Launches()[0].undoPending);
+}
+
+// The undo itself fails (every rename, once the setup has run): the launch says so instead of
+// "left as it was", and the next run finishes the undo before anything else.
+TEST_F(Installation, AnUndoThatCannotCompleteIsSaidSoAndFinishedByTheNextRun) {
+    InstalledBase(store, box / "machine", base, {"{S1}"}, box / "Applications/Suite", "exit=4\n");
+    TestFiles::Write(SetupFolder("{S1}") + "/extensions/One/One.data", "old one");
+    bundle.AddPatch(Patch("{P1}", "One", "1.1", "{BASE}"), "One");
+    PayloadsManager& manager = Start();
+    {
+        FaultyDisk disk;
+        const std::string ran = SetupFolder("{S1}") + "/invocations.log";
+        disk.FailFrom(FaultyDisk::kRename, EIO, [ran] { return TestFiles::Exists(ran); });
+        EXPECT_EQ(2, PlanAndInstall(manager));
+    }
+    ASSERT_EQ(1u, manager.Launches().size());
+    EXPECT_FALSE(manager.Launches()[0].rolledBack);
+    EXPECT_TRUE(manager.Launches()[0].undoPending);
+    EXPECT_EQ("data of {P1}", TestFiles::Read(SetupFolder("{S1}") + "/extensions/One/One.data"));
+    EXPECT_NE(std::string::npos, TestFiles::Read(log).find("could not all be taken back"));
+
+    UndoRecovery::FinishPending();
+    EXPECT_EQ("old one", TestFiles::Read(SetupFolder("{S1}") + "/extensions/One/One.data"));
+    EXPECT_EQ("One One/One.data", Listing(SetupFolder("{S1}") + "/extensions"));
+    ASSERT_EQ(1u, UndoRecovery::Done().size());
+    EXPECT_EQ("undone", UndoRecovery::Done()[0].outcome);
+    EXPECT_TRUE(LaunchUndo::Pending(box / "machine/var/lib/kavex/undo").empty());
+    EXPECT_NE(std::string::npos, TestFiles::Read(log).find("its copies were taken back"));
 }
 
 TEST_F(Installation, AKilledSetupIsARollBack) {

@@ -268,18 +268,18 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
         failed.launched = true;
         failed.exitStatus = 3;
         failed.result = 28;
-        failed.rolledBack = true;
+        failed.undoPending = true;  // its copies could not all be taken back: not "as it was"
         manager->mLaunches = {failed};
         manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
     }
     EXPECT_EQ("{\"0000\":{\"code\":\"{SHOWN}\",\"name\":\"Shown 1.1\",\"state\":\"partial\",\"installedIn\":\"1\",\"installations\":\"2\","
               "\"remaining\":\"{S2}\"},"
               "\"0001\":{\"code\":\"{HIDDEN}\",\"name\":\"Hidden 1.1\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"1\","
-              "\"remaining\":\"/opt/Suite\",\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"/opt/Suite\"},"
+              "\"remaining\":\"/opt/Suite\",\"cause\":\"status\",\"exitStatus\":\"3\",\"signal\":\"0\",\"unchanged\":\"0\",\"undoPending\":\"1\",\"where\":\"/opt/Suite\"},"
               "\"0002\":{\"code\":\"{DONE}\",\"name\":\"Done 1.0\",\"state\":\"installed\",\"installedIn\":\"1\",\"installations\":\"1\","
               "\"remaining\":\"\"},"
               "\"0003\":{\"code\":\"{LOST}\",\"name\":\"Lost 2.0\",\"state\":\"failed\",\"installedIn\":\"0\",\"installations\":\"0\","
-              "\"remaining\":\"\",\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"where\":\"\"}}",
+              "\"remaining\":\"\",\"cause\":\"noInstallation\",\"exitStatus\":\"-1\",\"signal\":\"0\",\"unchanged\":\"1\",\"undoPending\":\"0\",\"where\":\"\"}}",
               Call("UIGetInstallOutcome"));
     EXPECT_EQ("", Call("UICopyText", {"the details"}));
     EXPECT_EQ((std::vector<std::string>{"copy the details"}), delegate.calls);

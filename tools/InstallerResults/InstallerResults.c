@@ -3,7 +3,10 @@
  * KAVEX_UPDATER_CLIENT (absent: not started by the update manager) and
  * KAVEX_UPDATER_RESULTS (the file that receives "result=<n>" and "message=<text>"). */
 #define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,17 +30,55 @@ static void WriteValue(FILE* file, const char* text) {
     for (; *text != '\0'; ++text) fputc(*text == '\n' || *text == '\r' ? ' ' : *text, file);
 }
 
+/* The temporary file of path is ".<name>.kavex-tmp.<pid>-XXXXXX" beside it: the next writer
+ * removes those whose writers are gone (a run killed before its rename). */
+static int TemporaryName(const char* path, char** out, size_t* prefixLength) {
+    const char* slash = strrchr(path, '/');
+    const size_t folder = slash != NULL ? (size_t)(slash - path + 1) : 0;
+    const size_t size = strlen(path) + 64;
+    char* name = malloc(size);
+    if (name == NULL) return 0;
+    int n = snprintf(name, size, "%.*s.%s.kavex-tmp.", (int)folder, path, path + folder);
+    if (n < 0) {
+        free(name);
+        return 0;
+    }
+    *prefixLength = (size_t)n - folder;
+    snprintf(name + n, size - (size_t)n, "%ld-XXXXXX", (long)getpid());
+    *out = name;
+    return 1;
+}
+
+static void RemoveStale(const char* temporary, size_t prefixLength) {
+    const char* slash = strrchr(temporary, '/');
+    const size_t folderLength = slash != NULL ? (size_t)(slash - temporary) : 0;
+    char* folder = slash == NULL ? strdup(".") : folderLength == 0 ? strdup("/") : strndup(temporary, folderLength);
+    const char* prefix = slash != NULL ? slash + 1 : temporary;
+    DIR* listing = folder != NULL ? opendir(folder) : NULL;
+    if (listing == NULL) {
+        free(folder);
+        return;
+    }
+    int fd = dirfd(listing);
+    for (struct dirent* entry; (entry = readdir(listing)) != NULL;) {
+        if (strncmp(entry->d_name, prefix, prefixLength) != 0) continue;
+        long pid = strtol(entry->d_name + prefixLength, NULL, 10);
+        if (pid > 0 && kill((pid_t)pid, 0) != 0 && errno == ESRCH) unlinkat(fd, entry->d_name, 0);
+    }
+    closedir(listing);
+    free(folder);
+}
+
 /* Written to a new file beside the target and renamed over it: the reader sees the old
  * report or the whole new one, and a link or a pipe planted at the name is replaced,
  * never written through or waited on. */
 int ZEPSetInstallerResults(int result, const char* message) {
     const char* path = getenv("KAVEX_UPDATER_RESULTS");
     if (path == NULL || path[0] == '\0') return 0;
-    size_t length = strlen(path);
-    char* temporary = malloc(length + 8);
-    if (temporary == NULL) return 0;
-    memcpy(temporary, path, length);
-    memcpy(temporary + length, ".XXXXXX", 8);
+    char* temporary = NULL;
+    size_t prefixLength = 0;
+    if (!TemporaryName(path, &temporary, &prefixLength)) return 0;
+    RemoveStale(temporary, prefixLength);
     int fd = mkostemp(temporary, O_CLOEXEC);
     if (fd < 0) {
         free(temporary);
