@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsqlite3-
           libboost-regex-dev nlohmann-json3-dev libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst-dev librsvg2-common
           pkexec polkitd dbus-daemon strace libbenchmark-dev clang libclang-rt-14-dev ansible-core libsodium-dev libssl3
           openssh-server openssh-client python3 pycodestyle pylint python3-voluptuous yamllint
-          fonts-noto-core fonts-noto-cjk)
+          fonts-noto-core fonts-noto-cjk dpkg-dev help2man lintian libxml2-utils libglib2.0-bin xdotool)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -27,7 +27,7 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-const char* const kProgramVersion = "2.1.51.0";
+const char* const kProgramVersion = KAVEX_VERSION;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();

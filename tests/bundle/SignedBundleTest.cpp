@@ -418,7 +418,7 @@ TEST_F(SignedBundle, ANewBundleLintsCleanAndInstallsOnceSigned) {
 
     // Installed, the tool finds the program and pages it copies in its shared folder.
     const std::string prefix = box / "usr";
-    TestFiles::Write(prefix + "/share/kavex-bundle/Update.app/Contents/MacOS/Update", "the packaged program");
+    TestFiles::Write(prefix + "/lib/kavex-bundle/Update.app/Contents/MacOS/Update", "the packaged program");
     for (const char* page : {"main.html", "main.css", "main.js", "main.xml"}) {
         TestFiles::Write(prefix + "/share/kavex-bundle/resources/" + page, TestFiles::Read(std::string(RESOURCES_DIR) + "/" + page));
     }

@@ -409,13 +409,6 @@ bool MakeEmptyFolder(const std::string& path) {
     return true;
 }
 
-// Where an installed tool keeps what new copies, beside <prefix>/bin: the program in
-// <prefix>/lib/kavex-bundle (it holds machine code), the pages in <prefix>/share/kavex-bundle.
-std::string InstalledFolder(const std::string& self, const char* kind) {
-    const std::string bin = self.substr(0, self.rfind('/'));
-    return bin.substr(0, bin.rfind('/') + 1) + kind + "/kavex-bundle";
-}
-
 bool Exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
@@ -501,10 +494,12 @@ int New(const std::vector<std::string>& args) {
     std::vector<std::string> payloads;
     // An installed tool finds the program and pages it copies in its shared folder; a build tree's beside it.
     const std::string self = MainBundle::ExecutablePath();
-    const std::string shared = InstalledFolder(self, "share");
-    const std::string installed = InstalledFolder(self, "lib");
-    std::string program = Exists(installed + "/Update.app") ? installed + "/Update.app" : self.substr(0, self.rfind('/') + 1) + "Update.app";
-    std::string pages = Exists(shared + "/resources") ? shared + "/resources" : KAVEX_PAGES_DIR;
+    // Where the kavex-bundle package puts them, relative to this tool (machine code under lib/,
+    // the pages under share/).
+    const std::string folder = self.substr(0, self.rfind('/') + 1);
+    const std::string installed = folder + KAVEX_INSTALLED_PROGRAM;
+    std::string program = Exists(installed) ? installed : folder + "Update.app";
+    std::string pages = Exists(folder + KAVEX_INSTALLED_PAGES) ? folder + KAVEX_INSTALLED_PAGES : KAVEX_PAGES_DIR;
     for (const std::string& arg : args) {
         if (arg.compare(0, 6, "--out=") == 0) {
             out = arg.substr(6);

@@ -32,7 +32,7 @@
 namespace {
 
 const char* const kProgramInBundle = "Update.app/Contents/MacOS/Update";
-const char* const kVersion = "2.1.51.0";
+const char* const kVersion = KAVEX_VERSION;
 
 const char* const kUsage =
     "Usage: kavex-update [--mode=MODE] [--callerID=ID] [--report=FILE] [--setupTimeout=SECONDS] BUNDLE_FOLDER\n"
@@ -43,16 +43,17 @@ const char* const kUsage =
     "program of the copy runs with the options given. The staging is removed when the run ends.\n"
     "\n"
     "Options (passed to the program; see Update --help):\n"
-    "  --mode=MODE            gui (default), silent, check or terminal\n"
-    "  --callerID=ID          ZEP6: the update manager started the run\n"
-    "  --report=FILE          write the run's JSON report to FILE\n"
-    "  --setupTimeout=SECONDS end a main setup that runs longer\n"
-    "  --help                 print this text and exit\n"
-    "  --version              print the version and exit\n"
+    "  --mode=MODE             gui (default), silent, check or terminal\n"
+    "  --callerID=ID           ZEP6: the update manager started the run\n"
+    "  --report=FILE           write the run's JSON report to FILE\n"
+    "  --setupTimeout=SECONDS  end a main setup that runs longer\n"
+    "  --help                  print this text and exit\n"
+    "  --version               print the version and exit\n"
     "\n"
-    "Exit status: the program's (see Update --help); before it runs: 1 when BUNDLE_FOLDER is\n"
-    "missing, not a folder, a link or holds no Update.app; 14 when not run as root; 25 when the\n"
-    "staging's volume has no room for the copy; 35 when the bundle is refused.\n";
+    "Exit status:\n"
+    "  The program's (see Update --help); before it runs: 1 when BUNDLE_FOLDER is missing, not\n"
+    "  a folder, a link or holds no Update.app; 14 when not run as root; 25 when the staging's\n"
+    "  volume has no room for the copy; 35 when the bundle is refused.\n";
 
 pid_t gChild = -1;
 
