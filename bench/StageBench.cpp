@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BundleManifest.h"
@@ -101,6 +102,8 @@ bool StageAndVerify(const std::string& bundle, double& seconds, double& copying)
         if (!staging) return;
         copying = Measure::Timed([&] { ok = staging->CopyIn(folder.get(), why); });
         if (!ok) return;
+        // As kavex-update does: the copies were hashed as they were made.
+        BundleTree::RememberDigests(staging->SnapshotFolder(), std::move(staging->Digests()));
         ok = BundleVerifier::CheckRun(staging->SnapshotFolder()).state == BundleVerifier::kValid;
         if (!ok) why = BundleVerifier::CheckRun(staging->SnapshotFolder()).reason;
     });

@@ -9,6 +9,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -156,12 +157,15 @@ bool MeasureAt(int folder, int depth, StagingArea::Size& size, std::string& labe
     return true;
 }
 
-// Hashes each copy while the next is made: the copy is the kernel's work, the hash the
-// processor's, so the two overlap on two cores.
+// Hashes each copy while the next ones are made: the copy is the kernel's work, the hash the
+// processor's, so the two overlap.
 class Hasher {
 public:
-    explicit Hasher(std::map<std::string, BundleTree::KnownDigest>& digests)
-        : mDigests(digests), mThread([this] { Work(); }) {}
+    explicit Hasher(std::map<std::string, BundleTree::KnownDigest>& digests) : mDigests(digests) {
+        // Hashing is the slower half: one worker per processor, the copy (the kernel's) between them.
+        const unsigned workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+        for (unsigned i = 0; i < workers; ++i) mThreads.emplace_back([this] { Work(); });
+    }
     ~Hasher() { Finish(); }
     void Add(const std::string& path, UniqueFd fd) {
         std::lock_guard<std::mutex> guard(mLock);
@@ -172,9 +176,11 @@ public:
         {
             std::lock_guard<std::mutex> guard(mLock);
             mDone = true;
-            mReady.notify_one();
+            mReady.notify_all();
         }
-        if (mThread.joinable()) mThread.join();
+        for (std::thread& thread : mThreads) {
+            if (thread.joinable()) thread.join();
+        }
     }
 
 private:
@@ -200,7 +206,7 @@ private:
     std::condition_variable mReady;
     std::deque<std::pair<std::string, UniqueFd> > mQueue;
     bool mDone = false;
-    std::thread mThread;
+    std::vector<std::thread> mThreads;
 };
 
 // Exactly the bytes the file held when it was opened: one that grows or shrinks meanwhile
