@@ -81,14 +81,6 @@ bool ApplyAt(int folder, const std::string& name, const struct stat& st, std::st
     return false;
 }
 
-const char* SpecialKind(mode_t mode) {
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a file, folder or link";
-}
-
 bool IsCopiedKind(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode); }
 
 bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, const std::string& targetName, int depth,
@@ -177,7 +169,7 @@ bool CopyFolderAt(int sourceFolder, const std::string& name, int targetFolder, c
         } else {
             struct stat entry;
             if (Sys().fstatat(from.get(), child.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !IsCopiedKind(entry.st_mode)) {
-                MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.name.c_str(), SpecialKind(entry.st_mode));
+                MOQ_LOG("Not copied: %s/%s is %s\n", name.c_str(), child.name.c_str(), LinkSafeTree::SpecialKind(entry.st_mode));
                 continue;
             }
             copied = CopyTreeAt(from.get(), child.name, to.get(), child.name, depth + 1, childWhy);
@@ -206,7 +198,7 @@ bool CopyTreeAt(int sourceFolder, const std::string& name, int targetFolder, con
     if (S_ISLNK(st.st_mode)) return CopyLinkAt(sourceFolder, name, st, targetFolder, targetName, why);
     if (S_ISDIR(st.st_mode)) return CopyFolderAt(sourceFolder, name, targetFolder, targetName, depth, why);
     // Devices, FIFOs and sockets are never made by root's copies.
-    why = std::string("is ") + SpecialKind(st.st_mode) + ", not copied";
+    why = std::string("is ") + LinkSafeTree::SpecialKind(st.st_mode) + ", not copied";
     return false;
 }
 
@@ -317,7 +309,7 @@ void CopyChildrenAt(int sourceFolder, int targetFolder, const std::string& suffi
             CopyChildrenAt(from.get(), to.get(), suffix, path, depth + 1, outcome);
         } else if (matches) {
             if (!IsCopiedKind(st.st_mode)) {
-                const std::string what = path + " is " + SpecialKind(st.st_mode);
+                const std::string what = path + " is " + LinkSafeTree::SpecialKind(st.st_mode);
                 // A file the copy was asked for by name is missing beside the setup: that fails it.
                 if (suffix.empty()) {
                     MOQ_LOG("Not copied: %s\n", what.c_str());
@@ -384,6 +376,14 @@ bool ApplyAttributesAt(int folder, const std::string& name, const struct stat& s
 void CopyChildren(int sourceFolder, int targetFolder, const std::string& suffix, const std::string& label,
                   Outcome& outcome) {
     CopyChildrenAt(sourceFolder, targetFolder, suffix, label, 0, outcome);
+}
+
+const char* SpecialKind(mode_t mode) {
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a file, folder or link";
 }
 
 }  // namespace LinkSafeTree

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -23,6 +25,9 @@ struct Outcome {
 // A folder opened as itself, never through a link at its last component; -1 on failure (errno set).
 int OpenFolder(const std::string& path);
 int OpenFolderAt(int folderFd, const std::string& name);
+
+// What an entry that no copy makes is, for messages: "a FIFO", "a character device", ...
+const char* SpecialKind(mode_t mode);
 
 // Removes an entry; a folder with its whole content, a link as a link.
 bool RemoveAt(int folderFd, const std::string& name, std::string& why);

@@ -8,6 +8,7 @@
 #include "ScopedDir.h"
 #include "StringUtils.h"
 #include "SystemCalls.h"
+#include "LinkSafeTree.h"
 #include "UniqueFd.h"
 
 const char* const StagedCopy::kNewPrefix = ".kavex-new.";
@@ -53,14 +54,6 @@ bool SyncAt(int folder, const std::string& name, std::string& why) {
         return false;
     }
     return true;
-}
-
-const char* SpecialKind(mode_t mode) {
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a file, folder or link";
 }
 
 }  // namespace
@@ -213,7 +206,7 @@ void StagedCopy::Walk(int source, int target, const std::string& targetPath, boo
         }
         if (!matches) continue;
         if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-            const std::string what = path + " is " + SpecialKind(st.st_mode);
+            const std::string what = path + " is " + LinkSafeTree::SpecialKind(st.st_mode);
             // A file the copy was asked for by name is missing beside the setup: that fails it.
             if (suffix.empty()) {
                 MOQ_LOG("Not copied: %s\n", what.c_str());

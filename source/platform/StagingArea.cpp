@@ -31,14 +31,6 @@ const char* const kLockName = ".lock";
 
 std::string Reason(const std::string& what) { return what + ": " + strerror(errno); }
 
-const char* Kind(mode_t mode) {
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a file, folder or link";
-}
-
 // One folder below another, made when missing with mode; an existing one must be a folder
 // (never a link) of root's that nobody else can write.
 UniqueFd RootFolderAt(int parent, const std::string& name, mode_t mode, const std::string& path, std::string& why) {
@@ -150,7 +142,7 @@ bool MeasureAt(int folder, int depth, StagingArea::Size& size, std::string& labe
             }
             if (!MeasureAt(inner.get(), depth + 1, size, innerLabel, why)) return false;
         } else if (!S_ISLNK(st.st_mode)) {
-            why = path + " is " + Kind(st.st_mode) + ": a bundle holds only files, folders and links";
+            why = path + " is " + LinkSafeTree::SpecialKind(st.st_mode) + ": a bundle holds only files, folders and links";
             return false;
         }
     }
@@ -338,7 +330,7 @@ bool CopyFolderAt(int from, int to, int depth, size_t& entries, const std::strin
                 return false;
             }
         } else {
-            why = path + " is " + Kind(st.st_mode) + ": a bundle holds only files, folders and links";
+            why = path + " is " + LinkSafeTree::SpecialKind(st.st_mode) + ": a bundle holds only files, folders and links";
             return false;
         }
     }

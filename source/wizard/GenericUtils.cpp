@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "LocalizationUtilities.h"
 #include "MOQLogger.h"
 
 namespace {
@@ -94,6 +95,15 @@ bool IsRightToLeft(const std::string& uiLanguage) {
 
 void SetDirectionForLanguage(const std::string& uiLanguage) {
     gtk_widget_set_default_direction(IsRightToLeft(uiLanguage) ? GTK_TEXT_DIR_RTL : GTK_TEXT_DIR_LTR);
+}
+
+std::string PrepareNativeTexts(InstallerEngine& engine, std::map<std::string, std::string>& strings) {
+    LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
+    std::string locale;
+    LocalizationUtilities::GetUserInterfaceLanguage(locale);
+    const std::string language = LocalizationUtilities::GetUILanguageForLanguage(locale);
+    SetDirectionForLanguage(language);
+    return language;
 }
 
 bool AskToStop(const std::string& question, const std::string& message, const std::string& continueButton,

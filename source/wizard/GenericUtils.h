@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+class InstallerEngine;
+
 namespace GenericUtils {
 // True when the alternate button was chosen; without a display, as if it was.
 bool DisplayAlert(std::string message, std::string defaultButton, std::string alternateButton);
@@ -27,6 +29,9 @@ void SetDialogParent(GtkWindow* parent);
 // Dialogs read right to left for the languages written that way (ar_AE, he_IL).
 void SetDirectionForLanguage(const std::string& uiLanguage);
 bool IsRightToLeft(const std::string& uiLanguage);
+// A native window's texts in the user's language, with the dialogs' direction set for it;
+// returns that language.
+std::string PrepareNativeTexts(InstallerEngine& engine, std::map<std::string, std::string>& strings);
 GtkWindow* DialogParent();
 
 // Lets tests answer alerts (a notice arrives with its title, a line break and its

@@ -56,11 +56,7 @@ void ShowWithStrings(const std::map<std::string, std::string>& strings, bool rig
 
 void Show(InstallerEngine& engine, int code, const std::string& reasonID, const std::string& detail) {
     std::map<std::string, std::string> strings;
-    LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
-    std::string locale;
-    LocalizationUtilities::GetUserInterfaceLanguage(locale);
-    const std::string language = LocalizationUtilities::GetUILanguageForLanguage(locale);
-    GenericUtils::SetDirectionForLanguage(language);
+    const std::string language = GenericUtils::PrepareNativeTexts(engine, strings);
     GenericUtils::SetDialogParent(nullptr);
     ShowWithStrings(strings, GenericUtils::IsRightToLeft(language), code, reasonID, detail);
 }

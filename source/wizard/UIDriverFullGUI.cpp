@@ -57,11 +57,7 @@ std::string Replaced(std::string text, const std::string& placeholder, const std
 // of the user's variables that could steer root.
 bool ShowRightsDialog(InstallerEngine& engine) {
     std::map<std::string, std::string> strings;
-    LocalizationUtilities::GetDictionaryForLanguage(&engine, strings);
-    std::string locale;
-    LocalizationUtilities::GetUserInterfaceLanguage(locale);
-    const std::string language = LocalizationUtilities::GetUILanguageForLanguage(locale);
-    GenericUtils::SetDirectionForLanguage(language);
+    const std::string language = GenericUtils::PrepareNativeTexts(engine, strings);
     auto text = [&strings](const char* key, const char* fallback) {
         auto found = strings.find(key);
         return found != strings.end() && !found->second.empty() ? found->second : std::string(fallback);
