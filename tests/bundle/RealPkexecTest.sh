@@ -70,7 +70,7 @@ start_polkitd() {  # log name
 start_polkitd polkitd.log
 # The X server writes its display number when it accepts clients.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3> "$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 800x600x24 3> "$work/display" >/dev/null 2>&1 &
 pids+=($!)
 read -r number < "$work/display"
 [ -n "$number" ] || fail "the X server did not start"

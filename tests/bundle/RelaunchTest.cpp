@@ -42,7 +42,7 @@ protected:
                                  "DISPLAY=" + (displayName.empty() ? display.Name() : displayName),
                                  "LANGUAGE=../../../../etc/shadow:fr_FR.UTF-8:de", "LANG=", "LC_ALL=", "LC_MESSAGES=",
                                  "XAUTHORITY=", "WAYLAND_DISPLAY=", "NO_AT_BRIDGE=1"},
-                                true);
+                                true, 90);
     }
     VirtualDisplay display;
     TestSandbox box;
@@ -93,7 +93,9 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     const bool shown = display.WaitForWindow("The update cannot start", 30);
     bool blank = true;
     if (shown) display.SaveWhenDrawn("The update cannot start", VirtualDisplay::ScreenshotPath("relaunch-entry-refused"), 10, blank);
-    if (shown) display.PressKey("The update cannot start", "Return");
+    if (shown) {
+        EXPECT_TRUE(display.Dismiss("The update cannot start", "Return", 30));
+    }
     refusedUser.join();
     EXPECT_TRUE(shown) << refused.output;
     EXPECT_FALSE(blank);
@@ -107,7 +109,7 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     unlink(entry.c_str());
 
     // A helper that gives no rights: the copy it starts does not relaunch again.
-    TestFiles::Write(fakePkexec, "#!/bin/sh\necho again >> " + box / "asked.txt" + "\nexec timeout 5 \"$@\"\n");
+    TestFiles::Write(fakePkexec, "#!/bin/sh\necho again >> " + box / "asked.txt" + "\nexec timeout 60 \"$@\"\n");
     chmod(fakePkexec.c_str(), 0755);
     TestFiles::Write(box / "asked.txt", "");
     // The copy, on the real machine root, finds no store: it says so (in English: this bundle has no
@@ -115,7 +117,9 @@ TEST_F(Relaunch, AsksForTheProgramItselfWithOnlyWhatCrossesAndEndsWithItsCode) {
     ChildResult loop{-1, ""};
     std::thread user([&] { loop = RunAsUser("0"); });
     const bool told = display.WaitForWindow("The update cannot start", 30);
-    if (told) display.PressKey("The update cannot start", "Return");
+    if (told) {
+        EXPECT_TRUE(display.Dismiss("The update cannot start", "Return", 30));
+    }
     user.join();
     EXPECT_TRUE(told) << loop.output;
     EXPECT_EQ(31, loop.status) << loop.output;

@@ -972,7 +972,7 @@ TEST_F(WizardPages, ARefusedBundleSaysWhyAndEndsWith35) {
             bool blank = true;
             EXPECT_TRUE(display.SaveWhenDrawn(title, VirtualDisplay::ScreenshotPath("refusal-" + language), 5, blank));
             EXPECT_FALSE(blank);
-            display.PressKey(title, "Return");
+            EXPECT_TRUE(display.Dismiss(title, "Return", 30));
         }
         user.join();
         EXPECT_TRUE(shown) << language << ": " << run.output;
@@ -1009,7 +1009,7 @@ TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
         display.PressKey("Des droits d'administrateur", "Return");
         for (int i = 0; i < 100 && TestFiles::Lines(TestFiles::Read(asked)).size() < 2; ++i) usleep(100000);
         EXPECT_TRUE(display.WaitForWindow("Des droits d'administrateur", 30));
-        display.PressKey("Des droits d'administrateur", "Escape");
+        EXPECT_TRUE(display.Dismiss("Des droits d'administrateur", "Escape", 30));
     }
     user.join();
     EXPECT_TRUE(shown) << run.output;
@@ -1030,7 +1030,7 @@ TEST_F(WizardPages, RefusedRightsGiveTheRightsDialogAndCode4) {
         // Mapped is not yet drawn: on a busy machine the first picture can still be empty.
         EXPECT_TRUE(display.SaveWhenDrawn("נדרשות הרשאות מנהל", VirtualDisplay::ScreenshotPath("rights-dialog-he"), 5, blank));
         EXPECT_FALSE(blank);
-        display.PressKey("נדרשות הרשאות מנהל", "Escape");
+        EXPECT_TRUE(display.Dismiss("נדרשות הרשאות מנהל", "Escape", 30));
     }
     hebrew.join();
     EXPECT_TRUE(shownHebrew) << run.output;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -110,15 +113,14 @@ void ApplyEnvironment(const std::vector<std::string>& environment) {
 }
 }  // namespace
 
-ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool dropToNobody) {
+ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, bool dropToNobody,
+                int deadlineSeconds) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 1);
         dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
         ApplyEnvironment(environment);
         if (dropToNobody) {
             unsigned uid = 0, gid = 0;
@@ -135,11 +137,31 @@ ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::str
     close(pipeFds[1]);
     ChildResult result;
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof(buffer))) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds);
+    bool killed = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        struct pollfd readable{pipeFds[0], POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (killed) break;  // what the run started still holds its output open
+            kill(pid, SIGKILL);
+            killed = true;
+            result.output += "\n[the test ended this run: still going after " + std::to_string(deadlineSeconds) + " s]\n";
+            deadlineSeconds = 5;
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds);
+            continue;
+        }
+        const ssize_t n = read(pipeFds[0], buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(n));
+    }
     close(pipeFds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

@@ -35,9 +35,11 @@ struct ChildResult {
 };
 
 namespace TestProcess {
-// Runs a program with extra environment settings ("NAME=value"; "NAME=" removes it).
+// Runs a program with extra environment settings ("NAME=value"; "NAME=" removes it). A run
+// still going after deadlineSeconds is killed, and its output ends with a line that says so:
+// a test that waits for a window nobody closes then fails where it hung, not at ctest's timeout.
 ChildResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
-                bool dropToNobody = false);
+                bool dropToNobody = false, int deadlineSeconds = 240);
 // Starts a child that keeps running until killed; returns its pid.
 int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 // The uid and gid of the unprivileged account.

@@ -76,7 +76,10 @@ VirtualDisplay::VirtualDisplay() {
     for (int number = 90 + getpid() % 500; number < 1000 && mPid <= 0; number += 7) {
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
         if (TestFiles::Exists(socket) || TestFiles::Exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
-        mPid = TestProcess::Spawn({"/usr/bin/Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+        // -noreset: a server resets when its last client leaves, and a program that connects
+        // meanwhile (the next step's) has its connection reset.
+        mPid = TestProcess::Spawn(
+            {"/usr/bin/Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"});
         // In a /tmp of its own a test sees no other server's files, but the servers' abstract
         // sockets are shared: a number in use elsewhere makes this server end at once.
         bool ended = false;
@@ -128,6 +131,17 @@ bool VirtualDisplay::WaitForWindow(const std::string& titlePart, int seconds) co
         if (i >= seconds * 20) return false;
         usleep(50000);
     }
+}
+
+bool VirtualDisplay::Dismiss(const std::string& titlePart, const std::string& keysym, int seconds) const {
+    DisplayHandle display(Open(mName));
+    if (!display) return false;
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (TopLevels(display.get(), titlePart).empty()) return true;
+        if (i % 40 == 0) PressKey(titlePart, keysym);  // again each two seconds it stays
+        usleep(50000);
+    }
+    return TopLevels(display.get(), titlePart).empty();
 }
 
 bool VirtualDisplay::WaitForWindows(const std::string& titlePart, size_t count, int seconds) const {

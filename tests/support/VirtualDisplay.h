@@ -21,6 +21,10 @@ public:
     // Focuses the first mapped window whose title contains titlePart and types the key
     // (an X keysym name such as "Return") into it, as a keyboard would.
     bool PressKey(const std::string& titlePart, const std::string& keysym) const;
+    // Types the key into the window until no such window is left (up to seconds): a key that
+    // comes while the window is not yet ready for it is lost on a busy machine. Only for a key
+    // that closes the window for good; true once it is gone.
+    bool Dismiss(const std::string& titlePart, const std::string& keysym, int seconds) const;
     // Waits (up to seconds) for a mapped window whose title contains titlePart.
     bool WaitForWindow(const std::string& titlePart, int seconds) const;
     // Waits (up to seconds) until count windows whose title contains titlePart are mapped
