@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
             SessionReport report;
             InstallerEngine engine(bundle);
             checkCode = engine.Main(args);
-            planned = engine.mPayloadsManager != nullptr ? engine.mPayloadsManager->mPlanCodes.size() : 0;
+            planned = engine.mPayloadsManager != nullptr ? engine.mPayloadsManager->Plan().size() : 0;
             report.Finish(engine, checkCode, "");
         }
         checks.push_back(Seconds(start));

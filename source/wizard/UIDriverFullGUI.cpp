@@ -157,8 +157,8 @@ int WizardExitCode(InstallerEngine& engine, bool installStarted) {
     if (installStarted) {
         std::map<std::string, std::string> failed;
         if (manager->GetFailedPayloads(failed)) return PayloadsManager::GetErrorCode();
-        for (int32_t done : manager->PlanDone()) {
-            if (!done) return AppExitCodes::kExitUserCancelled;
+        for (const PlanEntry& entry : manager->Plan()) {
+            if (!entry.done) return AppExitCodes::kExitUserCancelled;
         }
         return PayloadsManager::CheckOptionalPayloadFailure() == 0 ? 0 : PayloadsManager::GetErrorCode();
     }
@@ -167,9 +167,9 @@ int WizardExitCode(InstallerEngine& engine, bool installStarted) {
     if (updates.empty()) return PayloadsManager::GetErrorCode();
     if (!PayloadsManager::AcquireSetupLock()) return ErrorCodes::kAnotherInstanceRunning;
     std::string blocking, warning, space, volume;
-    PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning);
+    PayloadsManager::IsConflictingProcess(PayloadsManager::ConflictingProcesses(), blocking, warning);
     if (!blocking.empty()) return ErrorCodes::kConflictingProcessRunning;
-    if (!manager->mPrepared) manager->InstallPayload(&engine, true, true);
+    if (!manager->Prepared()) manager->InstallPayload(&engine, true, true);
     if (manager->GetDiskSpaceIfNeeded(space, volume)) return ErrorCodes::kNotEnoughDiskSpace;
     return AppExitCodes::kExitUserCancelled;
 }
@@ -195,7 +195,7 @@ bool UIDriverFullGUI::Run() {
             // This process only read: nothing of it may write the stores it looks at for its message.
             moxaSetReadOnly(true);
             mErrorCode = relaunchCode;
-            PayloadsManager::mErrorCode = relaunchCode;
+            PayloadsManager::SetErrorCode(relaunchCode);
             return relaunchCode == 0;
         case Elevated::kGoOn:
             break;
@@ -225,7 +225,7 @@ bool UIDriverFullGUI::Run() {
     // A wizard whose pages are missing is a broken bundle, not a user's choice.
     mErrorCode = startupFailed ? static_cast<int>(ErrorCodes::kUnknownError) : WizardExitCode(mEngine, installStarted);
     // The localized message follows the manager's code.
-    PayloadsManager::mErrorCode = mErrorCode;
+    PayloadsManager::SetErrorCode(mErrorCode);
     MOQ_LOG("The wizard ends with %d\n", mErrorCode);
     return mErrorCode == 0;
 }

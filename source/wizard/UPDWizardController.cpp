@@ -149,8 +149,8 @@ void UPDWizardController::applicationWillTerminate() {
 
 void UPDWizardController::WaitForRunningPass() {
     if (_wizardData->payloadsManager != nullptr) {
-        _wizardData->payloadsManager->mContinueInstall = false;
-        _wizardData->payloadsManager->mLaunchGate.Release();
+        _wizardData->payloadsManager->SetContinueInstall(false);
+        _wizardData->payloadsManager->Gate().Release();
     }
     if (!_started) return;
     while (NativeThreadController::GetInstance()->Controller().currentWorker()) g_main_context_iteration(nullptr, TRUE);
@@ -208,8 +208,8 @@ TSMDelegateAnswer UPDWizardController::onInitializePM() {
         _started = true;
         // A new attempt (Install, Retry): not prepared before its preparation has run (the page
         // polls for it), and not stopped; a stop asked for from here on holds for its installation.
-        _wizardData->payloadsManager->mPrepared = false;
-        _wizardData->payloadsManager->mContinueInstall = true;
+        _wizardData->payloadsManager->RequirePreparation();
+        _wizardData->payloadsManager->SetContinueInstall(true);
         _threadP->InitializePM();
     }
     return kTSMYes;
@@ -221,7 +221,7 @@ TSMDelegateAnswer UPDWizardController::onCancel() {
         if (mAsking) return kTSMYes;
         mAsking = true;
         // Held before the page gets its answer: no setup starts until the user has chosen.
-        manager->mLaunchGate.Hold();
+        manager->Gate().Hold();
         // Asked from the main loop, so that the page keeps showing the progress meanwhile.
         mQuestionSource = g_idle_add(
             [](gpointer self) -> gboolean {
@@ -249,8 +249,8 @@ void UPDWizardController::AskToStop() {
     const bool stop = GenericUtils::AskToStop(GenericUtils::NativeString("ConfirmationTitle"), GenericUtils::NativeString("WaitAndQuitMessage"),
                                               GenericUtils::NativeString("CancelButtonLabel"), GenericUtils::NativeString("WaitAndQuitLabel"));
     // The running setup finishes either way; the pass reads the flag before the next one.
-    if (stop) manager->mContinueInstall = false;
-    manager->mLaunchGate.Release();
+    if (stop) manager->SetContinueInstall(false);
+    manager->Gate().Release();
     mAsking = false;
 }
 

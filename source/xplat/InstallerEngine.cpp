@@ -97,7 +97,7 @@ PayloadsManager* InstallerEngine::InitializePayloadsManager() {
     }
     if (mPayloadsManager == nullptr && PayloadsManager::Initialize(mBundleFolder, PayloadProxyFileConstants::kProxyTypeFull)) {
         mPayloadsManager = PayloadsManager::Instance();
-        mPayloadsManager->mSetupTimeoutSeconds = mSetupTimeoutSeconds;
+        mPayloadsManager->SetSetupTimeout(mSetupTimeoutSeconds);
     }
     MOQ_LOG("Returning from InstallerEngine::InitializePayloadsManager\n");
     return mPayloadsManager;

@@ -32,13 +32,13 @@ PayloadVerdict VerdictFor(const PayloadAccessor& accessor, bool classified, bool
 
 PayloadsManager* PayloadsManager::singleton = nullptr;
 std::atomic<int> PayloadsManager::mErrorCode{0};
-std::vector<PayloadProxy::CONPROCESS> PayloadsManager::sVecConProc;
+std::vector<PayloadProxy::CONPROCESS> PayloadsManager::sConflictingProcesses;
 FileSystemPath PayloadsManager::mSetupXMLPath("/");
 std::map<std::string, std::string> PayloadsManager::mapInstallDir;
 std::map<std::string, std::string> PayloadsManager::mapZTKConfigPath;
 
 PayloadsManager::PayloadsManager()
-    : mSetupData(nullptr), mContinueInstall(true), mPrepared(false), mInstallerRoot("/") {}
+    : mInstallerRoot("/"), mSetupData(nullptr), mContinueInstall(true), mPrepared(false) {}
 
 PayloadsManager::~PayloadsManager() {
     for (auto& entry : mPayloads) delete entry.second;
@@ -57,6 +57,7 @@ void PayloadsManager::Release() {
 }
 
 bool PayloadsManager::LoadSetupXMLData() {
+    CHECK_OWNER_THREAD(mMainThread);
     MOQ_LOG("Called PayloadsManager::LoadSetupXMLData called with SetupXML path as %s\n", mSetupXMLPath.AsUTF8String().c_str());
     delete mSetupData;
     mSetupData = new PayloadsManagerSetup::DataStore();
@@ -68,6 +69,7 @@ bool PayloadsManager::LoadSetupXMLData() {
 // One loaded patch classified; the manager takes it when it was classified and is the first of its code.
 void PayloadsManager::Classify(std::unique_ptr<PayloadAccessor>& owned, PayloadsManagerUtils::ClassificationReads& reads,
                                moxaiSession* config, bool haveSetup) {
+    CHECK_OWNER_THREAD(mMainThread);
     PayloadAccessor* accessor = owned.get();
     const PayloadProxy::DataStore& data = *accessor->mDataStore;
     if (haveSetup && !mSetupData->mDriverCode.empty()) {
@@ -75,7 +77,7 @@ void PayloadsManager::Classify(std::unique_ptr<PayloadAccessor>& owned, Payloads
     } else {
         mSessionProductName = data.mProductName;
     }
-    sVecConProc.insert(sVecConProc.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
+    sConflictingProcesses.insert(sConflictingProcesses.end(), data.mConflictingProcesses.begin(), data.mConflictingProcesses.end());
     const PayloadsManagerUtils::InstallState state =
         PayloadsManagerUtils::GetVORNPayloadInstallState(data.mParentKavexCode, data.mKavexCode, reads, config);
     const int result = state.result;
@@ -158,7 +160,7 @@ bool PayloadsManager::Initialize(FileSystemPath& installerRoot, PayloadProxyFile
     if (!ok) accessors.clear();
 
     if (ok) {
-        sVecConProc.clear();
+        sConflictingProcesses.clear();
         PayloadsManagerUtils::ClassificationCache cache(store);
         for (std::unique_ptr<PayloadAccessor>& owned : accessors) {
             // Each further read would wait out the busy timeout again for nothing.
@@ -239,9 +241,9 @@ bool PayloadsManager::GetFailedPayloads(std::map<std::string, std::string>& out)
     return CopyInto(mFailedPayloads, out);
 }
 
-std::vector<std::string> PayloadsManager::PlanInstallFolders() const {
+std::vector<PlanEntry> PayloadsManager::Plan() const {
     MutexLock guard(mRecordsMutex);
-    return mPlanInstallFolders;
+    return mPlan;
 }
 
 std::vector<LaunchRecord> PayloadsManager::Launches() const {
@@ -249,24 +251,37 @@ std::vector<LaunchRecord> PayloadsManager::Launches() const {
     return mLaunches;
 }
 
-std::vector<PayloadsManager::HeldEntry> PayloadsManager::HeldEntries() const {
+std::vector<HeldEntry> PayloadsManager::HeldEntries() const {
     MutexLock guard(mRecordsMutex);
     return mHeldEntries;
 }
 
-std::vector<std::string> PayloadsManager::PlanProducts() const {
-    MutexLock guard(mRecordsMutex);
-    return mPlanProducts;
+void PayloadsManager::NoteMovedInstallation(const std::string& base, const std::string& media, const std::string& folder,
+                                            const std::string& configPath) {
+    mapInstallDir.insert(std::make_pair(base, folder));
+    mapInstallDir.insert(std::make_pair(media, folder));
+    mapZTKConfigPath.insert(std::make_pair(media, configPath));
 }
 
-std::vector<int32_t> PayloadsManager::PlanDone() const {
-    MutexLock guard(mRecordsMutex);
-    return mPlanDone;
+void PayloadsManager::RequirePreparation() {
+    CHECK_OWNER_THREAD(mMainThread);
+    mPrepared = false;
 }
 
-std::vector<uint64_t> PayloadsManager::PlanSizes() const {
-    MutexLock guard(mRecordsMutex);
-    return mPlanSizes;
+void PayloadsManager::SetSetupTimeout(unsigned seconds) {
+    CHECK_OWNER_THREAD(mMainThread);
+    mSetupTimeoutSeconds = seconds;
+}
+
+void PayloadsManager::SetSurvey(std::shared_ptr<PreInstallSurvey> survey) {
+    CHECK_OWNER_THREAD(mMainThread);
+    mSurvey = std::move(survey);
+}
+
+bool PayloadsManager::IsHidden(const std::string& code) const {
+    if (mSetupData == nullptr) return false;
+    const auto display = mSetupData->mDisplayByCode.find(code);
+    return display != mSetupData->mDisplayByCode.end() && display->second == "none";
 }
 
 bool PayloadsManager::GetHiddenPayloadList(std::vector<std::string>& out) const {

@@ -23,7 +23,9 @@
 #include "PayloadVerdict.h"
 #include "PayloadProxy.h"
 #include "PayloadsManagerSetup.h"
+#include "PlanEntry.h"
 #include "ProgressResult.h"
+#include "ThreadChecker.h"
 
 class InstallerEngine;
 class NamedLock;
@@ -34,15 +36,16 @@ class PayloadAccessor;
 class PreInstallSurvey;
 struct moxaiSession;
 
-// Threads. The main thread owns the manager and runs the page's methods. A background
-// pass (preparation: building the plan; installation: running it) runs on one worker
-// thread at a time and is the only writer of the plan, of the success and failure records
-// and of the install results, while the main thread may read them at any moment. Every
-// write and every read of those records therefore holds mRecordsMutex, briefly: readers
-// get a consistent copy (GetSuccessfulPayloads, GetFailedPayloads, PlanInstallFolders,
-// PlanDone, PlanSizes, GetDiskSpaceIfNeeded), never a view of a half-written entry; the
-// compiler checks it (GUARDED_BY, Clang's -Wthread-safety). The progress record has its own
-// lock (GuardedProgress); mPrepared and mContinueInstall are atomic.
+// Threads. The main thread makes the manager, classifies the bundle's patches and runs the
+// page's methods; what it wrote then (the patches, their verdicts, the setup description) is
+// only read afterwards. A background pass (preparation: building the plan; installation:
+// running it) runs on one worker thread at a time and is the only writer of the plan, of the
+// success and failure records and of the launches, while the main thread may read them at any
+// moment: all of those are guarded by mRecordsMutex, held briefly, and readers get copies
+// (Plan, Outcomes, GetSuccessfulPayloads, ...), never a view of a half-written entry. Clang's
+// -Wthread-safety checks it. The progress record has its own lock (GuardedProgress); the
+// stop request and the prepared flag are atomic. What only the main thread may call checks so
+// in debug builds.
 class PayloadsManager {
 public:
     typedef std::map<std::string, PayloadAccessor*> PayloadMap;
@@ -55,28 +58,47 @@ public:
 
     bool LoadSetupXMLData();
 
+    // The classification, as the main thread left it.
     bool GetUpdatesList(std::map<std::string, std::string>& out) const;
     bool GetAlreadyUpdatedList(std::map<std::string, std::string>& out) const;
     bool GetHigherUpdateDetectedList(std::map<std::string, std::string>& out) const;
     bool GetParentNotInstalledUpdatedList(std::map<std::string, std::string>& out) const;
+    bool GetHiddenPayloadList(std::vector<std::string>& out) const;
+    bool IsHidden(const std::string& code) const;  // setup.xml shows it nowhere
+    const PayloadMap& Payloads() const { return mPayloads; }
+    const std::vector<std::string>& AlreadyInstalledCodes() const { return mAlreadyInstalledCodes; }
+    const std::vector<PayloadVerdict>& Verdicts() const { return mVerdicts; }  // every proxy's, in load order
+    const std::string& SessionProductName() const { return mSessionProductName; }
+    // The conflicting-process entries of every loaded patch.
+    static const std::vector<PayloadProxy::CONPROCESS>& ConflictingProcesses() { return sConflictingProcesses; }
+    // Where classification found a base product moved from the folder the store names.
+    static void NoteMovedInstallation(const std::string& base, const std::string& media, const std::string& folder,
+                                      const std::string& configPath);
+
+    // What the passes wrote, copied for a reader on any thread.
     bool GetSuccessfulPayloads(std::map<std::string, std::string>& out) const;
     bool GetFailedPayloads(std::map<std::string, std::string>& out) const;
-    bool GetHiddenPayloadList(std::vector<std::string>& out) const;
-    // Copies of the plan, for readers on another thread than the pass's.
-    std::vector<std::string> PlanInstallFolders() const;
-    std::vector<int32_t> PlanDone() const;
-    std::vector<uint64_t> PlanSizes() const;
-    std::vector<std::string> PlanProducts() const;
+    std::vector<PlanEntry> Plan() const;
     std::vector<LaunchRecord> Launches() const;
-    struct HeldEntry;
     std::vector<HeldEntry> HeldEntries() const;
     // Per patch of this session's plans, in plan order: where it was installed, where it
     // failed and where the pass stopped before it.
     std::vector<PatchOutcome> Outcomes() const;
     // The plan's bytes per volume root; entries whose folder no volume holds are left out.
     std::map<std::string, uint64_t> PlannedBytesPerVolume() const;
-    PayloadMap::const_iterator PayloadsBegin() const { return mPayloads.begin(); }
-    PayloadMap::const_iterator PayloadsEnd() const { return mPayloads.end(); }
+
+    // The run's controls.
+    GuardedProgress& Progress() { return mProgress; }
+    LaunchGate& Gate() { return mLaunchGate; }  // held while the user is asked whether to stop
+    bool ContinueInstall() const { return mContinueInstall.load(); }
+    void SetContinueInstall(bool go) { mContinueInstall = go; }  // false: the running setup ends, no other starts
+    bool Prepared() const { return mPrepared.load(); }
+    void RequirePreparation();  // the next pass plans again
+    void SetSetupTimeout(unsigned seconds);  // 0: a setup may run as long as it takes
+    bool HoldsPatchLock() const { return mPatchLock != nullptr; }
+    // The checks of a check run, for its report.
+    std::shared_ptr<PreInstallSurvey> Survey() const { return mSurvey; }
+    void SetSurvey(std::shared_ptr<PreInstallSurvey> survey);
 
     // Pre-install checks and error mapping.
     static bool AcquireSetupLock();
@@ -106,7 +128,11 @@ public:
     // was made by this launch.
     bool PatchRuntime(FileSystemPath& extensionsFolder, FileSystemPath& runtimeFolder, StagedCopy& staging,
                       std::vector<std::string>& staged);
+    // The session's code from what the passes recorded.
     static int GetErrorCode();
+    // The code as last set, without consulting the records.
+    static int LastErrorCode() { return mErrorCode.load(); }
+    static void SetErrorCode(int code) { mErrorCode = code; }
     // The code of a session whose manager could not be created: 31 when the store
     // could not be opened or read, 34 when another writer held it, else the unknown
     // error; never 0.
@@ -120,68 +146,50 @@ public:
     bool SubmitDACL(std::string) { return false; }
     bool DeleteUnwantedStream(std::string) { return false; }
 
-    static PayloadsManager* singleton;
-    static std::atomic<int> mErrorCode;
-    static std::vector<PayloadProxy::CONPROCESS> sVecConProc;
-    static FileSystemPath mSetupXMLPath;
-    static std::map<std::string, std::string> mapInstallDir;
-    static std::map<std::string, std::string> mapZTKConfigPath;
-
-    std::string mSessionProductName;
-    PayloadsManagerSetup::DataStore* mSetupData;
-    PayloadMap mPayloads;
-    GuardedProgress mProgress;
-    std::atomic<bool> mContinueInstall;
-    LaunchGate mLaunchGate;  // held while the user is asked whether to stop
-    std::vector<std::string> mAlreadyInstalledCodes;
-    std::map<std::string, std::string> mSuccessfulPayloads GUARDED_BY(mRecordsMutex);
-    std::map<std::string, std::string> mFailedPayloads GUARDED_BY(mRecordsMutex);
-    std::vector<int32_t> mInstallResults GUARDED_BY(mRecordsMutex);
-    mutable Mutex mRecordsMutex;  // the plan, the success and failure records, the install results
-    std::atomic<bool> mPrepared;
-    std::shared_ptr<NamedLock> mPatchLock;
-
-    // The installation plan: parallel vectors, one entry per patch and base installation.
-    std::vector<std::string> mPlanCodes;
-    std::vector<std::string> mPlanSessionIDs;
-    std::vector<std::string> mPlanDisplayNames;
-    std::vector<std::string> mPlanParentCodes;
-    std::vector<FileSystemPath> mPlanSetupFolders;
-    std::vector<std::string> mPlanInstallFolders GUARDED_BY(mRecordsMutex);  // empty when unknown
-    std::vector<FileSystemPath> mPlanExtensionsFolders;
-    std::vector<FileSystemPath> mPlanProxyPaths;
-    std::vector<uint64_t> mPlanSizes GUARDED_BY(mRecordsMutex);
-    std::vector<int32_t> mPlanDone GUARDED_BY(mRecordsMutex);
-    std::vector<int32_t> mPlanResults GUARDED_BY(mRecordsMutex);  // per entry: the launch's code, -1 before it ran
-    std::vector<std::string> mPlanProducts GUARDED_BY(mRecordsMutex);  // per entry: the base product's name
-    // Installations left out of the plan because the store records the patch there
-    // already: the page counts them as installed and the check says why nothing runs there.
-    struct HeldEntry {
-        std::string code;
-        std::string displayName;
-        std::string sessionID;
-        std::string product;
-        std::string installFolder;
-    };
-    std::vector<HeldEntry> mHeldEntries GUARDED_BY(mRecordsMutex);
-    // (patch, session ID) installed by an earlier pass of this session, with the
-    // installation's name: a retry does not launch them again.
-    std::map<std::pair<std::string, std::string>, std::string> mInstalledEntries GUARDED_BY(mRecordsMutex);
-    std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
-    std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
-    unsigned mSetupTimeoutSeconds = 0;     // --setupTimeout; 0: a setup may run as long as it takes
-
-    // For the run's report: every proxy's verdict in load order, every launch, the checks of a check run.
-    std::vector<PayloadVerdict> mVerdicts;
-    std::vector<LaunchRecord> mLaunches GUARDED_BY(mRecordsMutex);
-    std::shared_ptr<PreInstallSurvey> mSurvey;
-
 private:
+    friend class PayloadsManagerTestPeer;  // lays out records for the page's and the check's tests
+
     PayloadsManager();
     PayloadsManager(const PayloadsManager&) = delete;
     PayloadsManager& operator=(const PayloadsManager&) = delete;
 
+    static PayloadsManager* singleton;
+    static std::atomic<int> mErrorCode;
+    static std::vector<PayloadProxy::CONPROCESS> sConflictingProcesses;
+    static FileSystemPath mSetupXMLPath;
+    static std::map<std::string, std::string> mapInstallDir;
+    static std::map<std::string, std::string> mapZTKConfigPath;
+
+    ThreadChecker mMainThread;
     FileSystemPath mInstallerRoot;
+    // Written by the main thread before any pass.
+    std::string mSessionProductName;
+    PayloadsManagerSetup::DataStore* mSetupData;
+    PayloadMap mPayloads;
+    std::vector<std::string> mAlreadyInstalledCodes;
+    std::vector<PayloadVerdict> mVerdicts;
+    std::shared_ptr<PreInstallSurvey> mSurvey;
+    unsigned mSetupTimeoutSeconds = 0;
+    std::shared_ptr<NamedLock> mPatchLock;
+    // Each with its own guard.
+    GuardedProgress mProgress;
+    std::atomic<bool> mContinueInstall;
+    LaunchGate mLaunchGate;
+    std::atomic<bool> mPrepared;
+    // Only the pass's thread uses these, between its start and its end.
+    std::map<std::string, PayloadProxy::DataStore*> mMediaRecords;
+    std::set<std::string> mCopiedFolders;  // source, target and suffix of this run's folder copies
+
+    mutable Mutex mRecordsMutex;
+    std::vector<PlanEntry> mPlan GUARDED_BY(mRecordsMutex);
+    std::vector<HeldEntry> mHeldEntries GUARDED_BY(mRecordsMutex);
+    std::map<std::string, std::string> mSuccessfulPayloads GUARDED_BY(mRecordsMutex);
+    std::map<std::string, std::string> mFailedPayloads GUARDED_BY(mRecordsMutex);
+    std::vector<int32_t> mInstallResults GUARDED_BY(mRecordsMutex);
+    std::vector<LaunchRecord> mLaunches GUARDED_BY(mRecordsMutex);
+    // (patch, session ID) installed by an earlier pass of this session, with the
+    // installation's name: a retry does not launch them again.
+    std::map<std::pair<std::string, std::string>, std::string> mInstalledEntries GUARDED_BY(mRecordsMutex);
 
     bool CollectList(const char* operation, const char* heading, bool PayloadAccessor::*flag, bool withParent,
                      std::map<std::string, std::string>& out) const;
@@ -205,11 +213,12 @@ private:
     // The launch's copies in place and what was signed; false (why logged) otherwise.
     bool CommitCopies(LaunchUndo& undo, const FileSystemPath& proxyPath, const FileSystemPath& target,
                       const std::vector<std::string>& staged);
-    bool SetupStillRunning();
-    void RecordLaunch(const LaunchRecord& record);
+    bool SetupStillRunning() EXCLUDES(mRecordsMutex);
+    void RecordLaunch(const LaunchRecord& record) EXCLUDES(mRecordsMutex);
     std::string InstallationName(size_t planIndex) const REQUIRES(mRecordsMutex);
     int LaunchPlanEntry(size_t index, moxaiSession*& session) EXCLUDES(mRecordsMutex);
     bool PlanEntryDone(size_t index) const EXCLUDES(mRecordsMutex);
+    size_t PlanSize() const EXCLUDES(mRecordsMutex);
 };
 
 #endif

@@ -57,30 +57,24 @@ bool PayloadsManager::IsDiskSpaceAvailable(FileSystemPath& path, uint64_t size) 
 }
 
 std::map<std::string, uint64_t> PayloadsManager::PlannedBytesPerVolume() const {
-    std::vector<std::string> folders;
-    std::vector<uint64_t> sizes;
-    {
-        MutexLock guard(mRecordsMutex);
-        folders = mPlanInstallFolders;
-        sizes = mPlanSizes;
-    }
+    const std::vector<PlanEntry> plan = Plan();
     std::map<std::string, uint64_t> totals;
     // Patches of one product share its folder: each folder's volume is looked up once.
     std::map<std::string, std::optional<std::string> > roots;
-    for (size_t i = 0; i < folders.size() && i < sizes.size(); ++i) {
-        auto known = roots.find(folders[i]);
+    for (const PlanEntry& entry : plan) {
+        auto known = roots.find(entry.installFolder);
         if (known == roots.end()) {
             // An entry without a volume has nothing to be checked against.
-            const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
+            const std::optional<FileSystemPath> folder = FileSystemPath::Make(entry.installFolder);
             const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
             FileSystemPath root = folder ? *folder : FileSystemPath();
             std::optional<std::string> found;
             if (volume && volume->RootPath(root)) found = root.AsUTF8String();
-            known = roots.emplace(folders[i], found).first;
+            known = roots.emplace(entry.installFolder, found).first;
         }
         if (!known->second) continue;
         uint64_t& total = totals[*known->second];
-        total = sizes[i] > UINT64_MAX - total ? UINT64_MAX : total + sizes[i];
+        total = entry.size > UINT64_MAX - total ? UINT64_MAX : total + entry.size;
     }
     return totals;
 }
@@ -217,7 +211,7 @@ std::string PayloadsManager::GetLocalizedErrorString(std::map<std::string, std::
             const std::string plural = Lookup(dictionary, "locConflictingProcessErrorBody", found);
             if (!found) break;
             std::string blocking, warning;
-            IsConflictingProcess(sVecConProc, blocking, warning);
+            IsConflictingProcess(sConflictingProcesses, blocking, warning);
             if (blocking.empty()) break;
             int replaced = 0;
             for (size_t at = blocking.find("<br>"); at != std::string::npos; at = blocking.find("<br>", at + 2)) {

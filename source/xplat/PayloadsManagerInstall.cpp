@@ -102,18 +102,7 @@ void PayloadsManager::ClearMediaRecords() {
 
 void PayloadsManager::ResetPlan() {
     MutexLock guard(mRecordsMutex);
-    mPlanCodes.clear();
-    mPlanSessionIDs.clear();
-    mPlanDisplayNames.clear();
-    mPlanParentCodes.clear();
-    mPlanSetupFolders.clear();
-    mPlanInstallFolders.clear();
-    mPlanExtensionsFolders.clear();
-    mPlanProxyPaths.clear();
-    mPlanSizes.clear();
-    mPlanDone.clear();
-    mPlanResults.clear();
-    mPlanProducts.clear();
+    mPlan.clear();
     mHeldEntries.clear();
     // A new plan decides again what fails; what an earlier pass installed stays installed.
     mFailedPayloads.clear();
@@ -308,18 +297,18 @@ PayloadsManager::Planned PayloadsManager::PlanInstallation(const PayloadAccessor
     const uint64_t size = PayloadsManagerUtils::SizeFromText(patch.mTotalSize);
     {
         MutexLock guard(mRecordsMutex);
-        mPlanCodes.push_back(patch.mKavexCode);
-        mPlanParentCodes.push_back(patch.mParentKavexCode);
-        mPlanSessionIDs.push_back(sessionID);
-        mPlanDisplayNames.push_back(patch.mProductName + " " + patch.mProductVersion);
-        mPlanSetupFolders.push_back(setupFolder);
-        mPlanInstallFolders.push_back(installFolder);
-        mPlanExtensionsFolders.push_back(Join(mInstallerRoot, "extensions"));
-        mPlanProxyPaths.push_back(accessor.mProxyPath);
-        mPlanSizes.push_back(size);
-        mPlanDone.push_back(0);
-        mPlanResults.push_back(-1);
-        mPlanProducts.push_back(media->mProductName);
+        PlanEntry entry;
+        entry.code = patch.mKavexCode;
+        entry.parentCode = patch.mParentKavexCode;
+        entry.sessionID = sessionID;
+        entry.displayName = patch.mProductName + " " + patch.mProductVersion;
+        entry.setupFolder = setupFolder;
+        entry.installFolder = installFolder;
+        entry.extensionsFolder = Join(mInstallerRoot, "extensions");
+        entry.proxyPath = accessor.mProxyPath;
+        entry.size = size;
+        entry.product = media->mProductName;
+        mPlan.push_back(entry);
     }
     // Not a usable path: nothing to measure.
     if (std::optional<FileSystemPath> target = FileSystemPath::Make(installFolder)) {
@@ -333,56 +322,60 @@ int PayloadsManager::LaunchPlanEntry(size_t i, moxaiSession*& session) {
     // running setup finish and starts no other.
     mLaunchGate.WaitWhileHeld();
     if (!mContinueInstall) return 0;
-    int32_t step = 0;
-    std::string installFolder, product, shownFolder;
-    uint64_t size = 0;
+    PlanEntry entry;
+    int32_t step = 0, steps = 0;
+    std::string shownFolder;
     {
         MutexLock guard(mRecordsMutex);
-        step = 1 + static_cast<int32_t>(std::count(mPlanDone.begin(), mPlanDone.end(), 1));
-        installFolder = mPlanInstallFolders[i];
-        size = mPlanSizes[i];
-        product = mPlanProducts[i];
+        entry = mPlan[i];
+        steps = static_cast<int32_t>(mPlan.size());
+        step = 1 + static_cast<int32_t>(std::count_if(mPlan.begin(), mPlan.end(), [](const PlanEntry& e) { return e.done; }));
         // In the order the finish page lists them, so that both name it alike.
         std::vector<std::string> folders;
         size_t at = 0;
         for (const HeldEntry& held : mHeldEntries) {
-            if (held.code == mPlanCodes[i]) folders.push_back(held.installFolder);
+            if (held.code == entry.code) folders.push_back(held.installFolder);
         }
-        for (size_t j = 0; j < mPlanCodes.size(); ++j) {
+        for (size_t j = 0; j < mPlan.size(); ++j) {
             if (j == i) at = folders.size();
-            if (mPlanCodes[j] == mPlanCodes[i]) folders.push_back(mPlanInstallFolders[j]);
+            if (mPlan[j].code == entry.code) folders.push_back(mPlan[j].installFolder);
         }
         shownFolder = PatchOutcome::ShownFolders(folders)[at];
     }
     mProgress.Modify([&](ProgressResult& p) {
         p.mStep = step;
-        p.mSteps = static_cast<int32_t>(mPlanCodes.size());
-        p.mTitle = mPlanDisplayNames[i];
-        p.mProduct = product;
+        p.mSteps = steps;
+        p.mTitle = entry.displayName;
+        p.mProduct = entry.product;
         p.mShownFolder = shownFolder;
     });
-    const int result = LaunchMainSetupAndInstallPatch(mPlanCodes[i], mPlanParentCodes[i], session, mPlanSessionIDs[i],
-                                                      mPlanSetupFolders[i], installFolder, mPlanExtensionsFolders[i],
-                                                      size, mPlanDisplayNames[i], 0, 99, mPlanProxyPaths[i]);
+    const int result = LaunchMainSetupAndInstallPatch(entry.code, entry.parentCode, session, entry.sessionID, entry.setupFolder,
+                                                      entry.installFolder, entry.extensionsFolder, entry.size,
+                                                      entry.displayName, 0, 99, entry.proxyPath);
     MutexLock guard(mRecordsMutex);
-    mPlanDone[i] = 1;
-    mPlanResults[i] = result;
+    mPlan[i].done = true;
+    mPlan[i].result = result;
     if (result != 0) {
-        mFailedPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+        mFailedPayloads.insert(std::make_pair(entry.code, entry.displayName));
         mInstallResults.push_back(result);
         return result;
     }
-    mInstalledEntries[std::make_pair(mPlanCodes[i], mPlanSessionIDs[i])] = InstallationName(i);
+    mInstalledEntries[std::make_pair(entry.code, entry.sessionID)] = InstallationName(i);
     // Installed only once it is in every installation the plan has for it.
     bool everywhere = true;
-    for (size_t j = 0; j < mPlanCodes.size(); ++j) everywhere = everywhere && (mPlanCodes[j] != mPlanCodes[i] || mPlanResults[j] == 0);
-    if (everywhere) mSuccessfulPayloads.insert(std::make_pair(mPlanCodes[i], mPlanDisplayNames[i]));
+    for (const PlanEntry& other : mPlan) everywhere = everywhere && (other.code != entry.code || other.result == 0);
+    if (everywhere) mSuccessfulPayloads.insert(std::make_pair(entry.code, entry.displayName));
     return result;
 }
 
 bool PayloadsManager::PlanEntryDone(size_t i) const {
     MutexLock guard(mRecordsMutex);
-    return mPlanDone[i] != 0;
+    return mPlan[i].done;
+}
+
+size_t PayloadsManager::PlanSize() const {
+    MutexLock guard(mRecordsMutex);
+    return mPlan.size();
 }
 
 int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool reset) {
@@ -414,11 +407,13 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
         moxaOpenSessionNoCreate(store.out());
         moxaiSession*& session = store.ref();
         moxaSessionBackupAtClose(session);
-        const size_t none = mPlanCodes.size();
+        // Only this pass changes the plan's length, and only while it plans.
+        const std::vector<PlanEntry> plan = Plan();
+        const size_t none = plan.size();
         size_t driver = none;
         if (mSetupData != nullptr && !mSetupData->mDriverCode.empty()) {
-            for (size_t i = 0; i < mPlanCodes.size() && driver == none; ++i) {
-                if (mPlanCodes[i] == mSetupData->mDriverCode) driver = i;
+            for (size_t i = 0; i < plan.size() && driver == none; ++i) {
+                if (plan[i].code == mSetupData->mDriverCode) driver = i;
             }
         }
         bool aborted = false;
@@ -427,10 +422,10 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
             aborted = true;
             result = ErrorCodes::kAnotherInstanceRunning;
         }
-        if (!aborted && !mPlanCodes.empty()) {
+        if (!aborted && !plan.empty()) {
             if (mSetupData != nullptr && !mSetupData->mCriticalCodes.empty()) {
-                for (size_t i = 0; i < mPlanCodes.size() && !aborted; ++i) {
-                    if (!Contains(mSetupData->mCriticalCodes, mPlanCodes[i]) || PlanEntryDone(i) || i == driver) continue;
+                for (size_t i = 0; i < plan.size() && !aborted; ++i) {
+                    if (!Contains(mSetupData->mCriticalCodes, plan[i].code) || PlanEntryDone(i) || i == driver) continue;
                     result = LaunchPlanEntry(i, session);
                     if (result != 0) {
                         MOQ_LOG("Critical Payload Install Failed, Aborting the Patch Install Session\n");
@@ -446,12 +441,12 @@ int PayloadsManager::InstallPayload(InstallerEngine*, bool prepareOnly, bool res
                 }
             }
             if (!aborted && mSetupData != nullptr && !mSetupData->mOptionalCodes.empty()) {
-                for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-                    if (!PlanEntryDone(i) && Contains(mSetupData->mOptionalCodes, mPlanCodes[i])) result = LaunchPlanEntry(i, session);
+                for (size_t i = 0; i < plan.size(); ++i) {
+                    if (!PlanEntryDone(i) && Contains(mSetupData->mOptionalCodes, plan[i].code)) result = LaunchPlanEntry(i, session);
                 }
             }
             if (!aborted) {
-                for (size_t i = 0; i < mPlanCodes.size(); ++i) {
+                for (size_t i = 0; i < plan.size(); ++i) {
                     if (!PlanEntryDone(i)) result = LaunchPlanEntry(i, session);
                 }
             }
@@ -642,14 +637,15 @@ bool PayloadsManager::CommitCopies(LaunchUndo& undo, const FileSystemPath& proxy
 }
 
 std::string PayloadsManager::InstallationName(size_t i) const {
-    if (mPlanInstallFolders[i].empty()) return mPlanSessionIDs[i];
+    const PlanEntry& entry = mPlan[i];
+    if (entry.installFolder.empty()) return entry.sessionID;
     // Two installations that name the same folder are told apart by their sessions.
-    for (size_t j = 0; j < mPlanCodes.size(); ++j) {
-        if (j != i && mPlanCodes[j] == mPlanCodes[i] && mPlanInstallFolders[j] == mPlanInstallFolders[i]) {
-            return mPlanInstallFolders[i] + " (" + mPlanSessionIDs[i] + ")";
+    for (size_t j = 0; j < mPlan.size(); ++j) {
+        if (j != i && mPlan[j].code == entry.code && mPlan[j].installFolder == entry.installFolder) {
+            return entry.installFolder + " (" + entry.sessionID + ")";
         }
     }
-    return mPlanInstallFolders[i];
+    return entry.installFolder;
 }
 
 std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
@@ -681,23 +677,23 @@ std::vector<PatchOutcome> PayloadsManager::Outcomes() const {
         outcome.installed.push_back(held.installFolder.empty() ? held.sessionID : held.installFolder);
         add(outcome, held.product, held.installFolder, held.sessionID, "installed").earlier = true;
     }
-    for (size_t i = 0; i < mPlanCodes.size(); ++i) {
-        PatchOutcome& outcome = outcomeOf(mPlanCodes[i], mPlanDisplayNames[i]);
+    for (size_t i = 0; i < mPlan.size(); ++i) {
+        const PlanEntry& entry = mPlan[i];
+        PatchOutcome& outcome = outcomeOf(entry.code, entry.displayName);
         ++outcome.planned;
         const std::string name = InstallationName(i);
-        const std::string product = i < mPlanProducts.size() ? mPlanProducts[i] : std::string();
-        if (!mPlanDone[i]) {
+        if (!entry.done) {
             outcome.notStarted.push_back(name);
-            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "notStarted");
-        } else if (mPlanResults[i] == 0) {
+            add(outcome, entry.product, entry.installFolder, entry.sessionID, "notStarted");
+        } else if (entry.result == 0) {
             outcome.installed.push_back(name);
-            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "installed");
+            add(outcome, entry.product, entry.installFolder, entry.sessionID, "installed");
         } else {
             outcome.failed.push_back(name);
-            add(outcome, product, mPlanInstallFolders[i], mPlanSessionIDs[i], "failed");
+            add(outcome, entry.product, entry.installFolder, entry.sessionID, "failed");
             if (!outcome.hasFailure) {
                 for (const LaunchRecord& launch : mLaunches) {
-                    if (launch.code == mPlanCodes[i] && launch.sessionID == mPlanSessionIDs[i]) outcome.firstFailure = launch;
+                    if (launch.code == entry.code && launch.sessionID == entry.sessionID) outcome.firstFailure = launch;
                 }
             }
             outcome.hasFailure = true;
@@ -725,7 +721,7 @@ void PayloadsManager::RecordLaunch(const LaunchRecord& record) {
 
 bool PayloadsManager::SetupStillRunning() {
     std::set<std::string> folders;
-    for (const FileSystemPath& folder : mPlanSetupFolders) folders.insert(folder.AsUTF8String());
+    for (const PlanEntry& entry : Plan()) folders.insert(entry.setupFolder.AsUTF8String());
     for (const std::string& folder : folders) {
         SetupRunLock probe;
         if (probe.Take(folder) == SetupRunLock::kBusy) {

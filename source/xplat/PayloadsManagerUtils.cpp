@@ -254,9 +254,7 @@ void NoteRelocation(ClassificationReads& reads, const std::string& base, const s
     if (at == std::string::npos) return;
     const std::string actualFolder = actualConfig.substr(0, at);
     if (actualFolder == storedFolder) return;
-    PayloadsManager::mapInstallDir.insert(std::make_pair(base, actualFolder));
-    PayloadsManager::mapInstallDir.insert(std::make_pair(media, actualFolder));
-    PayloadsManager::mapZTKConfigPath.insert(std::make_pair(media, actualConfig));
+    PayloadsManager::NoteMovedInstallation(base, media, actualFolder, actualConfig);
 }
 
 // Whether the base product is still where its configuration says: false when it is

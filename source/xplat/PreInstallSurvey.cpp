@@ -12,7 +12,7 @@
 namespace {
 
 void SurveyApplications(PreInstallSurvey& survey) {
-    const std::vector<PayloadProxy::CONPROCESS>& entries = PayloadsManager::sVecConProc;
+    const std::vector<PayloadProxy::CONPROCESS>& entries = PayloadsManager::ConflictingProcesses();
     std::vector<std::pair<int, std::string> > running;
     if (entries.empty() || !ProcessUtilsMac::GetRunningProcesses(running)) return;
     std::map<std::pair<bool, std::string>, std::vector<int> > found;

@@ -79,9 +79,8 @@ json Installation(const std::vector<PatchOutcome>& outcomes, const std::string& 
 json Patches(const PayloadsManager& manager, bool launched) {
     json patches = json::array();
     const std::vector<PatchOutcome> outcomes = launched ? manager.Outcomes() : std::vector<PatchOutcome>();
-    for (const PayloadVerdict& verdict : manager.mVerdicts) {
-        const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
-                            manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
+    for (const PayloadVerdict& verdict : manager.Verdicts()) {
+        const bool hidden = manager.IsHidden(verdict.code);
         patches.push_back({{"code", verdict.code},
                            {"productName", verdict.productName},
                            {"productVersion", verdict.productVersion},
@@ -129,17 +128,16 @@ json Checks(const PreInstallSurvey& survey, bool duringRun) {
 json Plan(const PayloadsManager& manager) {
     json plan = json::array();
     // The run has ended: no pass writes the plan any more.
-    const std::vector<uint64_t> sizes = manager.PlanSizes();
-    for (size_t i = 0; i < manager.mPlanCodes.size() && i < sizes.size(); ++i) {
-        const std::vector<std::string> arguments = MainSetupCommand::Arguments(
-            manager.mPlanCodes[i], manager.mPlanSessionIDs[i], manager.mPlanSetupFolders[i], manager.mPlanExtensionsFolders[i]);
-        plan.push_back({{"code", manager.mPlanCodes[i]},
-                        {"displayName", manager.mPlanDisplayNames[i]},
-                        {"sessionID", manager.mPlanSessionIDs[i]},
+    for (const PlanEntry& entry : manager.Plan()) {
+        const std::vector<std::string> arguments =
+            MainSetupCommand::Arguments(entry.code, entry.sessionID, entry.setupFolder, entry.extensionsFolder);
+        plan.push_back({{"code", entry.code},
+                        {"displayName", entry.displayName},
+                        {"sessionID", entry.sessionID},
                         {"setupPath", arguments.front()},
-                        {"workingFolder", manager.mPlanSetupFolders[i].AsUTF8String()},
+                        {"workingFolder", entry.setupFolder.AsUTF8String()},
                         {"arguments", json(std::vector<std::string>(arguments.begin() + 1, arguments.end()))},
-                        {"sizeBytes", sizes[i]}});
+                        {"sizeBytes", entry.size}});
     }
     return plan;
 }
@@ -233,7 +231,7 @@ std::string SessionReport::Document(InstallerEngine& engine, unsigned code, cons
     report["bundle"] = Signature(BundleVerifier::RunVerdict());
     report["exit"] = {{"code", code}, {"meaning", ExitCodeMeaning::Text(code)}, {"message", message}};
     report["patches"] = manager != nullptr ? Patches(*manager, engine.mUIMode != InstallerEngine::kModeCheck) : json::array();
-    std::shared_ptr<PreInstallSurvey> survey = manager != nullptr ? manager->mSurvey : nullptr;
+    std::shared_ptr<PreInstallSurvey> survey = manager != nullptr ? manager->Survey() : nullptr;
     const bool duringRun = survey != nullptr;
     // A mode that takes no survey of its own (the silent run, the wizard) gets one now.
     if (survey == nullptr && manager != nullptr) survey = PreInstallSurvey::Take(*manager);

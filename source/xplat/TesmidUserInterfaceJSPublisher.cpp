@@ -234,7 +234,7 @@ std::string TesmidUserInterfaceJSPublisher::UIGetFailedPayloadsMap(const Args& a
 std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
     // One copy under the record's lock: all five fields come from one update.
-    const ProgressResult progress = manager != nullptr ? manager->mProgress.Snapshot() : ProgressResult();
+    const ProgressResult progress = manager != nullptr ? manager->Progress().Snapshot() : ProgressResult();
     JSONObject object;
     JSONObject* inner = object.AddObject("Progress");
     inner->AddProperty<int>("percentage", progress.mPercent);
@@ -248,9 +248,9 @@ std::string TesmidUserInterfaceJSPublisher::UIGetProgress(const Args&) {
     // Which installation the running setup patches: one patch may go into several.
     object.AddProperty<std::string>("_product", progress.mProduct);
     object.AddProperty<std::string>("_folder", progress.mShownFolder);
-    object.AddProperty<std::string>("_stopping", manager != nullptr && !manager->mContinueInstall.load() ? "1" : "0");
+    object.AddProperty<std::string>("_stopping", manager != nullptr && !manager->ContinueInstall() ? "1" : "0");
     // The user is being asked whether to stop: nothing new starts until the answer.
-    object.AddProperty<std::string>("_asking", manager != nullptr && manager->mLaunchGate.Held() ? "1" : "0");
+    object.AddProperty<std::string>("_asking", manager != nullptr && manager->Gate().Held() ? "1" : "0");
     return object.ToString();
 }
 
@@ -284,7 +284,7 @@ bool GetDefaultPropertiesMap(InstallerEngine* engine, std::map<std::string, std:
         properties[VORNConstants::kPropSourcePath] = engine->mBundleFolder.AsUTF8String();
         properties["platform"] = PayloadProxyFileConstants::kPlatformCurrent;
         PayloadsManager* manager = engine->GetPayloadsManager();
-        properties["productName"] = manager != nullptr ? manager->mSessionProductName : std::string();
+        properties["productName"] = manager != nullptr ? manager->SessionProductName() : std::string();
         std::string language;
         if (LocalizationUtilities::GetUserInterfaceLanguage(language)) properties[VORNConstants::kPropDefaultLanguage] = language;
     }
@@ -336,7 +336,7 @@ std::string TesmidUserInterfaceJSPublisher::GetConflictingProcessList(const Args
     MethodLog log("GetConflictingProcessList", true);
     if (!args.empty()) return Error(kJSResultBadArgCount);
     std::string blocking, warning;
-    if (!PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning)) return Error(kJSResultFailed);
+    if (!PayloadsManager::IsConflictingProcess(PayloadsManager::ConflictingProcesses(), blocking, warning)) return Error(kJSResultFailed);
     JSONObject object;
     object.AddProperty<std::string>("_blockProcList", blocking);
     object.AddProperty<std::string>("_warnProcList", warning);
@@ -363,25 +363,24 @@ std::string TesmidUserInterfaceJSPublisher::CheckForDiskSpace(const Args& args) 
         const std::optional<FileSystemVolume> candidate = FileSystemVolume::Make(root);
         if (candidate && candidate->FreeSpaceInBytes(free)) object.AddProperty<std::string>("spaceFree", std::to_string(free / 1048576));
         // The sum explained: what each installation on that volume takes.
-        const std::vector<std::string> folders = manager->PlanInstallFolders(), products = manager->PlanProducts();
-        const std::vector<uint64_t> sizes = manager->PlanSizes();
+        const std::vector<PlanEntry> plan = manager->Plan();
         JSONObject* parts = object.AddObject("parts");
-        for (size_t i = 0; i < folders.size() && i < sizes.size() && i < products.size() && i < manager->mPlanDisplayNames.size(); ++i) {
-            const std::optional<FileSystemPath> folder = FileSystemPath::Make(folders[i]);
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const std::optional<FileSystemPath> folder = FileSystemPath::Make(plan[i].installFolder);
             const std::optional<FileSystemVolume> volume = folder ? FileSystemVolume::Make(*folder) : std::nullopt;
             FileSystemPath holder;
             if (!volume || !volume->RootPath(holder) || holder.AsUTF8String() != entry.first) continue;
             JSONObject* part = parts->AddObject("i" + std::to_string(1000 + i));
-            part->AddProperty<std::string>("name", manager->mPlanDisplayNames[i]);
-            part->AddProperty<std::string>("product", products[i]);
+            part->AddProperty<std::string>("name", plan[i].displayName);
+            part->AddProperty<std::string>("product", plan[i].product);
             std::vector<std::string> alike;
             size_t at = 0;
-            for (size_t j = 0; j < folders.size(); ++j) {
+            for (size_t j = 0; j < plan.size(); ++j) {
                 if (j == i) at = alike.size();
-                if (manager->mPlanCodes[j] == manager->mPlanCodes[i]) alike.push_back(folders[j]);
+                if (plan[j].code == plan[i].code) alike.push_back(plan[j].installFolder);
             }
             part->AddProperty<std::string>("folder", PatchOutcome::ShownFolders(alike)[at]);
-            part->AddProperty<std::string>("bytes", std::to_string(sizes[i]));
+            part->AddProperty<std::string>("bytes", std::to_string(plan[i].size));
         }
         break;
     }
@@ -413,7 +412,7 @@ std::string TesmidUserInterfaceJSPublisher::UIGetPayloadProgress(const Args&) {
     MethodLog log("UIGetPayloadProgress", false);
     return Guarded(log, [&]() -> std::string {
         PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
-        if (manager == nullptr || !manager->mPrepared.load()) return Error(kJSResultFailed);
+        if (manager == nullptr || !manager->Prepared()) return Error(kJSResultFailed);
         JSONObject object;
         object.AddProperty<std::string>(kErrorPropertyName, "DONE");
         return object.ToString();
@@ -444,7 +443,7 @@ std::string TesmidUserInterfaceJSPublisher::UIGetUpdateSizes(const Args& args) {
     PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
     if (manager == nullptr) return Error(kJSResultFailed);
     std::map<std::string, std::string> sizes;
-    for (auto entry = manager->PayloadsBegin(); entry != manager->PayloadsEnd(); ++entry) {
+    for (auto entry = manager->Payloads().begin(); entry != manager->Payloads().end(); ++entry) {
         if (entry->second->mSelected) sizes.insert(std::make_pair(entry->first, entry->second->mDataStore->mTotalSize));
     }
     return ObjectOf(sizes);
@@ -536,7 +535,7 @@ std::string TesmidUserInterfaceJSPublisher::UIGetLockHolder(const Args& args) {
     MethodLog log("UIGetLockHolder", true);
     if (!args.empty()) return Error(kJSResultBadArgCount);
     PayloadsManager* manager = mEngine != nullptr ? mEngine->GetPayloadsManager() : nullptr;
-    const bool ownPatchLock = manager != nullptr && manager->mPatchLock != nullptr;
+    const bool ownPatchLock = manager != nullptr && manager->HoldsPatchLock();
     JSONObject object;
     for (const char* name : {TesmidConstants::kSetupLockName, TesmidConstants::kBootstrapperLockName, TesmidConstants::kPatchLockName}) {
         // Our own hold is no other installer.

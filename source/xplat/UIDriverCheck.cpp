@@ -32,7 +32,7 @@ std::string LockLine(const NamedLockProbe& lock) {
 
 bool AnySetupStillRunning(const PayloadsManager& manager) {
     std::set<std::string> folders;
-    for (const FileSystemPath& folder : manager.mPlanSetupFolders) folders.insert(folder.AsUTF8String());
+    for (const PlanEntry& entry : manager.Plan()) folders.insert(entry.setupFolder.AsUTF8String());
     for (const std::string& folder : folders) {
         if (SetupRunLock::IsHeld(folder)) return true;
     }
@@ -52,13 +52,13 @@ bool UIDriverCheck::Run() {
         PrintResult(std::cout, mErrorCode);
         return false;
     }
-    manager->mPrepared = false;
+    manager->RequirePreparation();
     std::map<std::string, std::string> updates;
     manager->GetUpdatesList(updates);
     const int classification = PayloadsManager::GetErrorCode();
     // Plans and measures the volumes; copies and launches nothing.
     if (!(classification != 0 && updates.empty())) manager->InstallPayload(&mEngine, true, true);
-    manager->mSurvey = PreInstallSurvey::Take(*manager);
+    manager->SetSurvey(PreInstallSurvey::Take(*manager));
     mErrorCode = Outcome(*manager, updates.empty(), classification);
     PrintSummary(*manager, mErrorCode);
     MOQ_LOG("The check ends with %d\n", mErrorCode);
@@ -67,9 +67,9 @@ bool UIDriverCheck::Run() {
 
 int UIDriverCheck::Outcome(PayloadsManager& manager, bool updatesEmpty, int classification) {
     // In the order the silent run meets them.
-    if (manager.mSurvey->AnyLockBusy()) return ErrorCodes::kAnotherInstanceRunning;
+    if (manager.Survey()->AnyLockBusy()) return ErrorCodes::kAnotherInstanceRunning;
     if (classification != 0 && updatesEmpty) return classification;
-    if (manager.mSurvey->AnyBlockingApplication()) return ErrorCodes::kConflictingProcessRunning;
+    if (manager.Survey()->AnyBlockingApplication()) return ErrorCodes::kConflictingProcessRunning;
     const int planned = PayloadsManager::GetErrorCode();
     if (planned == ErrorCodes::kNotEnoughDiskSpace || updatesEmpty) return planned;
     if (planned == ErrorCodes::kMOXADBError) return planned;
@@ -77,7 +77,7 @@ int UIDriverCheck::Outcome(PayloadsManager& manager, bool updatesEmpty, int clas
     // Every launch succeeding, what is left is what could not be planned or was already there.
     std::map<std::string, std::string> failed;
     if (manager.GetFailedPayloads(failed) && !failed.empty()) return ErrorCodes::kRollBack;
-    if (!manager.mAlreadyInstalledCodes.empty() && manager.mPlanCodes.empty()) return ErrorCodes::kAlreadyInstalled;
+    if (!manager.AlreadyInstalledCodes().empty() && manager.Plan().empty()) return ErrorCodes::kAlreadyInstalled;
     return 0;
 }
 
@@ -88,14 +88,13 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
         std::cout << PrintableText::Escape(line.str()) << "\n";
         line.str(std::string());
     };
-    for (const PayloadVerdict& verdict : manager.mVerdicts) {
-        const bool hidden = manager.mSetupData != nullptr && manager.mSetupData->mDisplayByCode.count(verdict.code) &&
-                            manager.mSetupData->mDisplayByCode.at(verdict.code) == "none";
+    for (const PayloadVerdict& verdict : manager.Verdicts()) {
+        const bool hidden = manager.IsHidden(verdict.code);
         line << "Patch " << verdict.code << " " << verdict.productName << " " << verdict.productVersion << ": "
              << verdict.Words() << (hidden ? " (hidden)" : "") << " - " << verdict.Reason();
         emit();
     }
-    const PreInstallSurvey& survey = *manager.mSurvey;
+    const PreInstallSurvey& survey = *manager.Survey();
     for (const NamedLockProbe& lock : survey.locks) {
         line << LockLine(lock);
         emit();
@@ -119,22 +118,22 @@ void UIDriverCheck::PrintSummary(PayloadsManager& manager, int code) const {
         emit();
     }
     // Where the store records a patch already, a run launches nothing: the check says so.
-    for (const PayloadsManager::HeldEntry& held : manager.HeldEntries()) {
+    for (const HeldEntry& held : manager.HeldEntries()) {
         line << "Installed already: " << held.code << " " << held.displayName << " in session " << held.sessionID;
         if (!held.installFolder.empty()) line << ", " << held.installFolder;
         line << " (the store records it there; not launched again)";
         emit();
     }
-    if (manager.mPlanCodes.empty()) {
+    const std::vector<PlanEntry> plan = manager.Plan();
+    if (plan.empty()) {
         line << "Launches: none";
         emit();
     }
-    for (size_t i = 0; i < manager.mPlanCodes.size(); ++i) {
-        line << "Launch " << manager.mPlanCodes[i] << " in session " << manager.mPlanSessionIDs[i] << ", working folder "
-             << manager.mPlanSetupFolders[i].AsUTF8String() << ":";
-        for (const std::string& argument : MainSetupCommand::Arguments(manager.mPlanCodes[i], manager.mPlanSessionIDs[i],
-                                                                        manager.mPlanSetupFolders[i],
-                                                                        manager.mPlanExtensionsFolders[i])) {
+    for (const PlanEntry& entry : plan) {
+        line << "Launch " << entry.code << " in session " << entry.sessionID << ", working folder "
+             << entry.setupFolder.AsUTF8String() << ":";
+        for (const std::string& argument :
+             MainSetupCommand::Arguments(entry.code, entry.sessionID, entry.setupFolder, entry.extensionsFolder)) {
             line << " " << argument;
         }
         emit();

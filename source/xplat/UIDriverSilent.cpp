@@ -29,12 +29,12 @@ bool UIDriverSilent::Run() {
         }
         isSetupLockAcquired = true;
     }
-    manager->mPrepared = false;
+    manager->RequirePreparation();
     std::map<std::string, std::string> updates;
     manager->GetUpdatesList(updates);
     if (!(PayloadsManager::GetErrorCode() != 0 && updates.empty())) {
         std::string blocking, warning;
-        PayloadsManager::IsConflictingProcess(PayloadsManager::sVecConProc, blocking, warning);
+        PayloadsManager::IsConflictingProcess(PayloadsManager::ConflictingProcesses(), blocking, warning);
         if (!blocking.empty()) {
             mErrorCode = ErrorCodes::kConflictingProcessRunning;
             return false;

@@ -134,7 +134,7 @@ TEST_F(Wizard, EndingDuringAnInstallationLetsThePassFinish) {
     EXPECT_FALSE(timedOut);
     EXPECT_EQ("ended early", title);
     EXPECT_FALSE(NativeThreadController::GetInstance()->Controller().currentWorker());
-    EXPECT_EQ(100, PayloadsManager::Instance()->mProgress.Snapshot().mPercent);  // the pass ran to its end
+    EXPECT_EQ(100, PayloadsManager::Instance()->Progress().Snapshot().mPercent);  // the pass ran to its end
 }
 
 TEST_F(Wizard, CancelBeforeAnyPassEndsTheWizard) {

@@ -15,6 +15,7 @@
 #include "MoxaQueries.h"
 #include "PatchFixtures.h"
 #include "PayloadsManager.h"
+#include "PayloadsManagerTestPeer.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
 #include "UndoRecovery.h"
@@ -66,8 +67,8 @@ protected:
         InstalledBase(store, box / "machine", base, {"{S1}"}, "/Applications/Suite");
         bundle.AddPatch(Patch("{P}", "Suite Patch", "1.1", "{BASE}"));
         PayloadsManager& manager = Start();
-        PayloadsManager::mapInstallDir["{BASE}"] = box / "Moved/Suite";
-        PayloadsManager::mapZTKConfigPath["{BASE}"] = box / "Moved/Suite/config.xml";
+        PayloadsManagerTestPeer::MovedFolders()["{BASE}"] = box / "Moved/Suite";
+        PayloadsManagerTestPeer::MovedConfigPaths()["{BASE}"] = box / "Moved/Suite/config.xml";
         return manager;
     }
     // Plans and installs as the silent run does; returns the installation's answer.
@@ -90,7 +91,7 @@ TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) 
     TestFiles::Write(bundle.Root() + "/extensions/runtime/lib.so", "runtime");
     PayloadsManager& manager = Start();
     EXPECT_EQ(0, PlanAndInstall(manager));
-    ASSERT_EQ(2u, manager.mPlanCodes.size());
+    ASSERT_EQ(2u, manager.Plan().size());
     EXPECT_EQ((std::vector<std::string>{"{S1} {P}", "{S2} {P}"}), LaunchOrder());
     for (const std::string session : {"{S1}", "{S2}"}) {
         const std::string setup = SetupFolder(session);
@@ -107,7 +108,7 @@ TEST_F(Installation, EachInstallationOfTheBaseGetsItsLaunchWithTheExactCommand) 
     EXPECT_EQ((std::map<std::string, std::string>{{"{P}", "Suite Patch 1.0.1"}}), Succeeded(manager));
     const std::string logged = TestFiles::Read(log);
     EXPECT_NE(std::string::npos, logged.find("--parentSessionID={S2} --skipProcessCheck=1 \n"));
-    EXPECT_EQ(100, manager.mProgress.Snapshot().mPercent);
+    EXPECT_EQ(100, manager.Progress().Snapshot().mPercent);
     EXPECT_EQ(0, PayloadsManager::GetErrorCode());
 }
 
@@ -133,12 +134,9 @@ TEST_F(Installation, AFailingCriticalPatchStopsTheSessionAndLeavesItsInstallerAs
     EXPECT_EQ(2, PlanAndInstall(manager));
     EXPECT_EQ((std::vector<std::string>{"{S1} {P2}"}), LaunchOrder());
     EXPECT_EQ((std::map<std::string, std::string>{{"{P2}", "Two 1.1"}}), Failed(manager));
-    {
-        MutexLock records(manager.mRecordsMutex);
-        EXPECT_EQ((std::vector<int32_t>{28}), manager.mInstallResults);
-    }
-    EXPECT_EQ(28, PayloadsManager::mErrorCode.load());
-    EXPECT_EQ("kRollBack", manager.mProgress.ErrorName());
+    EXPECT_EQ((std::vector<int32_t>{28}), PayloadsManagerTestPeer::InstallResults(manager));
+    EXPECT_EQ(28, PayloadsManager::LastErrorCode());
+    EXPECT_EQ("kRollBack", manager.Progress().ErrorName());
     // Byte for byte what it was: the replaced data and runtime back, nothing new left.
     EXPECT_EQ("Two Two/Two.data", Listing(SetupFolder("{S1}") + "/extensions"));
     EXPECT_EQ("the data an earlier patch left", TestFiles::Read(SetupFolder("{S1}") + "/extensions/Two/Two.data"));
@@ -192,7 +190,8 @@ TEST_F(Installation, VersionGateComparesNumbers) {
     bundle.AddPatch(Patch("{OLD}", "Old Patch", "9.0", "{BASE}"), "Old").AddPatch(Patch("{NEW}", "New Patch", "10.0.1", "{BASE}"), "New");
     PayloadsManager& manager = Start();
     EXPECT_EQ(0, PlanAndInstall(manager));
-    EXPECT_EQ((std::vector<std::string>{"{NEW}"}), manager.mPlanCodes);  // "9.0" is older than "10.0"
+    ASSERT_EQ(1u, manager.Plan().size());
+    EXPECT_EQ("{NEW}", manager.Plan()[0].code);  // "9.0" is older than "10.0"
     EXPECT_TRUE(Failed(manager).empty());
 }
 
@@ -203,7 +202,7 @@ TEST_F(Installation, PatchesThatCannotBeScheduledAreFailuresNotSuccesses) {
     bundle.AddPatch(Patch("{P-ESC}", "Esc", "1.1", "{ESCAPE}")).AddPatch(Patch("{P-NC}", "Nc", "1.1", "{NOCACHE}"));
     PayloadsManager& manager = Start();
     EXPECT_EQ(2, PlanAndInstall(manager));
-    EXPECT_TRUE(manager.mPlanCodes.empty());
+    EXPECT_TRUE(manager.Plan().empty());
     EXPECT_EQ((std::map<std::string, std::string>{{"{P-ESC}", "Esc 1.1"}, {"{P-NC}", "Nc 1.1"}}), Failed(manager));
     EXPECT_EQ(28, PayloadsManager::GetErrorCode());
     EXPECT_NE(std::string::npos, TestFiles::Read(log).find("is not a folder name"));
@@ -217,7 +216,7 @@ TEST_F(Installation, NotEnoughRoomStopsBeforeAnyLaunch) {
     PayloadsManager& manager = Start();
     EXPECT_EQ(25, manager.InstallPayload(nullptr, true, true));
     EXPECT_EQ(25, PayloadsManager::GetErrorCode());
-    EXPECT_EQ(99999999999999999ull, manager.PlanSizes().at(0));
+    EXPECT_EQ(99999999999999999ull, manager.Plan().at(0).size);
     EXPECT_TRUE(LaunchOrder().empty());
 }
 
@@ -229,7 +228,7 @@ TEST_F(Installation, EmptySessionIDAndCancelledRuns) {
     EXPECT_EQ(12, manager.LaunchMainSetupAndInstallPatch("{P}", "{BASE}", none, "", FileSystemPath(SetupFolder("{S1}")), "",
                                                           FileSystemPath(bundle.Root()), 0, "Suite Patch 1.1", 0, 99,
                                                           FileSystemPath(bundle.Root())));
-    manager.mContinueInstall = false;
+    manager.SetContinueInstall(false);
     std::map<std::string, int> results;
     manager.InstallPayload(nullptr, true, true);
     EXPECT_EQ(1, manager.ProcessPayloads(nullptr, results));
@@ -263,7 +262,7 @@ TEST_F(Installation, AMovedBaseThatCannotBeWrittenBackFailsTheRun) {
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     EXPECT_EQ(2, status);
-    EXPECT_EQ(31, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(31, PayloadsManager::LastErrorCode());
     EXPECT_EQ(1u, TestFiles::Lines(TestFiles::Read(SetupFolder("{S1}") + "/invocations.log")).size());
     const std::string text = TestFiles::Read(log);
     EXPECT_NE(std::string::npos, text.find("The moved product {BASE} could not be written to the installed-products store"));
@@ -284,14 +283,11 @@ TEST_F(Installation, OutcomeCodesAfterARun) {
     PayloadsManager& manager = Start();
     // only an already-installed patch: the session still reports 29
     EXPECT_EQ(2, PlanAndInstall(manager));
-    EXPECT_EQ(29, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(29, PayloadsManager::LastErrorCode());
     // once another patch succeeded, the session succeeded
-    {
-        MutexLock records(manager.mRecordsMutex);
-        manager.mSuccessfulPayloads["{OTHER}"] = "Other 1.0";
-    }
+    PayloadsManagerTestPeer::AddSucceeded(manager, "{OTHER}", "Other 1.0");
     EXPECT_EQ(0, PayloadsManager::CheckOptionalPayloadFailure());
-    EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(0, PayloadsManager::LastErrorCode());
 }
 
 }  // namespace
@@ -315,12 +311,12 @@ TEST_F(Installation, RecordsReadWhileAPassRunsAreConsistentCopies) {
         std::map<std::string, std::string> failed, succeeded;
         manager.GetFailedPayloads(failed);
         manager.GetSuccessfulPayloads(succeeded);
-        const std::vector<int32_t> steps = manager.PlanDone();
-        const std::vector<std::string> folders = manager.PlanInstallFolders();
+        const std::vector<PlanEntry> plan = manager.Plan();
+        const std::vector<PatchOutcome> outcomes = manager.Outcomes();
         std::string required, volume;
         manager.GetDiskSpaceIfNeeded(required, volume);
-        EXPECT_LE(steps.size(), 3u);
-        EXPECT_LE(folders.size(), 3u);
+        EXPECT_LE(plan.size(), 3u);
+        EXPECT_LE(outcomes.size(), 1u);
         ++reads;
     }
     pass.join();
@@ -328,7 +324,12 @@ TEST_F(Installation, RecordsReadWhileAPassRunsAreConsistentCopies) {
     std::map<std::string, std::string> failed;
     EXPECT_TRUE(manager.GetFailedPayloads(failed));
     EXPECT_EQ(1u, failed.count("{P}"));
-    EXPECT_EQ((std::vector<int32_t>{1, 1, 1}), manager.PlanDone());
+    const std::vector<PlanEntry> plan = manager.Plan();
+    ASSERT_EQ(3u, plan.size());
+    for (const PlanEntry& entry : plan) {
+        EXPECT_TRUE(entry.done) << entry.sessionID;
+        EXPECT_EQ(entry.sessionID != "{S2}", entry.result == 0) << entry.sessionID;  // only {S2}'s setup fails
+    }
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "FileSystemUtils.h"
 #include "MOQLogger.h"
 #include "PatchFixtures.h"
 #include "PayloadAccessor.h"
 #include "PayloadsManager.h"
+#include "PayloadsManagerTestPeer.h"
 #include "PayloadsManagerUtils.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
@@ -63,9 +66,9 @@ TEST_F(Classification, EachResultWithItsListAndFlags) {
     EXPECT_EQ((Texts{{"{P-HIGH}", "Superseded 1.1.5"}}), higher);
     EXPECT_TRUE(M().GetParentNotInstalledUpdatedList(missing));
     EXPECT_EQ((Texts{{"{P-NOBASE}", "Orphan 2.0 - Other Suite"}}), missing);
-    EXPECT_EQ(4u, M().mPayloads.size());  // the parentless one is not classified, so not kept
-    EXPECT_EQ((std::vector<std::string>{"{P-INST}"}), M().mAlreadyInstalledCodes);
-    const PayloadAccessor& high = *M().mPayloads.at("{P-HIGH}");
+    EXPECT_EQ(4u, M().Payloads().size());  // the parentless one is not classified, so not kept
+    EXPECT_EQ((std::vector<std::string>{"{P-INST}"}), M().AlreadyInstalledCodes());
+    const PayloadAccessor& high = *M().Payloads().at("{P-HIGH}");
     EXPECT_TRUE(high.mHigherPatchInstalled && !high.mSelected && !high.mAlreadyInstalled && !high.mParentNotInstalled);
 
     // the session's code is the last payload's result, in the order the folders are met
@@ -74,7 +77,7 @@ TEST_F(Classification, EachResultWithItsListAndFlags) {
     for (const std::string& folder : PatchOrder()) {
         if (results.count(folder)) expected = results.at(folder);
     }
-    EXPECT_EQ(expected, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(expected, PayloadsManager::LastErrorCode());
 
     Texts kept{{"{P-AVAIL}", "old text"}};
     EXPECT_FALSE(M().GetUpdatesList(kept));  // nothing added: the old entry stays
@@ -134,13 +137,13 @@ TEST_F(Classification, DuplicateCodesKeepTheFirstAndDriverNamesTheSession) {
     bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{DRIVER}</KavexCode></Driver>"
                     "<Optional><KavexCode display=\"none\">{SAME}</KavexCode></Optional></PayloadInfo>");
     ASSERT_TRUE(Initialize());
-    EXPECT_EQ(2u, M().mPayloads.size());
+    EXPECT_EQ(2u, M().Payloads().size());
     std::string firstSeen;
     for (const std::string& folder : PatchOrder()) {
         if (firstSeen.empty() && (folder == "A" || folder == "B")) firstSeen = folder == "A" ? "First" : "Second";
     }
-    EXPECT_EQ(firstSeen, M().mPayloads.at("{SAME}")->mDataStore->mProductName);
-    EXPECT_EQ("Driver Name", M().mSessionProductName);
+    EXPECT_EQ(firstSeen, M().Payloads().at("{SAME}")->mDataStore->mProductName);
+    EXPECT_EQ("Driver Name", M().SessionProductName());
     std::vector<std::string> hidden;
     EXPECT_FALSE(M().GetHiddenPayloadList(hidden));
     EXPECT_EQ((std::vector<std::string>{"{SAME}"}), hidden);
@@ -150,7 +153,7 @@ TEST_F(Classification, WithoutSetupTheLastPayloadNamesTheSession) {
     bundle.AddPatch(Patch("{A}", "Alpha", "1.1", "{BASE}")).AddPatch(Patch("{B}", "Beta", "1.1", "{BASE}"));
     ASSERT_TRUE(Initialize());
     const std::vector<std::string> order = PatchOrder();
-    EXPECT_EQ(order.back(), M().mSessionProductName);
+    EXPECT_EQ(order.back(), M().SessionProductName());
     std::vector<std::string> hidden;
     M().GetHiddenPayloadList(hidden);
     EXPECT_TRUE(hidden.empty());
@@ -160,7 +163,7 @@ TEST_F(Classification, DriverThatMatchesNothingLeavesTheNameEmpty) {
     bundle.AddPatch(Patch("{A}", "Alpha", "1.1", "{BASE}"));
     bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{NONE}</KavexCode></Driver></PayloadInfo>");
     ASSERT_TRUE(Initialize());
-    EXPECT_EQ("", M().mSessionProductName);
+    EXPECT_EQ("", M().SessionProductName());
 }
 
 TEST_F(Classification, ConfigurationStoreLocatesTheBaseProduct) {
@@ -208,9 +211,9 @@ TEST_F(Classification, MovedProductIsFoundThroughItsMediaAndRelocated) {
     M().GetParentNotInstalledUpdatedList(missing);
     EXPECT_EQ(1u, updates.count("{P}"));
     EXPECT_EQ(1u, missing.count("{Q}"));
-    EXPECT_EQ(box / "new/Suite", PayloadsManager::mapInstallDir["{BASE}"]);
-    EXPECT_EQ(box / "new/Suite", PayloadsManager::mapInstallDir["{MEDIA}"]);
-    EXPECT_EQ(box / "new/Suite/config/app.xml", PayloadsManager::mapZTKConfigPath["{MEDIA}"]);
+    EXPECT_EQ(box / "new/Suite", PayloadsManagerTestPeer::MovedFolders()["{BASE}"]);
+    EXPECT_EQ(box / "new/Suite", PayloadsManagerTestPeer::MovedFolders()["{MEDIA}"]);
+    EXPECT_EQ(box / "new/Suite/config/app.xml", PayloadsManagerTestPeer::MovedConfigPaths()["{MEDIA}"]);
 }
 
 TEST_F(Classification, FaultsLeaveTheEngineWithoutAManager) {
@@ -222,7 +225,7 @@ TEST_F(Classification, FaultsLeaveTheEngineWithoutAManager) {
     TestFiles::RemoveTree(bundle.Root() + "/extensions/Broken");
     bundle.SetupXml("<PayloadInfo><Driver>");
     EXPECT_FALSE(Initialize());
-    EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(0, PayloadsManager::LastErrorCode());
     EXPECT_NE(std::string::npos, TestFiles::Read(log).find("MOQ: _info_: Invalid Setup.xml specified, Aborting the patch install session\n"));
     FileSystemPath root(bundle.Root());
     EXPECT_FALSE(PayloadsManager::Initialize(root, PayloadProxyFileConstants::kProxyTypeFull));  // one instance per process
@@ -231,7 +234,7 @@ TEST_F(Classification, FaultsLeaveTheEngineWithoutAManager) {
     unlink((bundle.Root() + "/setup.xml").c_str());
     TestFiles::RemoveTree(box / "machine/Library");  // no store, and no folder to create it in
     EXPECT_FALSE(Initialize());
-    EXPECT_EQ(31, PayloadsManager::mErrorCode.load());
+    EXPECT_EQ(31, PayloadsManager::LastErrorCode());
 }
 
 TEST_F(Classification, NoExtensionsFolderGivesAManagerWithoutPayloads) {
@@ -239,7 +242,22 @@ TEST_F(Classification, NoExtensionsFolderGivesAManagerWithoutPayloads) {
     Texts any;
     EXPECT_FALSE(M().GetUpdatesList(any));
     EXPECT_FALSE(M().GetAlreadyUpdatedList(any));
-    EXPECT_TRUE(M().mPayloads.empty());
+    EXPECT_TRUE(M().Payloads().empty());
+}
+
+// What only the main thread may set stops a debug build when another thread sets it; from the
+// main thread it is taken.
+TEST_F(Classification, MainThreadSettingsFromAnotherThreadStopADebugBuild) {
+    ASSERT_TRUE(Initialize());
+    M().SetSetupTimeout(7);
+    M().RequirePreparation();
+#ifdef NDEBUG
+    GTEST_SKIP() << "a release build checks no thread";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(std::thread([] { PayloadsManager::Instance()->SetSurvey(nullptr); }).join(),
+                 "SetSurvey runs on another thread than the one its object keeps to");
+#endif
 }
 
 // The cached classification must answer exactly as the step-by-step one.

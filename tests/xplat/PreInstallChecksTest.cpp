@@ -12,6 +12,7 @@
 #include "PatchFixtures.h"
 #include "LockHolder.h"
 #include "PayloadsManager.h"
+#include "PayloadsManagerTestPeer.h"
 #include "PreInstallSurvey.h"
 #include "StoreBuilder.h"
 #include "TestSandbox.h"
@@ -56,10 +57,7 @@ protected:
     }
     void TearDown() override { PayloadsManager::Release(); }
     PayloadsManager& M() { return *PayloadsManager::Instance(); }
-    void SetFailed(const Dictionary& failed) {
-        MutexLock records(M().mRecordsMutex);
-        M().mFailedPayloads = failed;
-    }
+    void SetFailed(const Dictionary& failed) { PayloadsManagerTestPeer::SetFailed(M(), failed); }
     // The family's locks as the test says, whatever runs beside it on the machine.
     std::set<std::string> held;
     FamilyLockQuery::Replacement locks{[this](const std::string& name) { return held.count(name) != 0; }};
@@ -78,14 +76,14 @@ TEST_F(Checks, ConflictingProcessesBlockWarnAndAreListedOnce) {
     // prefix matches, sorted, duplicates once, and "KvxZed" is already inside "AKvxZed"
     EXPECT_EQ("<br>AKvxZed<br>KvxTool<br>KvxToolbox", blocking);
     EXPECT_EQ("<br>KvxHelper", warning);
-    EXPECT_EQ(30, PayloadsManager::mErrorCode.load());
-    EXPECT_EQ("kConflictingProcessRunning", M().mProgress.ErrorName());
+    EXPECT_EQ(30, PayloadsManager::LastErrorCode());
+    EXPECT_EQ("kConflictingProcessRunning", M().Progress().ErrorName());
 
     std::string none, noWarning;
     EXPECT_FALSE(PayloadsManager::IsConflictingProcess({Entry("NoSuchKvxApp", "1")}, none, noWarning));
     EXPECT_EQ("", none);
-    EXPECT_EQ(0, PayloadsManager::mErrorCode.load());
-    EXPECT_EQ("", M().mProgress.ErrorName());
+    EXPECT_EQ(0, PayloadsManager::LastErrorCode());
+    EXPECT_EQ("", M().Progress().ErrorName());
 }
 
 // Another installer of the family blocks as an application named "Setup" and takes the
@@ -100,7 +98,7 @@ TEST_F(Checks, AnotherFamilyInstallerBlocks) {
         EXPECT_TRUE(PayloadsManager::IsConflictingProcess({}, blocking, warning)) << name;
         EXPECT_EQ("<br>Setup", blocking) << name;
         EXPECT_FALSE(PayloadsManager::AcquireSetupLock()) << name;
-        EXPECT_EQ(34, PayloadsManager::mErrorCode.load()) << name;
+        EXPECT_EQ(34, PayloadsManager::LastErrorCode()) << name;
     }
     PayloadsManager::Release();
     FileSystemPath root(bundle.Root());
@@ -166,12 +164,8 @@ TEST(ConflictPatterns, AnchoredAtTheStartOpenAtTheEndLiteralWhenBroken) {
 // application with its processes, each planned volume with its room.
 TEST_F(Checks, TheSurveyNamesLocksApplicationsAndVolumes) {
     RunningApps apps({"KvxSurveyTool", "KvxSurveyHelp"});
-    PayloadsManager::sVecConProc = {Entry("KvxSurveyTool", "1"), Entry("KvxSurveyHelp", "0"), Entry("NoSuchKvxApp", "1")};
-    {
-        MutexLock records(M().mRecordsMutex);
-        M().mPlanInstallFolders = {"/dev/shm", "/dev/shm/sub"};
-        M().mPlanSizes = {UINT64_MAX / 2, 1};
-    }
+    PayloadsManagerTestPeer::SetConflictingProcesses({Entry("KvxSurveyTool", "1"), Entry("KvxSurveyHelp", "0"), Entry("NoSuchKvxApp", "1")});
+    PayloadsManagerTestPeer::SetPlanFolders(M(), {"/dev/shm", "/dev/shm/sub"}, {UINT64_MAX / 2, 1});
     std::shared_ptr<PreInstallSurvey> survey = PreInstallSurvey::Take(M());
     ASSERT_EQ(3u, survey->locks.size());
     EXPECT_EQ("VORNSetupLock", survey->locks[0].name);
@@ -196,7 +190,7 @@ TEST_F(Checks, TheSurveyNamesLocksApplicationsAndVolumes) {
 
     LockHolder holder("VORNPatchLock");
     ASSERT_TRUE(holder.Held());
-    PayloadsManager::sVecConProc = {Entry("KvxSurveyHelp", "0")};
+    PayloadsManagerTestPeer::SetConflictingProcesses({Entry("KvxSurveyHelp", "0")});
     survey = PreInstallSurvey::Take(M());
     EXPECT_TRUE(survey->AnyLockBusy());
     EXPECT_EQ(NamedLockProbe::kBusy, survey->locks[2].state);
@@ -207,13 +201,13 @@ TEST_F(Checks, TheSurveyNamesLocksApplicationsAndVolumes) {
 TEST_F(Checks, ConflictMessagesSingularAndPlural) {
     const Dictionary strings = {{"locConflictingProcessErrorBody", "Close these:"}, {"locConflictingProcessErrorBodySing", "Close this:"}};
     RunningApps apps({"KvxAlpha", "KvxBeta"});
-    PayloadsManager::sVecConProc = {Entry("KvxAlpha", "1")};
-    PayloadsManager::mErrorCode = 30;
+    PayloadsManagerTestPeer::SetConflictingProcesses({Entry("KvxAlpha", "1")});
+    PayloadsManager::SetErrorCode(30);
     EXPECT_EQ("Close this:\r\nKvxAlpha", M().GetLocalizedErrorString(strings));
-    PayloadsManager::sVecConProc = {Entry("KvxAlpha", "1"), Entry("KvxBeta", "1")};
-    PayloadsManager::mErrorCode = 30;
+    PayloadsManagerTestPeer::SetConflictingProcesses({Entry("KvxAlpha", "1"), Entry("KvxBeta", "1")});
+    PayloadsManager::SetErrorCode(30);
     EXPECT_EQ("Close these:\r\nKvxAlpha\r\nKvxBeta", M().GetLocalizedErrorString(strings));
-    PayloadsManager::mErrorCode = 30;
+    PayloadsManager::SetErrorCode(30);
     EXPECT_EQ("", M().GetLocalizedErrorString({{"locConflictingProcessErrorBodySing", "Close this:"}}));
 }
 
@@ -240,11 +234,8 @@ TEST_F(Checks, ShortVolumesAreReportedByRootOrderWithTheirMessage) {
     FileSystemPath rootOfBox("/");
     FileSystemVolume(FileSystemPath(box.Path())).RootPath(rootOfBox);
     // two entries on the box's volume add up; one entry on /dev/shm alone is short too
-    {
-        MutexLock records(M().mRecordsMutex);
-        M().mPlanInstallFolders = {box / "App", box / "Other", "/dev/shm/App", ""};
-        M().mPlanSizes = {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5};
-    }
+    PayloadsManagerTestPeer::SetPlanFolders(M(), {box / "App", box / "Other", "/dev/shm/App", ""},
+                                            {freeRoot / 4, freeRoot / 4 + 1048576, freeShm, 5});
     ASSERT_TRUE(M().GetDiskSpaceIfNeeded(space, volume));
     const bool boxFirst = rootOfBox.AsUTF8String() < "/dev/shm";
     std::string expectedName;
@@ -253,19 +244,19 @@ TEST_F(Checks, ShortVolumesAreReportedByRootOrderWithTheirMessage) {
     const uint64_t total = boxFirst ? freeRoot / 4 * 2 + 1048576 : freeShm;
     EXPECT_EQ(std::to_string(total * 2 / 1048576), space);
 
-    PayloadsManager::mErrorCode = 25;
+    PayloadsManager::SetErrorCode(25);
     EXPECT_EQ("Need " + space + " MB on " + volume + ".",
               M().GetLocalizedErrorString({{"locnotEnoughDiskSpaceBody", "Need [spaceReq] MB on [volume]."}}));
 }
 
 TEST_F(Checks, ErrorNamesFollowTheCode) {
-    GuardedProgress& progress = M().mProgress;
+    GuardedProgress& progress = M().Progress();
     PayloadsManager::MapErrorCodeToJSError(progress, 25);
     EXPECT_EQ("kNotEnoughDiskSpace", progress.ErrorName());
     for (int keeps : {26, 27, 29}) {
         PayloadsManager::MapErrorCodeToJSError(progress, keeps);
         EXPECT_EQ("kNotEnoughDiskSpace", progress.ErrorName());
-        EXPECT_EQ(keeps, PayloadsManager::mErrorCode.load());
+        EXPECT_EQ(keeps, PayloadsManager::LastErrorCode());
     }
     PayloadsManager::MapErrorCodeToJSError(progress, 32);
     EXPECT_EQ("kRollBack", progress.ErrorName());
@@ -282,19 +273,19 @@ TEST_F(Checks, LocalizedMessagesForEachCode) {
         {"locFailedToInstall", "could not be installed."},
         {"locSetupRunningBody", "Quit the other installer to update [productName]."},
     };
-    PayloadsManager::mErrorCode = 26;
+    PayloadsManager::SetErrorCode(26);
     EXPECT_EQ("A newer patch is installed.", M().GetLocalizedErrorString(strings));
-    PayloadsManager::mErrorCode = 28;
+    PayloadsManager::SetErrorCode(28);
     SetFailed({{"{A}", "Alpha 1.1"}, {"{B}", "Beta 2.0"}});
     EXPECT_EQ("Alpha 1.1,Beta 2.0:could not be installed.", M().GetLocalizedErrorString(strings));
-    PayloadsManager::mErrorCode = 28;
+    PayloadsManager::SetErrorCode(28);
     SetFailed({});
     EXPECT_EQ("", M().GetLocalizedErrorString({}));
-    PayloadsManager::mErrorCode = 34;
+    PayloadsManager::SetErrorCode(34);
     EXPECT_EQ("Quit the other installer to update Suite Patch.", M().GetLocalizedErrorString(strings));
-    PayloadsManager::mErrorCode = 12;
+    PayloadsManager::SetErrorCode(12);
     EXPECT_EQ("", M().GetLocalizedErrorString(strings));
-    PayloadsManager::mErrorCode = 27;
+    PayloadsManager::SetErrorCode(27);
     EXPECT_EQ("Install  first ([productName]).", M().GetLocalizedErrorString(strings));  // no such patch here
 }
 
@@ -306,7 +297,7 @@ TEST(ChecksWithoutParent, BaseProductMessageNamesEveryOrphanedPatch) {
     store.Save();
     FileSystemPath root(bundle.Root());
     ASSERT_TRUE(PayloadsManager::Initialize(root, PayloadProxyFileConstants::kProxyTypeFull));
-    PayloadsManager::mErrorCode = 27;
+    PayloadsManager::SetErrorCode(27);
     EXPECT_EQ("Install Xylo 1.1 - Base Product,Yak 2.0 - Base Product :  first.",
               PayloadsManager::Instance()->GetLocalizedErrorString({{"locBasePayloadError", "Install [productName] first."}}));
     PayloadsManager::Release();

@@ -15,6 +15,7 @@
 #include "MacUtils.h"
 #include "PatchFixtures.h"
 #include "PayloadsManager.h"
+#include "PayloadsManagerTestPeer.h"
 #include "StoreBuilder.h"
 #include "TesmidUserInterfaceJSPublisher.h"
 #include "TestSandbox.h"
@@ -171,11 +172,8 @@ TEST_F(MethodSet, StatusListsHideWhatSetupHidesButSessionListsDoNot) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetParentNotInstalledUpdatesStatusMap"));  // empty list
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("UIGetHigherUpdateDetectedStatusMap"));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    {
-        MutexLock records(manager->mRecordsMutex);
-        manager->mSuccessfulPayloads["{HIDDEN}"] = "Hidden 1.1";
-        manager->mFailedPayloads["{HIDDEN}"] = "Hidden 1.1";
-    }
+    PayloadsManagerTestPeer::AddSucceeded(*manager, "{HIDDEN}", "Hidden 1.1");
+    PayloadsManagerTestPeer::AddFailed(*manager, "{HIDDEN}", "Hidden 1.1");
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetSuccessPayloadsMap"));
     EXPECT_EQ("{\"{HIDDEN}\":\"Hidden 1.1\"}", Call("UIGetFailedPayloadsMap"));
 }
@@ -219,11 +217,7 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("CheckForDiskSpace"));
     EXPECT_EQ("{\"_error\":\"1\"}", Call("CheckForDiskSpace", {"x"}));
     PayloadsManager* manager = engine.GetPayloadsManager();
-    {
-        MutexLock records(manager->mRecordsMutex);
-        manager->mPlanInstallFolders = {"/dev/shm"};
-        manager->mPlanSizes = {UINT64_MAX / 2};
-    }
+    PayloadsManagerTestPeer::SetPlanFolders(*manager, {"/dev/shm"}, {UINT64_MAX / 2});
     const std::string shortage = Call("CheckForDiskSpace");
     EXPECT_EQ(0u, shortage.find("{\"spaceReq\":\""));
     // The volume also by its mount point, with what the plan puts there (half of what it needs) and what is free.
@@ -231,7 +225,7 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
                                                "\"plannedMB\":\"" + std::to_string(UINT64_MAX / 2 / 1048576) + "\",\"spaceFree\":\""))
         << shortage;
 
-    PayloadsManager::sVecConProc = {{"NoSuchKvxProcess", "1"}};
+    PayloadsManagerTestPeer::SetConflictingProcesses({{"NoSuchKvxProcess", "1"}});
     EXPECT_EQ("{\"_error\":\"9999\"}", Call("GetConflictingProcessList"));
     TestSandbox apps;
     std::vector<int> pids;
@@ -240,7 +234,7 @@ TEST_F(MethodSet, ChecksWithAndWithoutAProblem) {
         chmod((apps / name).c_str(), 0755);
         pids.push_back(TestProcess::Spawn({apps / name, "30"}));
     }
-    PayloadsManager::sVecConProc = {{"KvxPageBlocker", "1"}, {"KvxPageWarner", "0"}};
+    PayloadsManagerTestPeer::SetConflictingProcesses({{"KvxPageBlocker", "1"}, {"KvxPageWarner", "0"}});
     const std::string answer = Call("GetConflictingProcessList");
     for (int pid : pids) {
         kill(pid, SIGKILL);
@@ -254,16 +248,23 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
     PayloadsManager* manager = engine.GetPayloadsManager();
     EXPECT_EQ("{}", Call("UIGetInstallOutcome"));
     {
-        MutexLock records(manager->mRecordsMutex);
-        manager->mPlanCodes = {"{SHOWN}", "{SHOWN}", "{HIDDEN}", "{DONE}"};
-        manager->mPlanSessionIDs = {"{S1}", "{S2}", "{S1}", "{S1}"};
-        manager->mPlanDisplayNames = {"Shown 1.1", "Shown 1.1", "Hidden 1.1", "Done 1.0"};
-        manager->mPlanInstallFolders = {"/opt/Suite", "", "/opt/Suite", "/opt/Suite"};
-        manager->mPlanDone = {1, 0, 1, 1};
-        manager->mPlanResults = {0, -1, 28, 0};
-        manager->mPlanProducts = {"Suite", "Suite", "Suite", "Suite"};
+        auto entry = [](const char* code, const char* session, const char* name, const char* folder, bool done, int result) {
+            PlanEntry e;
+            e.code = code;
+            e.sessionID = session;
+            e.displayName = name;
+            e.installFolder = folder;
+            e.done = done;
+            e.result = result;
+            e.product = "Suite";
+            return e;
+        };
+        PayloadsManagerTestPeer::SetPlan(*manager, {entry("{SHOWN}", "{S1}", "Shown 1.1", "/opt/Suite", true, 0),
+                                                    entry("{SHOWN}", "{S2}", "Shown 1.1", "", false, -1),
+                                                    entry("{HIDDEN}", "{S1}", "Hidden 1.1", "/opt/Suite", true, 28),
+                                                    entry("{DONE}", "{S1}", "Done 1.0", "/opt/Suite", true, 0)});
         // Installed there by an earlier run: counted, named, and first.
-        manager->mHeldEntries = {{"{DONE}", "Done 1.0", "{S0}", "Suite", "/srv/a/Suite"}};
+        PayloadsManagerTestPeer::SetHeld(*manager, {{"{DONE}", "Done 1.0", "{S0}", "Suite", "/srv/a/Suite"}});
         LaunchRecord failed;
         failed.code = "{HIDDEN}";
         failed.sessionID = "{S1}";
@@ -271,8 +272,8 @@ TEST_F(MethodSet, InstallOutcomePerInstallation) {
         failed.exitStatus = 3;
         failed.result = 28;
         failed.undoPending = true;  // its copies could not all be taken back: not "as it was"
-        manager->mLaunches = {failed};
-        manager->mFailedPayloads = {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}};
+        PayloadsManagerTestPeer::SetLaunches(*manager, {failed});
+        PayloadsManagerTestPeer::SetFailed(*manager, {{"{HIDDEN}", "Hidden 1.1"}, {"{LOST}", "Lost 2.0"}});
     }
     const std::string suite = "\"product\":\"Suite\",\"folder\":\"/opt/Suite\",\"fullFolder\":\"/opt/Suite\",\"session\":\"{S1}\",";
     EXPECT_EQ("{\"0000\":{\"code\":\"{DONE}\",\"name\":\"Done 1.0\",\"state\":\"installed\",\"installedIn\":\"2\",\"installations\":\"2\","
@@ -301,7 +302,7 @@ TEST_F(MethodSet, ProgressAndPreparation) {
     PayloadsManager* manager = engine.GetPayloadsManager();
     manager->InstallPayload(&engine, true, true);
     EXPECT_EQ("{\"_error\":\"DONE\"}", Call("UIGetPayloadProgress"));
-    manager->mProgress.Modify([](ProgressResult& p) {
+    manager->Progress().Modify([](ProgressResult& p) {
         p.mPercent = 42;
         p.mTitle = "Shown 1.1";
         p.mErrorName = "kRollBack";
@@ -310,17 +311,14 @@ TEST_F(MethodSet, ProgressAndPreparation) {
         p.mProduct = "Suite";
         p.mShownFolder = "\u2026/opt/Suite";
     });
-    manager->mContinueInstall = false;
-    manager->mLaunchGate.Hold();  // the user is being asked whether to stop
+    manager->SetContinueInstall(false);
+    manager->Gate().Hold();  // the user is being asked whether to stop
     EXPECT_EQ("{\"Progress\":{\"percentage\":\"42\",\"curPayload\":\"Shown 1.1\"},\"_error\":\"kRollBack\",\"_blockProcList\":\"\",\"_warnProcList\":\"\","
               "\"_step\":\"1\",\"_steps\":\"2\",\"_product\":\"Suite\",\"_folder\":\"\u2026/opt/Suite\",\"_stopping\":\"1\",\"_asking\":\"1\"}",
               Call("UIGetProgress"));
-    manager->mLaunchGate.Release();
+    manager->Gate().Release();
     // The manager's message for the session's code, and where to read more.
-    {
-        MutexLock records(manager->mRecordsMutex);
-        manager->mFailedPayloads.insert(std::make_pair("{SHOWN}", "Shown 1.1"));
-    }
+    PayloadsManagerTestPeer::AddFailed(*manager, "{SHOWN}", "Shown 1.1");
     setenv("LANGUAGE", "fr", 1);
     EXPECT_EQ("{\"message\":\"Hidden 1.1,Shown 1.1:\",\"logPath\":\"/tmp/moq.log\"}", Call("UIGetErrorText"));
     unsetenv("LANGUAGE");
