@@ -26,13 +26,21 @@ public:
     // The pass calls this before each launch and before it ends.
     void WaitWhileHeld() {
         std::unique_lock<std::mutex> lock(mMutex);
+        ++mWaiting;
         mChanged.wait(lock, [this] { return !mHeld; });
+        --mWaiting;
+    }
+    // Whether a pass is held here now: what a stop started nothing meanwhile rests on.
+    bool PassWaiting() const {
+        std::lock_guard<std::mutex> guard(mMutex);
+        return mWaiting > 0;
     }
 
 private:
     mutable std::mutex mMutex;
     std::condition_variable mChanged;
     bool mHeld = false;
+    int mWaiting = 0;
 };
 
 #endif

@@ -21,6 +21,7 @@
 #include <set>
 
 #include "NamedLock.h"
+#include "SetupGate.h"
 #include "SilentRunFixture.h"
 
 namespace {
@@ -31,26 +32,6 @@ struct stat Lstat(const std::string& path) {
     EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
     return st;
 }
-
-// A FIFO the test holds open for writing: a stand-in setup told to wait on it ("hold=",
-// "daemon=") ends when the test lets go, or when the test dies.
-class Gate {
-public:
-    explicit Gate(const std::string& path) : mPath(path) {
-        if (mkfifo(path.c_str(), 0600) == 0) mFd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        EXPECT_GE(mFd, 0) << path;
-    }
-    ~Gate() { LetGo(); }
-    void LetGo() {
-        if (mFd >= 0) close(mFd);
-        mFd = -1;
-    }
-    const std::string& Path() const { return mPath; }
-
-private:
-    std::string mPath;
-    int mFd = -1;
-};
 
 // A FIFO on which stand-in setups told "started=" announce their pids.
 class Announcements {
@@ -284,7 +265,7 @@ TEST_F(Safety, LockSetsMadeByAnOrdinaryUserAreReplaced) {
 // The patcher killed while a slow setup runs: the setup outlives it and must not run twice at
 // once; once it has ended it holds nothing, though it stays a zombie until it is reaped.
 TEST_F(Safety, ASetupStillRunningFromAKilledRunIsNotLaunchedAgain) {
-    Gate setupEnds(box / "setup-ends");
+    SetupGate setupEnds(box / "setup-ends");
     Announcements started(box / "started");
     for (const char* session : {"{S1}", "{S2}"}) {
         TestFiles::Write(SetupFolder(session) + "/standin.conf",
@@ -361,7 +342,7 @@ TEST_F(Safety, RootsCopiesMakeNoSetIdProgramsAndNoDevices) {
 // A setup that leaves a daemon holding its output, writes 100 MB of output, or never ends:
 // the run waits for the setup only, logs a bounded part of what it said, and a limit ends it.
 TEST_F(Safety, WhatASetupLeavesBehindDoesNotHoldTheMachine) {
-    Gate daemonEnds(box / "daemon-ends");
+    SetupGate daemonEnds(box / "daemon-ends");
     TestFiles::Write(SetupFolder("{S1}") + "/standin.conf",
                      "daemon=" + daemonEnds.Path() + "\noutput=104857600\nrecord-installed=1\n");
     TestFiles::Write(SetupFolder("{S2}") + "/standin.conf", "record-installed=1\n");
@@ -385,7 +366,7 @@ TEST_F(Safety, WhatASetupLeavesBehindDoesNotHoldTheMachine) {
 
     // A setup that never ends is ended by --setupTimeout; the report says so.
     bundle.AddPatch(Patch("{PATCH2}", "Suite Update", "1.0.2", "{BASE}"), "P2");
-    Gate never(box / "never");
+    SetupGate never(box / "never");
     TestFiles::Write(SetupFolder("{S1}") + "/standin.conf", "hold=" + never.Path() + "\n");
     const std::string report = box / "report.json";
     ChildResult limited = TestProcess::Run(

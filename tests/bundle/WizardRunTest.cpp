@@ -105,6 +105,7 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <functional>
 #include <regex>
 #include <set>
@@ -117,6 +118,8 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 #include "InstallerEngine.h"
 #include "LocalizationUtilities.h"
 #include "NamedLock.h"
+#include "PayloadsManager.h"
+#include "SetupGate.h"
 #include "SessionReport.h"
 #include "TesmidConstants.h"
 #include "UIDriverFactory.h"
@@ -434,24 +437,39 @@ TEST_F(WizardPages, NothingToInstallShowsUpToDateAndEndsWith29) {
     EXPECT_TRUE(LaunchLines(box / "machine").empty());
 }
 
+// Polls until the condition holds (up to seconds); false when it never did.
+bool Eventually(const std::function<bool()>& condition, int seconds) {
+    for (int i = 0; i < seconds * 50; ++i) {
+        if (condition()) return true;
+        usleep(20000);
+    }
+    return condition();
+}
+
 // The user at the stop question, on its own thread: the wizard's loop runs the dialog.
-// It waits until the first setup has ended with the question still open, notes how many
-// setups had started by then, saves the picture and answers with the keys given.
+// With the question open it lets the first setup end, waits until the pass is held before
+// its next launch and the page has said so, notes how many setups had started by then,
+// saves the picture and answers with the keys given.
 struct StopQuestionUser {
-    StopQuestionUser(const VirtualDisplay& shown, const std::string& root, const std::vector<std::string>& answer)
-        : display(shown), machine(root), keys(answer) {}
+    StopQuestionUser(const VirtualDisplay& shown, const std::string& root, SetupGate& setups,
+                     const std::vector<std::string>& answer)
+        : display(shown), machine(root), gate(setups), keys(answer) {}
     const VirtualDisplay& display;
     std::string machine;
+    SetupGate& gate;
     std::vector<std::string> keys;
-    bool asked = false;
+    std::atomic<bool> pageSaidWaiting{false};  // set on the wizard's loop
+    bool asked = false, held = false;
     size_t launchesWhileAsked = 0;
     std::thread thread;
     void Start() {
         thread = std::thread([this] {
             asked = display.WaitForWindows("Suite Update", 2, 30);
             if (!asked) return;
-            usleep(4000000);  // the first setup takes 2.5 s: it ends while the question is open
+            gate.LetGo();
+            held = Eventually([] { return PayloadsManager::Instance()->Gate().PassWaiting(); }, 30);
             launchesWhileAsked = LaunchLines(machine).size();
+            EXPECT_TRUE(Eventually([this] { return pageSaidWaiting.load(); }, 30));
             bool blank = true;
             EXPECT_TRUE(display.SaveWhenDrawn("Suite Update", VirtualDisplay::ScreenshotPath("wizard-stop-question"), 5, blank));
             EXPECT_FALSE(blank);
@@ -463,18 +481,25 @@ struct StopQuestionUser {
     }
 };
 
+const char kWaitingStatus[] = "No further update starts until you answer.|true|false";
+
 // Cancel asks whether to stop; while the question is open the pass starts nothing, and
 // what the page shows while it waits is sampled on the wizard's loop.
 void CancelAndAnswer(Page& page, StopQuestionUser& user, std::vector<std::string>& statuses, bool closeBox) {
     EXPECT_TRUE(page.WaitFor("/Installing 1 of 2: Suite Update 1.0.1/.test(document.getElementById('status').textContent)"));
     page.Shot("wizard-progress");
     user.Start();
-    std::pair<Page*, std::vector<std::string>*> sampled(&page, &statuses);
+    struct Sampled {
+        Page* page;
+        std::vector<std::string>* statuses;
+        StopQuestionUser* user;
+    } sampled{&page, &statuses, &user};
     const guint sampler = g_timeout_add(300, [](gpointer data) -> gboolean {
-        auto& pair = *static_cast<std::pair<Page*, std::vector<std::string>*>*>(data);
-        pair.second->push_back(pair.first->Eval("document.getElementById('status-line').textContent + '|' + "
-                                               "document.getElementById('progress-cancel').disabled + '|' + "
-                                               "(document.activeElement === document.getElementById('progress-cancel'))"));
+        Sampled& to = *static_cast<Sampled*>(data);
+        to.statuses->push_back(to.page->Eval("document.getElementById('status-line').textContent + '|' + "
+                                             "document.getElementById('progress-cancel').disabled + '|' + "
+                                             "(document.activeElement === document.getElementById('progress-cancel'))"));
+        if (to.statuses->back() == kWaitingStatus) to.user->pageSaidWaiting = true;
         return G_SOURCE_CONTINUE;
     }, &sampled);
     if (closeBox) {
@@ -489,14 +514,16 @@ void CancelAndAnswer(Page& page, StopQuestionUser& user, std::vector<std::string
 
 TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
     GenericUtils::SetAlertHandlerForTesting(GenericUtils::AlertHandler());  // the real dialog
-    Machine({"{S1}", "{S2}"}, "sleep=2500\nrecord-installed=1\n");
+    SetupGate setups(box / "setups");
+    Machine({"{S1}", "{S2}"}, "hold=" + setups.Path() + "\nrecord-installed=1\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
-    StopQuestionUser user{display, box / "machine", {"Left", "Return"}};  // Continue has the focus: Stop is beside it
+    StopQuestionUser user{display, box / "machine", setups, {"Left", "Return"}};  // Continue has the focus: Stop is beside it
     std::vector<std::string> statuses;
     std::string finish, focused;
     nlohmann::json report;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+        SetupGate::LetGoAtExit release(setups);
         page.Key("Enter");
         CancelAndAnswer(page, user, statuses, false);
         page.Shot("wizard-finish-stopped");
@@ -505,12 +532,11 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
         page.Key("Escape");
     }, [&report](InstallerEngine& engine, unsigned code) { report = nlohmann::json::parse(SessionReport().Document(engine, code, "")); });
     EXPECT_TRUE(user.asked) << "no question was asked";
+    EXPECT_TRUE(user.held) << "the pass was not held before its next launch";
     EXPECT_EQ(1u, user.launchesWhileAsked) << "the pass went on while the question was open";
     EXPECT_EQ(2u, code);
     EXPECT_EQ(1u, LaunchLines(box / "machine").size());  // Stop: the second setup never started
-    bool sawWaiting = false;
-    for (const std::string& status : statuses) sawWaiting = sawWaiting || status == "No further update starts until you answer.|true|false";
-    EXPECT_TRUE(sawWaiting) << ::testing::PrintToString(statuses);
+    EXPECT_TRUE(user.pageSaidWaiting) << ::testing::PrintToString(statuses);
     EXPECT_NE(std::string::npos, finish.find("The update was stopped")) << finish;
     EXPECT_NE(std::string::npos, finish.find("Partly installed")) << finish;
     EXPECT_NE(std::string::npos, finish.find("installed in 1 of 2 installations")) << finish;
@@ -542,19 +568,22 @@ TEST_F(WizardPages, StopAtTheQuestionStartsNothingMoreAndSaysWhatRemains) {
 // Asked through the window's close box this time; Escape at the question goes on.
 TEST_F(WizardPages, EscapeAtTheQuestionContinues) {
     GenericUtils::SetAlertHandlerForTesting(GenericUtils::AlertHandler());
-    Machine({"{S1}", "{S2}"}, "sleep=2500\nrecord-installed=1\n");
+    SetupGate setups(box / "setups");
+    Machine({"{S1}", "{S2}"}, "hold=" + setups.Path() + "\nrecord-installed=1\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
-    StopQuestionUser user{display, box / "machine", {"Escape"}};
+    StopQuestionUser user{display, box / "machine", setups, {"Escape"}};
     std::vector<std::string> statuses;
     std::string finish;
     const unsigned code = Run([&](Page& page) {
         ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
+        SetupGate::LetGoAtExit release(setups);
         page.Key("Enter");
         CancelAndAnswer(page, user, statuses, true);
         finish = page.Text();
         page.Key("Enter");
     });
     EXPECT_TRUE(user.asked);
+    EXPECT_TRUE(user.held);
     EXPECT_EQ(1u, user.launchesWhileAsked) << "the pass went on while the question was open";
     EXPECT_EQ(0u, code);
     EXPECT_EQ(2u, LaunchLines(box / "machine").size());
@@ -669,8 +698,11 @@ TEST_F(WizardPages, ShortDiskSpaceIsShownAndQuittingEndsWith25) {
 // same way says so, and launches nothing where the patch already is: not in this session,
 // and not in the later runs (the other languages), where the store records it.
 TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
-    Machine({"{S1}", "{S2}"}, "sleep=1500\nrecord-installed=1\n");
-    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "sleep=1500\nexit=3\n");
+    // The first setup of each run waits until the progress page has been read.
+    SetupGate setups(box / "setups");
+    Machine({"{S1}", "{S2}"}, "hold=" + setups.Path() + "\nrecord-installed=1\n");
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf",
+                     "hold=" + setups.Path() + "\nexit=3\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     const std::string program = bundle.InstallProgram();
     size_t launches = 0;
@@ -681,7 +713,9 @@ TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
         XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
         std::string progress, finish, again, heading, isolated, bar;
         nlohmann::json report;
+        setups.Hold();
         const unsigned code = Run([&](Page& page) {
+            SetupGate::LetGoAtExit release(setups);
             ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
             page.Key("Enter");
             ASSERT_TRUE(page.WaitFor("!document.getElementById('status-where').hidden"));
@@ -690,6 +724,7 @@ TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
             // A setup's own progress cannot be measured: the bar shows only what has ended.
             bar = page.Eval("document.getElementById('bar').getAttribute('aria-valuenow') + '|' + "
                             "document.getElementById('bar').getAttribute('aria-valuetext')");
+            setups.LetGo();
             ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
             page.Shot("wizard-finish-partial-" + language);
             finish = page.Text();
@@ -847,9 +882,11 @@ TEST_F(WizardPages, EverySpellingOfALocalePicksTheSameLanguage) {
 // Every language of the table fills the pages: its own texts, nothing empty, nothing
 // wider than the window; a picture of each for a reader.
 TEST_F(WizardPages, EveryLanguageFillsThePages) {
-    Machine({"{S1}", "{S2}"}, "sleep=1200\nrecord-installed=1\n");
-    // After the first language the store records the patch in {S1}: only {S2} runs, slowly enough to be seen.
-    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf", "sleep=1200\nexit=3\n");
+    SetupGate setups(box / "setups");
+    Machine({"{S1}", "{S2}"}, "hold=" + setups.Path() + "\nrecord-installed=1\n");
+    // After the first language the store records the patch in {S1}: only {S2} runs, held until its page is read.
+    TestFiles::Write(box / "machine/Library/Application Support/Kavex/Installers/{S2}/standin.conf",
+                     "hold=" + setups.Path() + "\nexit=3\n");
     bundle.AddPatch(Patch("{PATCH}", "Suite Update", "1.0.1", "{BASE}"));
     std::set<std::string> languages;
     for (const auto& entry : LocalizationUtilities::GetKavexLocaleMap()) languages.insert(entry.second);
@@ -867,7 +904,9 @@ TEST_F(WizardPages, EveryLanguageFillsThePages) {
         std::shared_ptr<NamedLock> other;
         ASSERT_TRUE(NamedLock::AcquireLock(TesmidConstants::kSetupLockName, other));
         std::map<std::string, std::string> shown, fitting;
+        setups.Hold();
         Run([&](Page& page) {
+            SetupGate::LetGoAtExit release(setups);
             auto step = [&](const std::string& name) {
                 page.Shot("lang-" + language + "-" + name);
                 shown[name] = page.Text();
@@ -882,6 +921,7 @@ TEST_F(WizardPages, EveryLanguageFillsThePages) {
             page.Key("Enter");
             ASSERT_TRUE(page.WaitFor("!document.getElementById('progress').hidden && document.getElementById('bar').className !== 'busy'"));
             step("progress");
+            setups.LetGo();
             ASSERT_TRUE(page.WaitFor("!document.getElementById('finish').hidden"));
             step("finish");
             page.Key("Escape");
