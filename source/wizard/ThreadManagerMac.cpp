@@ -26,6 +26,7 @@ void ThreadManagerMac::runPrimaryTask() {
         G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
             EndMessage& end = *static_cast<EndMessage*>(data);
+            CHECK_OWNER_THREAD(end.manager->mStarter);
             end.manager->mDidEnd(end.result);
             {
                 MutexLock guard(end.manager->mMutex);

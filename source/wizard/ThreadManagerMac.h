@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Mutex.h"
+#include "ThreadChecker.h"
 
 class ThreadManagerMac : public std::enable_shared_from_this<ThreadManagerMac> {
 public:
@@ -30,6 +31,7 @@ private:
 
     Task mTask;
     DidEnd mDidEnd;
+    ThreadChecker mStarter;  // the main thread, whose loop runs the end message
     mutable Mutex mMutex;
     std::condition_variable_any mEndHandled;
     int mCondition GUARDED_BY(mMutex) = 0;
