@@ -22,40 +22,12 @@
 #include "BundleTree.h"
 #include "BundleVerifier.h"
 #include "Measure.h"
+#include "SignedBundle.h"
 
 namespace {
 
-int RunToEnd(const std::vector<std::string>& argv, bool quiet = false) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (quiet) {
-            freopen("/dev/null", "w", stdout);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-// 8 x 128 MB of patch data, in the bundle's own layout.
-void AddGigabyte(const std::string& bundle) {
-    const std::string folder = bundle + "/extensions/Large";
-    mkdir(folder.c_str(), 0755);
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
-    for (int i = 0; i < 8; ++i) {
-        std::ofstream out(folder + "/Large" + std::to_string(i) + ".data", std::ios::binary);
-        for (int mb = 0; mb < 128; ++mb) {
-            block[0] = static_cast<char>(i * 131 + mb);
-            out.write(block.data(), block.size());
-        }
-    }
-}
+using SignedBundle::AddGigabyte;
+using SignedBundle::RunToEnd;
 
 struct Figures {
     double verify;
@@ -67,16 +39,7 @@ struct Figures {
 bool TimeVerification(const std::string& bundle, const BundleSignature::SecretKey& secret, const BundleSignature::PublicKey& key,
              int runs, Figures& figures) {
     std::vector<BundleTree::Entry> entries;
-    std::string why;
-    const std::set<std::string> excluded = {BundleManifest::kManifestName, BundleManifest::kSignatureName};
-    if (!BundleTree::Scan(bundle, excluded, [](const std::string&, uint64_t) { return true; }, entries, why)) {
-        std::cerr << why << "\n";
-        return false;
-    }
-    const std::string manifest = BundleManifest::Write(entries);
-    std::ofstream(bundle + "/" + BundleManifest::kManifestName, std::ios::binary) << manifest;
-    std::ofstream(bundle + "/" + BundleManifest::kSignatureName, std::ios::binary)
-        << BundleSignature::SignatureText(BundleSignature::Sign(secret, manifest));
+    if (!SignedBundle::Sign(bundle, secret, entries)) return false;
     std::vector<std::string> anchor = {"/usr/bin/sha256sum"};
     figures.bytes = 0;
     for (const BundleTree::Entry& entry : entries) {
@@ -93,7 +56,7 @@ bool TimeVerification(const std::string& bundle, const BundleSignature::SecretKe
             return false;
         }
         int status = 0;
-        const double s = Measure::Timed([&] { status = RunToEnd(anchor, true); });
+        const double s = Measure::Timed([&] { status = RunToEnd(anchor); });
         if (status != 0) {
             std::cerr << "sha256sum failed\n";
             return false;
@@ -130,7 +93,7 @@ int main(int argc, char** argv) {
     BundleSignature::SecretKey secret;
     Figures demo{}, large{};
     bool ok = BundleSignature::Generate(key, secret) &&
-              RunToEnd({DEMO_MACHINE, machine, bundle, STANDIN_SETUP}, true) == 0 &&
+              RunToEnd({DEMO_MACHINE, machine, bundle, STANDIN_SETUP}) == 0 &&
               RunToEnd({"/bin/cp", "-a", BUNDLE_DIR, bundle + "/"}) == 0 && TimeVerification(bundle, secret, key, runs, demo);
     if (ok) {
         Print("demo bundle", demo);

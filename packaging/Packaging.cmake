@@ -8,6 +8,7 @@
 # The polkit action, its texts taken from the wizard's string table at build time.
 add_executable(PolkitPolicy tools/PolkitPolicy/PolkitPolicy.cpp)
 target_link_libraries(PolkitPolicy PRIVATE LibXml2::LibXml2)
+target_include_directories(PolkitPolicy PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/source/platform)
 set_target_properties(PolkitPolicy PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
 set(KAVEX_POLICY ${CMAKE_BINARY_DIR}/packaging/com.kavex.update.policy)
 set(KAVEX_POLICY_TEMPLATE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/com.kavex.update.policy.in)

@@ -17,6 +17,7 @@
 #include "RegularFile.h"
 #include "ScopedDir.h"
 #include "SystemCalls.h"
+#include "TextFields.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -50,16 +51,6 @@ std::string Unescaped(const std::string& text) {
         out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
     }
     return out;
-}
-
-std::vector<std::string> Split(const std::string& line, char separator) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t at; (at = line.find(separator, start)) != std::string::npos; start = at + 1) {
-        fields.push_back(line.substr(start, at - start));
-    }
-    fields.push_back(line.substr(start));
-    return fields;
 }
 
 bool Exists(int folder, const std::string& name) {
@@ -346,13 +337,13 @@ bool LaunchUndo::Read(const std::string& path, Journal& journal, std::string& wh
         return false;
     }
     journal = Journal();
-    std::vector<std::string> lines = Split(text, '\n');
+    std::vector<std::string> lines = TextFields::Split(text, '\n');
     if (lines.empty() || lines[0] != kMagic) {
         why = "is not an undo journal";
         return false;
     }
     for (size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string> fields = Split(lines[i], '\t');
+        const std::vector<std::string> fields = TextFields::Split(lines[i], '\t');
         const std::string& key = fields[0];
         if (key == "committed" && fields.size() == 1) journal.committed = true;
         else if (key == "entry" && fields.size() == 5) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <set>
 
+#include "TextFields.h"
+
 const char* const BundleManifest::kManifestName = "bundle.manifest";
 const char* const BundleManifest::kSignatureName = "bundle.sig";
 
@@ -74,17 +76,7 @@ std::string Octal(unsigned mode) {
     return text;
 }
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t start = 0;
-    for (;;) {
-        const size_t space = line.find(' ', start);
-        words.push_back(line.substr(start, space == std::string::npos ? std::string::npos : space - start));
-        if (space == std::string::npos) break;
-        start = space + 1;
-    }
-    return words;
-}
+std::vector<std::string> Words(const std::string& line) { return TextFields::Split(line, ' '); }
 
 bool ParseSize(const std::string& word, uint64_t& size) {
     if (word.empty() || word.size() > 20 || (word.size() > 1 && word[0] == '0')) return false;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "TextFields.h"
+
 namespace {
 
 const char* const kPublicWord = "kavex-bundle-public-key";
@@ -55,14 +57,7 @@ std::vector<std::string> Words(std::string text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
     std::vector<std::string> words;
     if (text.empty() || text.find('\n') != std::string::npos) return words;
-    size_t start = 0;
-    for (;;) {
-        const size_t space = text.find(' ', start);
-        words.push_back(text.substr(start, space == std::string::npos ? std::string::npos : space - start));
-        if (space == std::string::npos) break;
-        start = space + 1;
-    }
-    return words;
+    return TextFields::Split(text, ' ');
 }
 
 std::string KeyId(const std::string& publicKey) {

@@ -3,6 +3,7 @@
 #include "BundleManifest.h"
 #include "MacUtils.h"
 #include "RootOnlyFolder.h"
+#include "TextFields.h"
 
 namespace {
 
@@ -10,17 +11,7 @@ const char* const kHeader = "kavex-trust-state 1";
 const char* const kFile = "state";
 const size_t kMaxEntries = 4096;
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t start = 0;
-    for (;;) {
-        const size_t space = line.find(' ', start);
-        words.push_back(line.substr(start, space == std::string::npos ? std::string::npos : space - start));
-        if (space == std::string::npos) break;
-        start = space + 1;
-    }
-    return words;
-}
+std::vector<std::string> Words(const std::string& line) { return TextFields::Split(line, ' '); }
 
 bool Number(const std::string& word, uint64_t& value) {
     if (word.empty() || word.size() > 19 || word.find_first_not_of("0123456789") != std::string::npos ||

@@ -32,6 +32,7 @@
 #include "ScopedDir.h"
 #include "UIDriverCheck.h"
 #include "UniqueFd.h"
+#include "XmlEscape.h"
 
 namespace {
 
@@ -421,26 +422,12 @@ int Lint(const std::string& folder) {
     return PrintProblems(problems);
 }
 
-std::string XmlText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string SetupXml(const std::vector<std::string>& codes) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<PayloadInfo>\n  <Driver>\n";
-    xml += "    <KavexCode display=\"show\">" + XmlText(codes.front()) + "</KavexCode>\n  </Driver>\n";
+    xml += "    <KavexCode display=\"show\">" + XmlEscaped(codes.front()) + "</KavexCode>\n  </Driver>\n";
     if (codes.size() > 1) {
         xml += "  <Critical>\n";
-        for (size_t i = 1; i < codes.size(); ++i) xml += "    <KavexCode display=\"show\">" + XmlText(codes[i]) + "</KavexCode>\n";
+        for (size_t i = 1; i < codes.size(); ++i) xml += "    <KavexCode display=\"show\">" + XmlEscaped(codes[i]) + "</KavexCode>\n";
         xml += "  </Critical>\n";
     }
     return xml + "</PayloadInfo>\n";

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "XmlEscape.h"
+
 namespace {
 
 // The table's default language: the text an agent shows when it has no translation.
@@ -23,19 +25,6 @@ struct Text {
     std::string code;  // as the table names it: ll_RR
     std::string value;
 };
-
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 std::string NodeText(xmlNode* node) {
     std::unique_ptr<xmlChar, decltype(xmlFree)> content(xmlNodeGetContent(node), xmlFree);
@@ -83,9 +72,9 @@ bool Expand(const std::string& element, const std::string& id, const std::map<st
     std::string untranslated, translated;
     for (const Text& text : texts) {
         if (text.code == kUntranslated) {
-            untranslated = "    <" + element + ">" + Escaped(text.value) + "</" + element + ">\n";
+            untranslated = "    <" + element + ">" + XmlEscaped(text.value) + "</" + element + ">\n";
         } else {
-            translated += "    <" + element + " xml:lang=\"" + PolkitLanguage(text.code, texts) + "\">" + Escaped(text.value) +
+            translated += "    <" + element + " xml:lang=\"" + PolkitLanguage(text.code, texts) + "\">" + XmlEscaped(text.value) +
                           "</" + element + ">\n";
         }
     }
