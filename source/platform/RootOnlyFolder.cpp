@@ -11,19 +11,17 @@
 
 namespace {
 
-// As the keys folder's rules: above the folder, root's group may write, and anybody
-// in a sticky folder of root's.
-bool RootsAlone(const struct stat& st, bool above) {
+std::string Where(const std::string& walked) { return walked.empty() ? "/" : walked; }
+
+}  // namespace
+
+bool RootOnlyFolder::RootsAlone(const struct stat& st, bool above) {
     if (st.st_uid != 0) return false;
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
     if (!above) return false;
     if ((st.st_mode & S_ISVTX) != 0) return true;
     return (st.st_mode & S_IWOTH) == 0 && st.st_gid == 0;
 }
-
-std::string Where(const std::string& walked) { return walked.empty() ? "/" : walked; }
-
-}  // namespace
 
 RootOnlyFolder::Outcome RootOnlyFolder::Open(const std::string& path, Kind kind, bool create, std::string& why) {
     mFolder.reset();
@@ -86,9 +84,13 @@ RootOnlyFolder::Outcome RootOnlyFolder::Open(const std::string& path, Kind kind,
 
 RootOnlyFolder::Outcome RootOnlyFolder::Read(const std::string& name, size_t maxBytes, std::string& contents,
                                              std::string& why) const {
+    return ReadAt(mFolder.get(), mPath + "/" + name, name, maxBytes, contents, why);
+}
+
+RootOnlyFolder::Outcome RootOnlyFolder::ReadAt(int folder, const std::string& path, const std::string& name,
+                                               size_t maxBytes, std::string& contents, std::string& why) {
     contents.clear();
-    const std::string path = mPath + "/" + name;
-    UniqueFd file(openat(mFolder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd file(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!file.valid()) {
         if (errno == ENOENT) return kAbsent;
         why = path + (errno == EACCES ? ": this user may not read it" : ": not a file that can be opened");

@@ -5,6 +5,8 @@
 #ifndef ROOT_ONLY_FOLDER_H
 #define ROOT_ONLY_FOLDER_H
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "UniqueFd.h"
@@ -28,6 +30,14 @@ public:
     bool Write(const std::string& name, const std::string& contents, std::string& why) const;
     // Held until the folder is closed: one writer at a time.
     bool Lock(std::string& why) const;
+
+    // Root's, and writable by root alone; a folder above (above) may also be writable by
+    // root's group (the shared folders are made 0775), or by anybody when sticky (as /tmp):
+    // nobody else can rename what is in it.
+    static bool RootsAlone(const struct stat& st, bool above);
+    // name in the open folder, as Read does; path names it in why.
+    static Outcome ReadAt(int folder, const std::string& path, const std::string& name, size_t maxBytes,
+                          std::string& contents, std::string& why);
 
 private:
     UniqueFd mFolder;

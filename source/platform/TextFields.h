@@ -18,6 +18,13 @@ inline std::vector<std::string> Split(const std::string& line, char separator) {
     return fields;
 }
 
+// The lines of a text; a final line break ends the last line and starts none.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines = Split(text, '\n');
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
 }  // namespace TextFields
 
 #endif

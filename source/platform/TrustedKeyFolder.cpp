@@ -8,21 +8,11 @@
 
 #include <algorithm>
 
+#include "RootOnlyFolder.h"
 #include "ScopedDir.h"
 #include "UniqueFd.h"
 
 namespace {
-
-// The keys' folder and files: root's, and writable by root alone. A folder above
-// them may also be writable by root's group (the shared folders are made 0775), or
-// by anybody when sticky (as /tmp): nobody else can rename what is in it.
-bool RootsAlone(const struct stat& st, bool above) {
-    if (st.st_uid != 0) return false;
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
-    if (!above) return false;
-    if ((st.st_mode & S_ISVTX) != 0) return true;
-    return (st.st_mode & S_IWOTH) == 0 && st.st_gid == 0;
-}
 
 bool EndsWithPub(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".pub") == 0; }
 
@@ -48,7 +38,7 @@ TrustedKeyFolder::Outcome TrustedKeyFolder::Read(const std::string& folder,
         const bool last = start >= folder.size();
         // A folder that is not there trusts nothing, whatever lies above it: the
         // machine runs as it did before keys existed.
-        if (loose.empty() && !RootsAlone(st, !last)) loose = (walked.empty() ? "/" : walked) + ": others than root can change it";
+        if (loose.empty() && !RootOnlyFolder::RootsAlone(st, !last)) loose = (walked.empty() ? "/" : walked) + ": others than root can change it";
         if (last) break;
         size_t slash = folder.find('/', start);
         if (slash == std::string::npos) slash = folder.size();
@@ -85,29 +75,13 @@ TrustedKeyFolder::Outcome TrustedKeyFolder::Read(const std::string& folder,
             why = folder + ": more than " + std::to_string(kMaxKeys) + " keys";
             return kUntrusted;
         }
-        UniqueFd file(openat(current.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        struct stat st;
-        if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !RootsAlone(st, false) ||
-            static_cast<size_t>(st.st_size) > kMaxKeyBytes) {
-            why = folder + "/" + name + ": not a small regular file that only root can change";
+        // The keys' files as every root-only file.
+        std::string contents, reason;
+        if (RootOnlyFolder::ReadAt(current.get(), folder + "/" + name, name, kMaxKeyBytes, contents, reason) !=
+            RootOnlyFolder::kOpen) {
+            why = reason.empty() ? folder + "/" + name + ": not a small regular file that only root can change" : reason;
             return kUntrusted;
         }
-        std::string contents(kMaxKeyBytes + 1, '\0');
-        size_t have = 0;
-        for (;;) {
-            const ssize_t n = read(file.get(), &contents[have], contents.size() - have);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                why = folder + "/" + name + ": cannot be read";
-                return kUntrusted;
-            }
-            if (n == 0 || (have += static_cast<size_t>(n)) >= contents.size()) break;
-        }
-        if (have > kMaxKeyBytes) {
-            why = folder + "/" + name + ": too large for a key";
-            return kUntrusted;
-        }
-        contents.resize(have);
         files.emplace_back(name, contents);
     }
     return kRead;

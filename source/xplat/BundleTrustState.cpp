@@ -35,12 +35,8 @@ std::string BundleTrustState::Folder() {
 
 bool BundleTrustState::Parse(const std::string& text, BundleTrustState& state, std::string& why) {
     state = BundleTrustState();
-    size_t start = 0, number = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
+    size_t number = 0;
+    for (const std::string& line : TextFields::Lines(text)) {
         ++number;
         const std::vector<std::string> words = Words(line);
         bool ok = false;

@@ -14,6 +14,7 @@
 #include "RegularFile.h"
 #include "RootOnlyFolder.h"
 #include "ScopedDir.h"
+#include "TextFields.h"
 #include "TrustedKeyFolder.h"
 #include "UniqueFd.h"
 
@@ -160,12 +161,8 @@ bool ReadPolicy(BundleVerifier::Machine& machine, std::string& why) {
         case RootOnlyFolder::kOpen: break;
         default: return false;
     }
-    size_t start = 0, number = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
+    size_t number = 0;
+    for (const std::string& line : TextFields::Lines(text)) {
         ++number;
         if (line.empty() || line[0] == '#') continue;
         if (line == "signatures=required" || line == "signatures=optional") {

@@ -128,6 +128,13 @@ TEST_F(WizardRun, WithoutAStoreTheWizardEndsWith31) {
 
 namespace {
 
+// The pages' string table in one language, as the wizard reads it.
+std::map<std::string, std::string> PageStrings(std::string language) {
+    std::map<std::string, std::string> strings;
+    XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, language);
+    return strings;
+}
+
 // The page of the running wizard, seen and used as a user would: its visible step, its
 // text, and keys typed into it.
 class Page {
@@ -664,9 +671,7 @@ TEST_F(WizardPages, ShortDiskSpaceIsShownAndQuittingEndsWith25) {
     bundle.AddPatch(update);
     for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
         setenv("LANGUAGE", language.c_str(), 1);
-        std::map<std::string, std::string> strings;
-        std::string id = language;
-        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::map<std::string, std::string> strings = PageStrings(language);
         std::string check, isolated;
         const unsigned code = Run([&](Page& page) {
             ASSERT_TRUE(page.WaitFor("document.querySelector('#updates li')"));
@@ -708,9 +713,7 @@ TEST_F(WizardPages, APartialRunReadsTheSameOnThePageInTheReportAndInTheCheck) {
     size_t launches = 0;
     for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
         setenv("LANGUAGE", language.c_str(), 1);
-        std::map<std::string, std::string> strings;
-        std::string id = language;
-        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::map<std::string, std::string> strings = PageStrings(language);
         std::string progress, finish, again, heading, isolated, bar;
         nlohmann::json report;
         setups.Hold();
@@ -785,9 +788,7 @@ TEST_F(WizardPages, AnAbortedPassListsTheInstallationsItNeverTried) {
     bundle.SetupXml("<PayloadInfo><Driver><KavexCode display=\"show\">{PATCH}</KavexCode></Driver></PayloadInfo>");
     for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
         setenv("LANGUAGE", language.c_str(), 1);
-        std::map<std::string, std::string> strings;
-        std::string id = language;
-        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::map<std::string, std::string> strings = PageStrings(language);
         std::string finish, heading;
         nlohmann::json report;
         const unsigned code = Run([&](Page& page) {
@@ -831,10 +832,7 @@ TEST_F(WizardPages, AFrenchRunShowsNoEnglish) {
         page.Key("Escape");
     });
     EXPECT_EQ(28u, code);
-    std::map<std::string, std::string> english, french;
-    std::string en = "en_US", fr = "fr_FR";
-    XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(english, en);
-    XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(french, fr);
+    std::map<std::string, std::string> english = PageStrings("en_US"), french = PageStrings("fr_FR");
     ASSERT_EQ(english.size(), french.size());
     ASSERT_EQ(2u, seen.size());
     EXPECT_NE(std::string::npos, seen[0].find(french["locOverviewTitle"])) << seen[0];
@@ -998,9 +996,7 @@ TEST_F(WizardPages, ARefusedBundleSaysWhyAndEndsWith35) {
     TestFiles::MakeFolders(keys);
     chmod(keys.c_str(), 0777);
     for (const std::string language : {"en_US", "he_IL", "ar_AE"}) {
-        std::map<std::string, std::string> strings;
-        std::string id = language;
-        XMLParserNative(std::string(RESOURCES_DIR) + "/main.xml").FetchLanguageStrings(strings, id);
+        std::map<std::string, std::string> strings = PageStrings(language);
         const std::string title = strings["locCannotStartTitle"];
         ChildResult run{-1, ""};
         std::thread user([&] {
